@@ -1,0 +1,56 @@
+#pragma once
+// The reader session: one PC/SC context, one selected reader, at most one card connection.
+
+#include "WinPCSC.h"
+
+#include <array>
+#include <cstdint>
+#include <ios>
+#include <string>
+#include <vector>
+
+// A command (a complete APDU) or a response (its data without the status word); at most 255 bytes.
+using Bytes = std::vector<std::uint8_t>;
+
+// The session's own result codes, kept in LastResult.
+inline constexpr std::uint32_t ERR_RESPONSE_SIZE = 0x60000002;
+inline constexpr std::uint32_t ERR_STATUS_WORD = 0x60000003;
+
+// Raised by a failed Transmit only when the session's RaiseErrors is on (nothing turns it on).
+class ECardError : public std::ios_base::failure {
+public:
+    explicit ECardError(const std::string& message);
+};
+
+class TScReader {
+public:
+    using Atr = std::array<std::uint8_t, 64>;
+
+    explicit TScReader(pcsc::Api& api = pcsc::CurrentApi());
+    virtual ~TScReader();
+    TScReader(const TScReader&) = delete;
+    TScReader& operator=(const TScReader&) = delete;
+
+    // Position 0 is "<None>"; 1.. are the usable readers in the system's order; "" past the end.
+    std::string GetReaderName(int position);
+    void SelectReader(const std::string& name);
+    bool IsCardPresent();
+    bool Connect(Atr& atr, std::uint32_t& atrLength);
+    bool Disconnect();
+    bool Transmit(const Bytes& command, Bytes& response);
+    std::string LastErrorText() const;
+    std::uint32_t BeginTransaction();
+    std::uint32_t EndTransaction();
+
+    std::string Reader;
+    std::uint32_t ActiveProtocol = 0;
+    bool Exclusive = true;
+    bool RaiseErrors = false;
+    pcsc::SCARDCONTEXT Context = 0;
+    pcsc::SCARDHANDLE CardHandle = 0;
+    std::uint32_t LastResult = 0;
+    std::uint16_t StatusWord = 0;
+
+protected:
+    pcsc::Api& Pcsc;
+};

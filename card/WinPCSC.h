@@ -1,0 +1,98 @@
+#pragma once
+// The PC/SC entry points Orvane uses, behind one small interface.
+//
+// The real binding (pcsc-lite on Linux, winscard on Windows) lives in WinPCSC.cpp, the only file
+// that includes the platform's winscard.h. Everything else, including the test doubles, sees only
+// the types declared here. The types have the platform's real sizes: on Linux pcsc-lite's DWORD
+// and LONG are 64 bits wide and SCARD_IO_REQUEST is 16 bytes.
+
+#include <cstdint>
+#include <string>
+
+namespace pcsc {
+
+using DWORD = unsigned long;
+using LONG = long;
+using SCARDCONTEXT = long;
+using SCARDHANDLE = long;
+
+// Result codes Orvane looks at (the same values as the platform's SCARD_* codes).
+inline constexpr std::uint32_t S_SUCCESS = 0x00000000;
+inline constexpr std::uint32_t E_INVALID_HANDLE = 0x80100003;
+inline constexpr std::uint32_t E_UNKNOWN_READER = 0x80100009;
+inline constexpr std::uint32_t E_TIMEOUT = 0x8010000A;
+inline constexpr std::uint32_t E_NO_SMARTCARD = 0x8010000C;
+inline constexpr std::uint32_t E_NOT_READY = 0x80100010;
+inline constexpr std::uint32_t E_NOT_TRANSACTED = 0x80100016;
+inline constexpr std::uint32_t E_NO_SERVICE = 0x8010001D;
+inline constexpr std::uint32_t E_SERVICE_STOPPED = 0x8010001E;
+inline constexpr std::uint32_t E_NO_READERS_AVAILABLE = 0x8010002E;
+inline constexpr std::uint32_t W_REMOVED_CARD = 0x80100069;
+
+// Scope, share modes, dispositions, protocols and reader states.
+inline constexpr DWORD SCOPE_USER = 0;
+inline constexpr DWORD SHARE_EXCLUSIVE = 1;
+inline constexpr DWORD SHARE_SHARED = 2;
+inline constexpr DWORD LEAVE_CARD = 0;
+inline constexpr DWORD RESET_CARD = 2;
+inline constexpr DWORD PROTOCOL_T0 = 1;
+inline constexpr DWORD PROTOCOL_T1 = 2;
+inline constexpr DWORD STATE_UNAWARE = 0x0000;
+inline constexpr DWORD STATE_CHANGED = 0x0002;
+inline constexpr DWORD STATE_UNKNOWN = 0x0004;
+inline constexpr DWORD STATE_EMPTY = 0x0010;
+inline constexpr DWORD STATE_PRESENT = 0x0020;
+
+inline constexpr std::size_t MAX_ATR = 36;
+
+// One reader-state record of a status-change query (SCARD_READERSTATE).
+struct ReaderState {
+    const char* reader = nullptr;
+    void* userData = nullptr;
+    DWORD currentState = STATE_UNAWARE;
+    DWORD eventState = 0;
+    DWORD atrLength = 0;
+    unsigned char atr[MAX_ATR] = {};
+};
+
+// The protocol header of an exchange (SCARD_IO_REQUEST).
+struct IoRequest {
+    DWORD protocol = 0;
+    DWORD pciLength = 0;
+};
+
+// The PC/SC entry points. Each answers the platform's result code (0 = success) and has the
+// meaning of the function of the same name in winscard.h (the Windows "A" forms).
+class Api {
+public:
+    virtual ~Api() = default;
+    virtual LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) = 0;
+    virtual LONG ReleaseContext(SCARDCONTEXT context) = 0;
+    virtual LONG ListReaders(SCARDCONTEXT context, const char* groups, char* readers,
+                             DWORD* readersLength) = 0;
+    virtual LONG GetStatusChange(SCARDCONTEXT context, DWORD timeout, ReaderState* states,
+                                 DWORD count) = 0;
+    virtual LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode,
+                         DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) = 0;
+    virtual LONG Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, DWORD* state,
+                        DWORD* protocol, unsigned char* atr, DWORD* atrLength) = 0;
+    virtual LONG Transmit(SCARDHANDLE card, const IoRequest* sendPci, const unsigned char* send,
+                          DWORD sendLength, IoRequest* recvPci, unsigned char* recv,
+                          DWORD* recvLength) = 0;
+    virtual LONG BeginTransaction(SCARDHANDLE card) = 0;
+    virtual LONG EndTransaction(SCARDHANDLE card, DWORD disposition) = 0;
+    virtual LONG Disconnect(SCARDHANDLE card, DWORD disposition) = 0;
+    // The system's message text for a result code, or an empty text when the system has none
+    // (the caller then writes "Error " and the code).
+    virtual std::string MessageText(std::uint32_t code) = 0;
+};
+
+// The binding to the platform's PC/SC library.
+Api& RealApi();
+
+// The entry points new reader sessions use: the real binding unless a test installed another.
+Api& CurrentApi();
+// Installs `api` for sessions created from now on; nullptr restores the real binding.
+void SetCurrentApi(Api* api);
+
+} // namespace pcsc
