@@ -10,7 +10,9 @@
 enum TCardApp : std::uint8_t { appRSA = 0x01, appDSTU = 0x02, appData = 0x04 };
 using TCardApps = std::uint8_t;
 
-inline bool HasApp(TCardApps apps, TCardApp app) { return (apps & app) != 0; }
+inline bool HasApp(TCardApps apps, TCardApp app) {
+    return (apps & app) != 0;
+}
 
 // Secret references on the token.
 inline constexpr std::uint8_t REF_PIN = 0x05;

@@ -12,4 +12,6 @@ std::optional<std::vector<std::uint8_t>> ToCp1251(const QString& text) {
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
-bool IsCp1251Text(const QString& text) { return ToCp1251(text).has_value(); }
+bool IsCp1251Text(const QString& text) {
+    return ToCp1251(text).has_value();
+}

@@ -1,0 +1,94 @@
+#include "Dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+
+namespace {
+
+class QtDialogs final : public IDialogs {
+public:
+    int Message(const MessageRequest& request) override {
+        QMessageBox box(request.owner);
+        box.setWindowTitle(request.title);
+        box.setText(request.text);
+        switch (request.type) {
+        case MsgType::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MsgType::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MsgType::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        }
+        QMessageBox::StandardButtons buttons;
+        if (request.buttons & mbYes)
+            buttons |= QMessageBox::Yes;
+        if (request.buttons & mbNo)
+            buttons |= QMessageBox::No;
+        if (request.buttons & mbOK)
+            buttons |= QMessageBox::Ok;
+        if (request.buttons & mbCancel)
+            buttons |= QMessageBox::Cancel;
+        if (!buttons)
+            buttons = QMessageBox::Ok;
+        box.setStandardButtons(buttons);
+        // Application-modal: every other window of the program is disabled while it is shown.
+        box.setWindowModality(Qt::ApplicationModal);
+        box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        box.show();
+        box.raise();
+        box.activateWindow();
+        switch (box.exec()) {
+        case QMessageBox::Yes:
+            return mbYes;
+        case QMessageBox::No:
+            return mbNo;
+        case QMessageBox::Cancel:
+            return mbCancel;
+        default:
+            return mbOK;
+        }
+    }
+
+    QString OpenFileName(QWidget* owner, const QString& filter) override {
+        QFileDialog dialog(owner, QString(), QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        // A name that does not exist is not refused here: loading reports it.
+        dialog.setFileMode(QFileDialog::AnyFile);
+        return Run(dialog);
+    }
+
+    QString SaveFileName(QWidget* owner, const QString& filter) override {
+        QFileDialog dialog(owner, QString(), QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+        return Run(dialog);
+    }
+
+private:
+    static QString Run(QFileDialog& dialog) {
+        dialog.setDefaultSuffix(QString());
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
+    }
+};
+
+QtDialogs realDialogs;
+IDialogs* current = nullptr;
+
+} // namespace
+
+IDialogs& Dialogs() {
+    return current ? *current : realDialogs;
+}
+
+void SetDialogs(IDialogs* dialogs) {
+    current = dialogs;
+}
