@@ -20,6 +20,11 @@ inline constexpr std::uint32_t ERR_STATUS_WORD = 0x60000003;
 class ECardError : public std::ios_base::failure {
 public:
     explicit ECardError(const std::string& message);
+    // The message alone (the library's failure class would append its error category).
+    const char* what() const noexcept override;
+
+private:
+    std::string message_;
 };
 
 class TScReader {

@@ -19,8 +19,11 @@ using SCARDHANDLE = long;
 // Result codes Orvane looks at (the same values as the platform's SCARD_* codes).
 inline constexpr std::uint32_t S_SUCCESS = 0x00000000;
 inline constexpr std::uint32_t E_INVALID_HANDLE = 0x80100003;
+inline constexpr std::uint32_t E_INVALID_PARAMETER = 0x80100004;
+inline constexpr std::uint32_t E_INSUFFICIENT_BUFFER = 0x80100008;
 inline constexpr std::uint32_t E_UNKNOWN_READER = 0x80100009;
 inline constexpr std::uint32_t E_TIMEOUT = 0x8010000A;
+inline constexpr std::uint32_t E_SHARING_VIOLATION = 0x8010000B;
 inline constexpr std::uint32_t E_NO_SMARTCARD = 0x8010000C;
 inline constexpr std::uint32_t E_NOT_READY = 0x80100010;
 inline constexpr std::uint32_t E_NOT_TRANSACTED = 0x80100016;
@@ -34,7 +37,8 @@ inline constexpr DWORD SCOPE_USER = 0;
 inline constexpr DWORD SHARE_EXCLUSIVE = 1;
 inline constexpr DWORD SHARE_SHARED = 2;
 inline constexpr DWORD LEAVE_CARD = 0;
-inline constexpr DWORD RESET_CARD = 2;
+inline constexpr DWORD RESET_CARD = 1;
+inline constexpr DWORD UNPOWER_CARD = 2;
 inline constexpr DWORD PROTOCOL_T0 = 1;
 inline constexpr DWORD PROTOCOL_T1 = 2;
 inline constexpr DWORD STATE_UNAWARE = 0x0000;
@@ -42,6 +46,8 @@ inline constexpr DWORD STATE_CHANGED = 0x0002;
 inline constexpr DWORD STATE_UNKNOWN = 0x0004;
 inline constexpr DWORD STATE_EMPTY = 0x0010;
 inline constexpr DWORD STATE_PRESENT = 0x0020;
+inline constexpr DWORD STATE_EXCLUSIVE = 0x0080;
+inline constexpr DWORD STATE_INUSE = 0x0100;
 
 inline constexpr std::size_t MAX_ATR = 36;
 

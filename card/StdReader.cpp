@@ -1,0 +1,222 @@
+#include "StdReader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Longest text a session hands out (reader names, error texts).
+constexpr std::size_t kMaxText = 255;
+// Room for the card's answer: data and the two status bytes.
+constexpr pcsc::DWORD kReceiveCapacity = 254;
+// The system's semaphore time-out code.
+constexpr std::uint32_t kSemaphoreTimeout = 121;
+
+std::string Cut(std::string text) {
+    if (text.size() > kMaxText)
+        text.resize(kMaxText);
+    return text;
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%0*X", digits, static_cast<unsigned>(value));
+    return buffer;
+}
+
+} // namespace
+
+ECardError::ECardError(const std::string& message)
+    : std::ios_base::failure(message, std::error_code()), message_(message) {}
+
+const char* ECardError::what() const noexcept {
+    return message_.c_str();
+}
+
+TScReader::TScReader(pcsc::Api& api) : Pcsc(api) {
+    pcsc::SCARDCONTEXT context = 0;
+    if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) == 0)
+        Context = context;
+    // A session without a resource manager stays usable: every later call fails and says why.
+}
+
+TScReader::~TScReader() {
+    if (CardHandle != 0)
+        Disconnect();
+    if (Context != 0)
+        Pcsc.ReleaseContext(Context);
+}
+
+std::string TScReader::GetReaderName(int position) {
+    if (position == 0)
+        return "<None>";
+
+    pcsc::DWORD length = 0;
+    if (Pcsc.ListReaders(Context, nullptr, nullptr, &length) != 0)
+        return {};
+
+    // Two spare NULs keep the walk below inside the buffer whatever the fill left in it.
+    std::vector<char> names(static_cast<std::size_t>(length) + 2, '\0');
+    pcsc::DWORD filled = length;
+    Pcsc.ListReaders(Context, nullptr, names.data(), &filled);
+
+    int usable = 0;
+    std::size_t offset = 0;
+    while (offset < length && names[offset] != '\0') {
+        const char* name = names.data() + offset;
+        const std::size_t nameLength = strnlen(name, length - offset);
+        const std::string current(name, nameLength);
+        offset += nameLength + 1;
+
+        pcsc::ReaderState state;
+        state.reader = current.c_str();
+        state.currentState = pcsc::STATE_UNAWARE;
+        auto result = static_cast<std::uint32_t>(Pcsc.GetStatusChange(Context, 0, &state, 1));
+        if (result == pcsc::E_NO_SERVICE)
+            result = 0;
+        if (result != 0 || (state.eventState & pcsc::STATE_UNKNOWN) != 0)
+            continue;
+        if (++usable == position)
+            return Cut(current);
+    }
+    return {};
+}
+
+void TScReader::SelectReader(const std::string& name) {
+    if (!Reader.empty())
+        Disconnect();
+    Reader = name;
+}
+
+bool TScReader::IsCardPresent() {
+    if (Reader.empty())
+        return false;
+    pcsc::ReaderState state;
+    state.reader = Reader.c_str();
+    state.currentState = pcsc::STATE_UNAWARE;
+    LastResult = static_cast<std::uint32_t>(Pcsc.GetStatusChange(Context, 0, &state, 1));
+    if (LastResult == pcsc::E_NO_SERVICE) {
+        LastResult = 0;
+        return true;
+    }
+    if (LastResult != 0)
+        return false;
+    if (state.eventState & pcsc::STATE_UNKNOWN)
+        return false;
+    return (state.eventState & pcsc::STATE_PRESENT) != 0;
+}
+
+bool TScReader::Connect(Atr& atr, std::uint32_t& atrLength) {
+    atrLength = 0;
+    if (Reader.empty())
+        return false;
+    if (CardHandle != 0)
+        Disconnect();
+
+    pcsc::SCARDHANDLE handle = 0;
+    pcsc::DWORD protocol = 0;
+    LastResult = static_cast<std::uint32_t>(Pcsc.Connect(
+        Context, Reader.c_str(), Exclusive ? pcsc::SHARE_EXCLUSIVE : pcsc::SHARE_SHARED,
+        pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &handle, &protocol));
+    if (LastResult != 0)
+        return false;
+    CardHandle = handle;
+    ActiveProtocol = static_cast<std::uint32_t>(protocol);
+
+    pcsc::DWORD length = atr.size();
+    pcsc::DWORD readerLength = 0;
+    pcsc::DWORD state = 0;
+    LastResult = static_cast<std::uint32_t>(
+        Pcsc.Status(CardHandle, nullptr, &readerLength, &state, &protocol, atr.data(), &length));
+    if (LastResult != 0)
+        return false; // still connected: the caller disconnects
+    ActiveProtocol = static_cast<std::uint32_t>(protocol);
+    atrLength = static_cast<std::uint32_t>(std::min<pcsc::DWORD>(length, atr.size()));
+    return true;
+}
+
+bool TScReader::Disconnect() {
+    if (CardHandle != 0)
+        Pcsc.Disconnect(CardHandle, Exclusive ? pcsc::RESET_CARD : pcsc::LEAVE_CARD);
+    CardHandle = 0;
+    return true;
+}
+
+bool TScReader::Transmit(const Bytes& command, Bytes& response) {
+    const pcsc::IoRequest sendPci{ActiveProtocol, sizeof(pcsc::IoRequest)};
+    std::uint8_t answer[kReceiveCapacity];
+    pcsc::DWORD received = kReceiveCapacity;
+
+    StatusWord = 0x1111;
+    LastResult = static_cast<std::uint32_t>(Pcsc.Transmit(
+        CardHandle, &sendPci, command.data(), command.size(), nullptr, answer, &received));
+    if (LastResult == 0) {
+        // Anything beyond the receive area cannot have been written into it: such a length is
+        // as wrong as one too short to hold the status word.
+        if (received < 2 || received > kReceiveCapacity) {
+            LastResult = ERR_RESPONSE_SIZE;
+        } else {
+            response.assign(answer, answer + received - 2);
+            StatusWord =
+                static_cast<std::uint16_t>((answer[received - 2] << 8) | answer[received - 1]);
+            if ((StatusWord >> 8) != 0x90)
+                LastResult = ERR_STATUS_WORD;
+        }
+    }
+    // The answer may carry secrets (a challenge, key material): leave nothing on the stack.
+    volatile std::uint8_t* wipe = answer;
+    for (std::size_t i = 0; i < sizeof answer; ++i)
+        wipe[i] = 0;
+
+    if (LastResult == 0)
+        return true;
+    if (RaiseErrors)
+        throw ECardError(LastErrorText());
+    return false;
+}
+
+std::string TScReader::LastErrorText() const {
+    switch (LastResult) {
+    case 0:
+        return "Ok";
+    case kSemaphoreTimeout:
+        return "Timeout";
+    case ERR_RESPONSE_SIZE:
+        return "Invalid response size";
+    case pcsc::E_UNKNOWN_READER:
+        return "The specified reader name is not recognized";
+    case pcsc::E_TIMEOUT:
+        return "The user-specified timeout value has expired";
+    case pcsc::E_NOT_READY:
+        return "The reader or smart card is not ready to accept commands";
+    case pcsc::E_SERVICE_STOPPED:
+        return "The Smart card resource manager has shut down";
+    case pcsc::W_REMOVED_CARD:
+        return "The smart card has been removed, so that further communication is not possible";
+    case ERR_STATUS_WORD:
+        if (StatusWord == 0x6983)
+            return "Card blocked";
+        if ((StatusWord & 0xFFF0) == 0x63C0)
+            return "Invalid password. Attempts left - " + std::to_string(StatusWord & 0x0F);
+        return "Card Error " + Hex(StatusWord, 4);
+    default:
+        break;
+    }
+    std::string text = Pcsc.MessageText(LastResult);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text.empty())
+        return "Error " + Hex(LastResult, 8);
+    return Cut(std::move(text));
+}
+
+std::uint32_t TScReader::BeginTransaction() {
+    return static_cast<std::uint32_t>(Pcsc.BeginTransaction(CardHandle));
+}
+
+std::uint32_t TScReader::EndTransaction() {
+    return static_cast<std::uint32_t>(Pcsc.EndTransaction(CardHandle, pcsc::LEAVE_CARD));
+}

@@ -1,0 +1,151 @@
+// The binding of Orvane's PC/SC interface to pcsc-lite. This is the only file that sees the
+// platform's winscard.h; the static checks below keep the declarations of WinPCSC.h in step
+// with it.
+
+#include "WinPCSC.h"
+
+#include <PCSC/winscard.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace pcsc {
+
+static_assert(sizeof(DWORD) == sizeof(::DWORD));
+static_assert(sizeof(LONG) == sizeof(::LONG));
+static_assert(sizeof(SCARDCONTEXT) == sizeof(::SCARDCONTEXT));
+static_assert(sizeof(SCARDHANDLE) == sizeof(::SCARDHANDLE));
+
+// The protocol header is passed straight through, so it must be pcsc-lite's own record.
+static_assert(sizeof(IoRequest) == sizeof(SCARD_IO_REQUEST));
+static_assert(offsetof(IoRequest, protocol) == offsetof(SCARD_IO_REQUEST, dwProtocol));
+static_assert(offsetof(IoRequest, pciLength) == offsetof(SCARD_IO_REQUEST, cbPciLength));
+
+// Reader-state records are copied field by field; our ATR area must hold pcsc-lite's.
+static_assert(MAX_ATR >= MAX_ATR_SIZE);
+
+static_assert(S_SUCCESS == static_cast<std::uint32_t>(SCARD_S_SUCCESS));
+static_assert(E_INVALID_HANDLE == static_cast<std::uint32_t>(SCARD_E_INVALID_HANDLE));
+static_assert(E_INVALID_PARAMETER == static_cast<std::uint32_t>(SCARD_E_INVALID_PARAMETER));
+static_assert(E_INSUFFICIENT_BUFFER == static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+static_assert(E_UNKNOWN_READER == static_cast<std::uint32_t>(SCARD_E_UNKNOWN_READER));
+static_assert(E_TIMEOUT == static_cast<std::uint32_t>(SCARD_E_TIMEOUT));
+static_assert(E_SHARING_VIOLATION == static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION));
+static_assert(E_NO_SMARTCARD == static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD));
+static_assert(E_NOT_READY == static_cast<std::uint32_t>(SCARD_E_NOT_READY));
+static_assert(E_NOT_TRANSACTED == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED));
+static_assert(E_NO_SERVICE == static_cast<std::uint32_t>(SCARD_E_NO_SERVICE));
+static_assert(E_SERVICE_STOPPED == static_cast<std::uint32_t>(SCARD_E_SERVICE_STOPPED));
+static_assert(E_NO_READERS_AVAILABLE == static_cast<std::uint32_t>(SCARD_E_NO_READERS_AVAILABLE));
+static_assert(W_REMOVED_CARD == static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD));
+
+static_assert(SCOPE_USER == SCARD_SCOPE_USER);
+static_assert(SHARE_EXCLUSIVE == SCARD_SHARE_EXCLUSIVE);
+static_assert(SHARE_SHARED == SCARD_SHARE_SHARED);
+static_assert(LEAVE_CARD == SCARD_LEAVE_CARD);
+static_assert(RESET_CARD == SCARD_RESET_CARD);
+static_assert(UNPOWER_CARD == SCARD_UNPOWER_CARD);
+static_assert(PROTOCOL_T0 == SCARD_PROTOCOL_T0);
+static_assert(PROTOCOL_T1 == SCARD_PROTOCOL_T1);
+static_assert(STATE_UNAWARE == SCARD_STATE_UNAWARE);
+static_assert(STATE_CHANGED == SCARD_STATE_CHANGED);
+static_assert(STATE_UNKNOWN == SCARD_STATE_UNKNOWN);
+static_assert(STATE_EMPTY == SCARD_STATE_EMPTY);
+static_assert(STATE_PRESENT == SCARD_STATE_PRESENT);
+static_assert(STATE_EXCLUSIVE == SCARD_STATE_EXCLUSIVE);
+static_assert(STATE_INUSE == SCARD_STATE_INUSE);
+
+namespace {
+
+// pcsc-lite counts reader events in the upper half of dwEventState; only the state bits count.
+constexpr ::DWORD kEventStateBits = 0xFFFF;
+
+class PcscLite final : public Api {
+public:
+    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
+        return SCardEstablishContext(scope, nullptr, nullptr, context);
+    }
+    LONG ReleaseContext(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
+    LONG ListReaders(SCARDCONTEXT context, const char* groups, char* readers,
+                     DWORD* readersLength) override {
+        return SCardListReaders(context, groups, readers, readersLength);
+    }
+    LONG GetStatusChange(SCARDCONTEXT context, DWORD timeout, ReaderState* states,
+                         DWORD count) override {
+        std::vector<SCARD_READERSTATE> native(count);
+        for (DWORD i = 0; i < count; ++i) {
+            native[i].szReader = states[i].reader;
+            native[i].pvUserData = states[i].userData;
+            native[i].dwCurrentState = states[i].currentState;
+            native[i].dwEventState = states[i].eventState;
+            native[i].cbAtr = std::min<::DWORD>(states[i].atrLength, MAX_ATR_SIZE);
+            std::copy_n(states[i].atr, native[i].cbAtr, native[i].rgbAtr);
+        }
+        const LONG result =
+            SCardGetStatusChange(context, timeout, count ? native.data() : nullptr, count);
+        for (DWORD i = 0; i < count; ++i) {
+            states[i].eventState = native[i].dwEventState & kEventStateBits;
+            states[i].atrLength = std::min<::DWORD>(native[i].cbAtr, MAX_ATR_SIZE);
+            std::copy_n(native[i].rgbAtr, states[i].atrLength, states[i].atr);
+        }
+        return result;
+    }
+    LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode,
+                 DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) override {
+        return SCardConnect(context, reader, shareMode, preferredProtocols, card, activeProtocol);
+    }
+    LONG Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, DWORD* state,
+                DWORD* protocol, unsigned char* atr, DWORD* atrLength) override {
+        return SCardStatus(card, readerName, readerLength, state, protocol, atr, atrLength);
+    }
+    LONG Transmit(SCARDHANDLE card, const IoRequest* sendPci, const unsigned char* send,
+                  DWORD sendLength, IoRequest* recvPci, unsigned char* recv,
+                  DWORD* recvLength) override {
+        return SCardTransmit(card, reinterpret_cast<const SCARD_IO_REQUEST*>(sendPci), send,
+                             sendLength, reinterpret_cast<SCARD_IO_REQUEST*>(recvPci), recv,
+                             recvLength);
+    }
+    LONG BeginTransaction(SCARDHANDLE card) override { return SCardBeginTransaction(card); }
+    LONG EndTransaction(SCARDHANDLE card, DWORD disposition) override {
+        return SCardEndTransaction(card, disposition);
+    }
+    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
+        return SCardDisconnect(card, disposition);
+    }
+    std::string MessageText(std::uint32_t code) override {
+        // Only PC/SC codes have a text here; pcsc-lite answers every other code with
+        // "Unknown error: 0x...", which the caller replaces by its own "Error XXXXXXXX".
+        if ((code & 0xFFFF0000u) != 0x80100000u)
+            return {};
+        const char* text = pcsc_stringify_error(static_cast<::LONG>(code));
+        if (text == nullptr)
+            return {};
+        const std::string_view view(text);
+        if (view.empty() || view.starts_with("Unknown error"))
+            return {};
+        return std::string(view);
+    }
+};
+
+std::atomic<Api*> g_current{nullptr};
+
+} // namespace
+
+Api& RealApi() {
+    static PcscLite api;
+    return api;
+}
+
+Api& CurrentApi() {
+    Api* api = g_current.load();
+    return api ? *api : RealApi();
+}
+
+void SetCurrentApi(Api* api) {
+    g_current.store(api);
+}
+
+} // namespace pcsc

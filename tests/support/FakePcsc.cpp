@@ -1,0 +1,654 @@
+#include "support/FakePcsc.h"
+
+#include <algorithm>
+#include <cstring>
+
+using pcsc::DWORD;
+using pcsc::LONG;
+using pcsc::SCARDCONTEXT;
+using pcsc::SCARDHANDLE;
+
+namespace {
+
+bool StartsWith(const Bytes& command, const Bytes& prefix) {
+    return command.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), command.begin());
+}
+
+} // namespace
+
+const char* FakePcsc::EntryName(Entry entry) {
+    switch (entry) {
+    case Entry::EstablishContext:
+        return "EstablishContext";
+    case Entry::ReleaseContext:
+        return "ReleaseContext";
+    case Entry::ListReaders:
+        return "ListReaders";
+    case Entry::GetStatusChange:
+        return "GetStatusChange";
+    case Entry::Connect:
+        return "Connect";
+    case Entry::Status:
+        return "Status";
+    case Entry::Transmit:
+        return "Transmit";
+    case Entry::BeginTransaction:
+        return "BeginTransaction";
+    case Entry::EndTransaction:
+        return "EndTransaction";
+    case Entry::Disconnect:
+        return "Disconnect";
+    }
+    return "?";
+}
+
+FakePcsc::FakePcsc() {
+    pcsc::SetCurrentApi(this);
+}
+
+FakePcsc::~FakePcsc() {
+    pcsc::SetCurrentApi(nullptr);
+}
+
+// ---- Readers and cards ---------------------------------------------------------------------
+
+FakePcsc::ReaderInfo* FakePcsc::FindReader(const std::string& name) {
+    for (auto& reader : readers_)
+        if (reader.name == name)
+            return &reader;
+    return nullptr;
+}
+
+const FakePcsc::ReaderInfo* FakePcsc::FindReader(const std::string& name) const {
+    for (const auto& reader : readers_)
+        if (reader.name == name)
+            return &reader;
+    return nullptr;
+}
+
+void FakePcsc::AddReader(const std::string& name, const Bytes& atr) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* existing = FindReader(name)) {
+        existing->atr = atr;
+        existing->cardSerial = nextSerial_++;
+        return;
+    }
+    ReaderInfo reader;
+    reader.name = name;
+    reader.atr = atr;
+    reader.cardSerial = nextSerial_++;
+    readers_.push_back(reader);
+}
+
+void FakePcsc::RemoveReader(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(readers_, [&](const ReaderInfo& reader) { return reader.name == name; });
+}
+
+void FakePcsc::InsertCard(const std::string& reader, const Bytes& atr) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* info = FindReader(reader)) {
+        info->atr = atr;
+        info->cardSerial = nextSerial_++;
+    }
+}
+
+void FakePcsc::RemoveCard(const std::string& reader) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* info = FindReader(reader)) {
+        info->atr.clear();
+        info->cardSerial = nextSerial_++;
+    }
+}
+
+void FakePcsc::SetUnknownState(const std::string& reader, bool unknown) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* info = FindReader(reader))
+        info->unknown = unknown;
+}
+
+void FakePcsc::SetProtocol(const std::string& reader, DWORD protocol) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* info = FindReader(reader))
+        info->protocol = protocol;
+}
+
+bool FakePcsc::HasCard(const std::string& reader) const {
+    std::lock_guard lock(mutex_);
+    const ReaderInfo* info = FindReader(reader);
+    return info && !info->atr.empty();
+}
+
+Bytes FakePcsc::FamilyAtr(std::uint8_t byte14) {
+    return {0x3B, 0xDF, 0x18, 0x00, 0x81,   0x31, 0xFE, 0x7D, 0x00, 'V',
+            'L',  'M',  0x01, 0x02, byte14, 0x00, 0x10, 0x20, 0x30, 0x40};
+}
+
+Bytes FakePcsc::ForeignAtr() {
+    return {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C, 0xA0, 0x00, 0x00,
+            0x03, 0x06, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x68};
+}
+
+// ---- Answers -------------------------------------------------------------------------------
+
+void FakePcsc::AddScript(Script script, Times times) {
+    std::lock_guard lock(mutex_);
+    if (times == Times::Once)
+        once_.push_back(std::move(script));
+    else
+        always_.push_back(std::move(script));
+}
+
+void FakePcsc::Answer(const Bytes& prefix, const Bytes& response, Times times) {
+    AddScript(Script{prefix, response, std::nullopt}, times);
+}
+
+void FakePcsc::AnswerSw(const Bytes& prefix, std::uint16_t sw, Times times) {
+    Answer(prefix, Bytes{static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)}, times);
+}
+
+void FakePcsc::AnswerResult(const Bytes& prefix, std::uint32_t code, Times times) {
+    AddScript(Script{prefix, {}, code}, times);
+}
+
+void FakePcsc::SetDefaultAnswer(const Bytes& response) {
+    std::lock_guard lock(mutex_);
+    defaultAnswer_ = response;
+}
+
+void FakePcsc::ClearAnswers() {
+    std::lock_guard lock(mutex_);
+    once_.clear();
+    always_.clear();
+}
+
+void FakePcsc::AnswerCardId(const Bytes& id) {
+    Bytes response = id;
+    response.push_back(0x90);
+    response.push_back(0x00);
+    Answer({0x80, 0xF6, 0x00, 0x00}, response, Times::Always);
+}
+
+void FakePcsc::AnswerChallenge(const Bytes& challenge) {
+    Bytes response = challenge;
+    response.push_back(0x90);
+    response.push_back(0x00);
+    Answer({0x00, 0x84, 0x00, 0x00}, response, Times::Always);
+}
+
+// ---- Failures, hooks, texts ----------------------------------------------------------------
+
+void FakePcsc::Fail(Entry entry, std::uint32_t code, Times times) {
+    std::lock_guard lock(mutex_);
+    if (times == Times::Once)
+        failures_[entry].once.push_back(code);
+    else
+        failures_[entry].always = code;
+}
+
+void FakePcsc::ClearFail(Entry entry) {
+    std::lock_guard lock(mutex_);
+    failures_.erase(entry);
+}
+
+std::optional<std::uint32_t> FakePcsc::TakeFailure(Entry entry) {
+    auto it = failures_.find(entry);
+    if (it == failures_.end())
+        return std::nullopt;
+    if (!it->second.once.empty()) {
+        const std::uint32_t code = it->second.once.front();
+        it->second.once.pop_front();
+        return code;
+    }
+    return it->second.always;
+}
+
+void FakePcsc::OnTransmit(std::function<void(const Bytes& command)> hook) {
+    std::lock_guard lock(mutex_);
+    onTransmit_ = std::move(hook);
+}
+
+void FakePcsc::SetMessageText(std::uint32_t code, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    texts_[code] = text;
+}
+
+std::string FakePcsc::MessageText(std::uint32_t code) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = texts_.find(code);
+        if (it != texts_.end())
+            return it->second;
+    }
+    return pcsc::RealApi().MessageText(code);
+}
+
+// ---- Record --------------------------------------------------------------------------------
+
+LONG FakePcsc::Record(Call call) {
+    calls_.push_back(call);
+    return call.result;
+}
+
+std::vector<FakePcsc::Call> FakePcsc::Calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<FakePcsc::Entry> FakePcsc::CallEntries() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Entry> entries;
+    for (const auto& call : calls_)
+        entries.push_back(call.entry);
+    return entries;
+}
+
+std::size_t FakePcsc::Count(Entry entry) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(
+        calls_.begin(), calls_.end(), [&](const Call& call) { return call.entry == entry; }));
+}
+
+std::vector<FakePcsc::Apdu> FakePcsc::Apdus() const {
+    std::lock_guard lock(mutex_);
+    return apdus_;
+}
+
+std::vector<Bytes> FakePcsc::Commands() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Bytes> commands;
+    for (const auto& apdu : apdus_)
+        if (apdu.delivered)
+            commands.push_back(apdu.command);
+    return commands;
+}
+
+std::vector<pcsc::DWORD> FakePcsc::Dispositions() const {
+    std::lock_guard lock(mutex_);
+    std::vector<DWORD> dispositions;
+    for (const auto& call : calls_)
+        if (call.entry == Entry::Disconnect)
+            dispositions.push_back(call.disposition);
+    return dispositions;
+}
+
+std::size_t FakePcsc::TransactionsBegun() const {
+    return Count(Entry::BeginTransaction);
+}
+
+std::size_t FakePcsc::TransactionsEnded() const {
+    return Count(Entry::EndTransaction);
+}
+
+std::size_t FakePcsc::OpenConnections() const {
+    std::lock_guard lock(mutex_);
+    return connections_.size();
+}
+
+std::size_t FakePcsc::OpenContexts() const {
+    std::lock_guard lock(mutex_);
+    return contexts_.size();
+}
+
+void FakePcsc::ClearRecord() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+    apdus_.clear();
+}
+
+// ---- Entry points --------------------------------------------------------------------------
+
+FakePcsc::Connection* FakePcsc::FindConnection(SCARDHANDLE card) {
+    auto it = connections_.find(card);
+    return it == connections_.end() ? nullptr : &it->second;
+}
+
+bool FakePcsc::CardStillThere(const Connection& connection) const {
+    const ReaderInfo* reader = FindReader(connection.reader);
+    return reader && !reader->atr.empty() && reader->cardSerial == connection.cardSerial;
+}
+
+LONG FakePcsc::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::EstablishContext};
+    if (auto code = TakeFailure(Entry::EstablishContext)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (context == nullptr || scope > 2) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        return Record(call);
+    }
+    *context = nextContext_++;
+    contexts_[*context] = true;
+    return Record(call);
+}
+
+LONG FakePcsc::ReleaseContext(SCARDCONTEXT context) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::ReleaseContext};
+    if (auto code = TakeFailure(Entry::ReleaseContext)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (contexts_.erase(context) == 0)
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+    return Record(call);
+}
+
+LONG FakePcsc::ListReaders(SCARDCONTEXT context, const char* /*groups*/, char* readers,
+                           DWORD* readersLength) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::ListReaders};
+    if (auto code = TakeFailure(Entry::ListReaders)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (!contexts_.contains(context)) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        return Record(call);
+    }
+    if (readersLength == nullptr) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        return Record(call);
+    }
+    if (readers_.empty()) {
+        call.result = static_cast<LONG>(pcsc::E_NO_READERS_AVAILABLE);
+        return Record(call);
+    }
+    std::string multi;
+    for (const auto& reader : readers_) {
+        multi += reader.name;
+        multi.push_back('\0');
+    }
+    multi.push_back('\0');
+    const DWORD capacity = *readersLength;
+    *readersLength = multi.size();
+    if (readers != nullptr) {
+        if (capacity < multi.size())
+            call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+        else
+            std::memcpy(readers, multi.data(), multi.size());
+    }
+    return Record(call);
+}
+
+LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::ReaderState* states,
+                               DWORD count) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::GetStatusChange};
+    call.timeout = timeout;
+    if (count > 0 && states != nullptr && states[0].reader != nullptr)
+        call.reader = states[0].reader;
+    if (auto code = TakeFailure(Entry::GetStatusChange)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (!contexts_.contains(context)) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        return Record(call);
+    }
+    if (count > 0 && states == nullptr) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        return Record(call);
+    }
+    bool changed = false;
+    for (DWORD i = 0; i < count; ++i) {
+        pcsc::ReaderState& state = states[i];
+        const ReaderInfo* reader = state.reader ? FindReader(state.reader) : nullptr;
+        DWORD now = 0;
+        state.atrLength = 0;
+        if (reader == nullptr || reader->unknown) {
+            now = pcsc::STATE_UNKNOWN;
+        } else if (reader->atr.empty()) {
+            now = pcsc::STATE_EMPTY;
+        } else {
+            now = pcsc::STATE_PRESENT;
+            for (const auto& [handle, connection] : connections_)
+                if (connection.reader == reader->name)
+                    now |= connection.shareMode == pcsc::SHARE_EXCLUSIVE ? pcsc::STATE_EXCLUSIVE
+                                                                         : pcsc::STATE_INUSE;
+            state.atrLength = std::min(reader->atr.size(), pcsc::MAX_ATR);
+            std::copy_n(reader->atr.begin(), state.atrLength, state.atr);
+        }
+        const DWORD before = state.currentState & ~pcsc::STATE_CHANGED;
+        if (now != before) {
+            changed = true;
+            now |= pcsc::STATE_CHANGED;
+        }
+        state.eventState = now;
+    }
+    if (!changed)
+        call.result = static_cast<LONG>(pcsc::E_TIMEOUT);
+    return Record(call);
+}
+
+LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode,
+                       DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::Connect};
+    call.reader = reader ? reader : "";
+    call.shareMode = shareMode;
+    call.protocols = preferredProtocols;
+    if (auto code = TakeFailure(Entry::Connect)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (!contexts_.contains(context)) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        return Record(call);
+    }
+    if (reader == nullptr || card == nullptr || activeProtocol == nullptr) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        return Record(call);
+    }
+    const ReaderInfo* info = FindReader(reader);
+    if (info == nullptr || info->unknown) {
+        call.result = static_cast<LONG>(pcsc::E_UNKNOWN_READER);
+        return Record(call);
+    }
+    if (info->atr.empty()) {
+        call.result = static_cast<LONG>(pcsc::E_NO_SMARTCARD);
+        return Record(call);
+    }
+    for (const auto& [handle, connection] : connections_) {
+        if (connection.reader == info->name &&
+            (connection.shareMode == pcsc::SHARE_EXCLUSIVE || shareMode == pcsc::SHARE_EXCLUSIVE)) {
+            call.result = static_cast<LONG>(pcsc::E_SHARING_VIOLATION);
+            return Record(call);
+        }
+    }
+    if ((preferredProtocols & info->protocol) == 0) {
+        call.result = static_cast<LONG>(0x8010000F); // SCARD_E_PROTO_MISMATCH
+        return Record(call);
+    }
+    const SCARDHANDLE handle = nextHandle_++;
+    connections_[handle] = Connection{info->name, shareMode, info->protocol, info->cardSerial};
+    *card = handle;
+    *activeProtocol = info->protocol;
+    return Record(call);
+}
+
+LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, DWORD* state,
+                      DWORD* protocol, unsigned char* atr, DWORD* atrLength) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::Status};
+    const Connection* connection = FindConnection(card);
+    if (connection)
+        call.reader = connection->reader;
+    if (auto code = TakeFailure(Entry::Status)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (connection == nullptr) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        return Record(call);
+    }
+    if (!CardStillThere(*connection)) {
+        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+        return Record(call);
+    }
+    const ReaderInfo* info = FindReader(connection->reader);
+    // The reader name: only when a buffer is given, as the caller's length allows.
+    if (readerLength != nullptr) {
+        const DWORD needed = info->name.size() + 2;
+        if (readerName != nullptr) {
+            if (*readerLength < needed) {
+                *readerLength = needed;
+                call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+                return Record(call);
+            }
+            std::memcpy(readerName, info->name.c_str(), info->name.size() + 1);
+            readerName[info->name.size() + 1] = '\0';
+        }
+        *readerLength = needed;
+    }
+    if (state != nullptr)
+        *state = 0x0034; // SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE
+    if (protocol != nullptr)
+        *protocol = connection->protocol;
+    if (atrLength != nullptr) {
+        if (atr != nullptr && *atrLength < info->atr.size()) {
+            *atrLength = info->atr.size();
+            call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+            return Record(call);
+        }
+        if (atr != nullptr)
+            std::copy(info->atr.begin(), info->atr.end(), atr);
+        *atrLength = info->atr.size();
+    }
+    return Record(call);
+}
+
+LONG FakePcsc::Transmit(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const unsigned char* send,
+                        DWORD sendLength, pcsc::IoRequest* recvPci, unsigned char* recv,
+                        DWORD* recvLength) {
+    Bytes command;
+    if (send != nullptr)
+        command.assign(send, send + sendLength);
+
+    std::function<void(const Bytes&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = onTransmit_;
+    }
+    if (hook)
+        hook(command);
+
+    std::lock_guard lock(mutex_);
+    Call call{Entry::Transmit};
+    Apdu apdu;
+    apdu.command = command;
+    apdu.recvPci = recvPci != nullptr;
+    if (sendPci != nullptr) {
+        apdu.protocol = sendPci->protocol;
+        apdu.pciLength = sendPci->pciLength;
+    }
+    apdu.capacity = recvLength ? *recvLength : 0;
+    const Connection* connection = FindConnection(card);
+    if (connection) {
+        call.reader = connection->reader;
+        apdu.reader = connection->reader;
+    }
+    auto finish = [&](LONG result) {
+        call.result = result;
+        apdu.result = result;
+        apdus_.push_back(apdu);
+        return Record(call);
+    };
+
+    if (auto code = TakeFailure(Entry::Transmit))
+        return finish(static_cast<LONG>(*code));
+    if (connection == nullptr)
+        return finish(static_cast<LONG>(pcsc::E_INVALID_HANDLE));
+    if (send == nullptr || sendLength == 0 || recv == nullptr || recvLength == nullptr ||
+        sendPci == nullptr)
+        return finish(static_cast<LONG>(pcsc::E_INVALID_PARAMETER));
+    if (!CardStillThere(*connection))
+        return finish(static_cast<LONG>(pcsc::W_REMOVED_CARD));
+    apdu.delivered = true;
+
+    const Script* script = nullptr;
+    Script taken;
+    for (auto it = once_.begin(); it != once_.end(); ++it) {
+        if (StartsWith(command, it->prefix)) {
+            taken = *it;
+            once_.erase(it);
+            script = &taken;
+            break;
+        }
+    }
+    if (script == nullptr) {
+        for (auto it = always_.rbegin(); it != always_.rend(); ++it) {
+            if (StartsWith(command, it->prefix)) {
+                script = &*it;
+                break;
+            }
+        }
+    }
+    if (script && script->result)
+        return finish(static_cast<LONG>(*script->result));
+    const Bytes& response = script ? script->response : defaultAnswer_;
+    if (response.size() > *recvLength) {
+        *recvLength = response.size();
+        return finish(static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER));
+    }
+    std::copy(response.begin(), response.end(), recv);
+    *recvLength = response.size();
+    if (recvPci != nullptr) {
+        recvPci->protocol = connection->protocol;
+        recvPci->pciLength = sizeof(pcsc::IoRequest);
+    }
+    return finish(0);
+}
+
+LONG FakePcsc::BeginTransaction(SCARDHANDLE card) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::BeginTransaction};
+    const Connection* connection = FindConnection(card);
+    if (connection)
+        call.reader = connection->reader;
+    if (auto code = TakeFailure(Entry::BeginTransaction))
+        call.result = static_cast<LONG>(*code);
+    else if (connection == nullptr)
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+    else if (!CardStillThere(*connection))
+        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+    return Record(call);
+}
+
+LONG FakePcsc::EndTransaction(SCARDHANDLE card, DWORD disposition) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::EndTransaction};
+    call.disposition = disposition;
+    const Connection* connection = FindConnection(card);
+    if (connection)
+        call.reader = connection->reader;
+    if (auto code = TakeFailure(Entry::EndTransaction))
+        call.result = static_cast<LONG>(*code);
+    else if (connection == nullptr)
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+    else if (!CardStillThere(*connection))
+        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+    return Record(call);
+}
+
+LONG FakePcsc::Disconnect(SCARDHANDLE card, DWORD disposition) {
+    std::lock_guard lock(mutex_);
+    Call call{Entry::Disconnect};
+    call.disposition = disposition;
+    auto it = connections_.find(card);
+    if (it != connections_.end())
+        call.reader = it->second.reader;
+    if (auto code = TakeFailure(Entry::Disconnect)) {
+        call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (it == connections_.end()) {
+        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        return Record(call);
+    }
+    connections_.erase(it);
+    return Record(call);
+}
