@@ -1,0 +1,103 @@
+#include "HelpUnit.h"
+
+#include "HelpResources.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+
+// The file version is compiled in by the build from the project version.
+#ifndef ORVANE_FILE_VERSION
+#define ORVANE_FILE_VERSION ""
+#endif
+
+TOKRightDlg* OKRightDlg = nullptr;
+
+namespace {
+
+constexpr QSize kClientSize(301, 161);
+
+QFont SizedFont(const QFont& base, int points, bool bold) {
+    QFont font = base;
+    font.setPointSize(points);
+    font.setBold(bold);
+    return font;
+}
+
+} // namespace
+
+TOKRightDlg::TOKRightDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    InitOrvaneResources();
+    setObjectName("OKRightDlg");
+    setWindowTitle(QStringLiteral("О программе"));
+    setFixedSize(kClientSize);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setGeometry(8, 8, 285, 113);
+
+    ProgramIcon = new QLabel(Panel1);
+    ProgramIcon->setObjectName("ProgramIcon");
+    ProgramIcon->setGeometry(10, 10, 48, 48);
+    ProgramIcon->setPixmap(QIcon(QStringLiteral(":/orvane.png")).pixmap(48, 48));
+
+    ProductName = new QLabel(QStringLiteral("Orvane"), Panel1);
+    ProductName->setObjectName("ProductName");
+    ProductName->setFont(SizedFont(font(), 12, true));
+    ProductName->setGeometry(72, 14, 200, 24);
+
+    Version = new QLabel(QStringLiteral("Version"), Panel1);
+    Version->setObjectName("Version");
+    Version->setFont(SizedFont(font(), 10, false));
+    Version->adjustSize();
+    Version->move(72, 44);
+
+    // Design text; replaced by the file version whenever the box becomes active.
+    Label1 = new QLabel(QStringLiteral("1.0.0.2"), Panel1);
+    Label1->setObjectName("Label1");
+    Label1->setFont(SizedFont(font(), 10, false));
+    Label1->setGeometry(Version->geometry().right() + 7, 44, 130, Version->height());
+
+    OKBtn = new QPushButton(QStringLiteral("OK"), this);
+    OKBtn->setObjectName("OKBtn");
+    OKBtn->setGeometry(213, 128, 80, 25);
+    OKBtn->setDefault(true);
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+TOKRightDlg::~TOKRightDlg() {
+    if (OKRightDlg == this)
+        OKRightDlg = nullptr;
+}
+
+bool TOKRightDlg::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate)
+        ShowFileVersion();
+    return QDialog::event(event);
+}
+
+void TOKRightDlg::showEvent(QShowEvent* event) {
+    // Some window systems activate a dialog late or not at all; the version is shown anyway.
+    ShowFileVersion();
+    CentreOnParent();
+    QDialog::showEvent(event);
+}
+
+void TOKRightDlg::ShowFileVersion() {
+    const QString version = QStringLiteral(ORVANE_FILE_VERSION);
+    if (!version.isEmpty())
+        Label1->setText(version);
+}
+
+void TOKRightDlg::CentreOnParent() {
+    const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
+    if (owner == nullptr)
+        return;
+    const QSize outer = frameGeometry().size();
+    move(owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+}

@@ -1,0 +1,72 @@
+#include "Unit1.h"
+
+#include "HelpResources.h"
+
+#include <QFile>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+#include <QWindow>
+
+THelpFrm* HelpFrm = nullptr;
+
+namespace {
+// Size of the window including its frame.
+constexpr QSize kOuterSize(500, 600);
+} // namespace
+
+THelpFrm::THelpFrm(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint) {
+    InitOrvaneResources();
+    setObjectName("HelpFrm");
+    setWindowTitle(QStringLiteral("Инструкция"));
+    setSizeGripEnabled(true);
+
+    redHelp = new QTextBrowser(this);
+    redHelp->setObjectName("redHelp");
+    redHelp->setReadOnly(true);
+    redHelp->setOpenLinks(false);
+    redHelp->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    redHelp->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    redHelp->setLineWrapMode(QTextEdit::WidgetWidth);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(redHelp);
+
+    // The frame is not known before the window is first shown; until then the client area
+    // takes the whole size.
+    resize(kOuterSize);
+}
+
+THelpFrm::~THelpFrm() {
+    if (HelpFrm == this)
+        HelpFrm = nullptr;
+}
+
+void THelpFrm::LoadManual() {
+    redHelp->clear();
+    QFile doc(QStringLiteral(":/helpdoc"));
+    if (!doc.open(QIODevice::ReadOnly))
+        return;
+    // Blanks after the last tag would end up as a blank after the last word.
+    redHelp->setHtml(QString::fromUtf8(doc.readAll()).trimmed());
+}
+
+void THelpFrm::ShowInstruction() {
+    LoadManual();
+    exec();
+}
+
+void THelpFrm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Once the window system has given the window its frame, make the outer size 500 x 600.
+    // Later openings keep whatever size the user gave the window.
+    if (!FOuterSizeSet && windowHandle() != nullptr) {
+        const QMargins frame = windowHandle()->frameMargins();
+        if (!frame.isNull())
+            resize(kOuterSize.width() - frame.left() - frame.right(),
+                   kOuterSize.height() - frame.top() - frame.bottom());
+        FOuterSizeSet = true;
+    }
+}
