@@ -130,6 +130,44 @@ Bytes FakePcsc::ForeignAtr() {
             0x03, 0x06, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x68};
 }
 
+Bytes FakePcsc::Hex(std::string_view text) {
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    Bytes bytes;
+    int high = -1;
+    for (char c : text) {
+        const int value = digit(c);
+        if (value < 0)
+            continue;
+        if (high < 0) {
+            high = value;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | value));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+std::string FakePcsc::ToHex(const Bytes& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        if (!text.empty())
+            text.push_back(' ');
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0x0F]);
+    }
+    return text;
+}
+
 // ---- Answers -------------------------------------------------------------------------------
 
 void FakePcsc::AddScript(Script script, Times times) {

@@ -41,6 +41,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class FakePcsc : public pcsc::Api {
@@ -109,6 +110,11 @@ public:
     static Bytes FamilyAtr(std::uint8_t byte14);
     // An ATR without the family marker.
     static Bytes ForeignAtr();
+
+    // "80 F4 01 05" -> {0x80, 0xF4, 0x01, 0x05}: pairs of hex digits, blanks ignored.
+    static Bytes Hex(std::string_view text);
+    // {0x80, 0xF4} -> "80 F4", for readable test failures.
+    static std::string ToHex(const Bytes& bytes);
 
     // ---- Answers to commands -----------------------------------------------------------
     // A command whose first bytes equal `prefix` gets `response` (data followed by SW1 SW2;

@@ -1,0 +1,442 @@
+// The reader session against the scripted PC/SC stack: listing, presence, connect, exchange and
+// the texts of its failures.
+
+#include "card/StdReader.h"
+#include "support/FakePcsc.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Entry = FakePcsc::Entry;
+const auto H = FakePcsc::Hex;
+
+const std::string kReader = "Reader A";
+
+struct SessionTest : ::testing::Test {
+    FakePcsc pcsc;
+};
+
+// ---- LastErrorText ------------------------------------------------------------------------
+
+struct TextRow {
+    std::uint32_t result;
+    std::uint16_t statusWord;
+    std::string text;
+};
+
+TEST_F(SessionTest, LastErrorTextTakesTheFirstRuleThatApplies) {
+    // The named codes keep their own words whatever the system says about them.
+    pcsc.SetMessageText(pcsc::E_UNKNOWN_READER, "system words");
+    pcsc.SetMessageText(pcsc::W_REMOVED_CARD, "system words");
+    const std::vector<TextRow> rows = {
+        {0, 0x6983, "Ok"},
+        {121, 0, "Timeout"},
+        {ERR_RESPONSE_SIZE, 0x1111, "Invalid response size"},
+        {pcsc::E_UNKNOWN_READER, 0, "The specified reader name is not recognized"},
+        {pcsc::E_TIMEOUT, 0, "The user-specified timeout value has expired"},
+        {pcsc::E_NOT_READY, 0, "The reader or smart card is not ready to accept commands"},
+        {pcsc::E_SERVICE_STOPPED, 0, "The Smart card resource manager has shut down"},
+        {pcsc::W_REMOVED_CARD, 0,
+         "The smart card has been removed, so that further communication is not possible"},
+        {ERR_STATUS_WORD, 0x6983, "Card blocked"},
+        {ERR_STATUS_WORD, 0x63C0, "Invalid password. Attempts left - 0"},
+        {ERR_STATUS_WORD, 0x63C2, "Invalid password. Attempts left - 2"},
+        {ERR_STATUS_WORD, 0x63CA, "Invalid password. Attempts left - 10"},
+        {ERR_STATUS_WORD, 0x63CF, "Invalid password. Attempts left - 15"},
+        {ERR_STATUS_WORD, 0x63D2, "Card Error 63D2"},
+        {ERR_STATUS_WORD, 0x6A82, "Card Error 6A82"},
+        {ERR_STATUS_WORD, 0x6110, "Card Error 6110"},
+        {ERR_STATUS_WORD, 0x0000, "Card Error 0000"},
+        // The system's texts (pcsc-lite's on Linux).
+        {pcsc::E_NO_READERS_AVAILABLE, 0, "Cannot find a smart card reader."},
+        {pcsc::E_INVALID_HANDLE, 0, "Invalid handle."},
+        {pcsc::E_NO_SMARTCARD, 0, "No smart card inserted."},
+        // No text: a PC/SC code pcsc-lite does not know, and codes of other origins.
+        {0x8010006F, 0, "Error 8010006F"},
+        {0x12345678, 0, "Error 12345678"},
+        {0x0000007A, 0, "Error 0000007A"},
+    };
+    TScReader session;
+    for (const auto& row : rows) {
+        session.LastResult = row.result;
+        session.StatusWord = row.statusWord;
+        EXPECT_EQ(session.LastErrorText(), row.text) << std::hex << row.result;
+    }
+}
+
+TEST_F(SessionTest, SystemTextsLoseOneLineEndAndAreCutAt255) {
+    const std::string longText(300, 'x');
+    const struct {
+        std::string system;
+        std::string shown;
+    } rows[] = {
+        {"Text\r\n", "Text"},
+        {"Text\n", "Text"},
+        {"Text\r", "Text"},
+        {"Text\n\n", "Text\n"},
+        {"Text\r\n\r\n", "Text\r\n"},
+        {"\r\n", "Error 80100001"},
+        {"", "Error 80100001"},
+        {longText + "\r\n", std::string(255, 'x')},
+        {std::string(255, 'y'), std::string(255, 'y')},
+    };
+    TScReader session;
+    session.LastResult = 0x80100001;
+    for (const auto& row : rows) {
+        pcsc.SetMessageText(0x80100001, row.system);
+        EXPECT_EQ(session.LastErrorText(), row.shown) << row.system;
+    }
+}
+
+// ---- Transmit -----------------------------------------------------------------------------
+
+struct ExchangeRow {
+    const char* name;
+    Bytes answer; // data and status word as the card sends them
+    bool ok;
+    std::uint32_t result;
+    std::uint16_t statusWord;
+    Bytes response;
+};
+
+TEST_F(SessionTest, TransmitJudgesTheAnswer) {
+    const Bytes untouched = {0xEE, 0xEE};
+    Bytes longest(252, 0x5A);
+    Bytes longestAnswer = longest;
+    longestAnswer.insert(longestAnswer.end(), {0x90, 0x00});
+    Bytes tooLong(253, 0x5A);
+    tooLong.insert(tooLong.end(), {0x90, 0x00});
+
+    const std::vector<ExchangeRow> rows = {
+        {"9000 alone", H("90 00"), true, 0, 0x9000, {}},
+        {"9001 counts as success", H("90 01"), true, 0, 0x9001, {}},
+        {"data kept", H("01 02 03 90 00"), true, 0, 0x9000, H("01 02 03")},
+        {"6110 not followed up", H("AA 61 10"), false, ERR_STATUS_WORD, 0x6110, H("AA")},
+        {"6C08 not repeated", H("6C 08"), false, ERR_STATUS_WORD, 0x6C08, {}},
+        {"blocked", H("69 83"), false, ERR_STATUS_WORD, 0x6983, {}},
+        {"one byte", H("90"), false, ERR_RESPONSE_SIZE, 0x1111, untouched},
+        {"nothing", {}, false, ERR_RESPONSE_SIZE, 0x1111, untouched},
+        {"254 bytes fill the area", longestAnswer, true, 0, 0x9000, longest},
+        // The stack refuses to write more than the area holds.
+        {"255 bytes", tooLong, false, pcsc::E_INSUFFICIENT_BUFFER, 0x1111, untouched},
+    };
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TScReader session;
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    for (const auto& row : rows) {
+        pcsc.Answer(H("00 B0"), row.answer);
+        Bytes response = untouched;
+        EXPECT_EQ(session.Transmit(H("00 B0 00 00 00"), response), row.ok) << row.name;
+        EXPECT_EQ(session.LastResult, row.result) << row.name;
+        EXPECT_EQ(session.StatusWord, row.statusWord) << row.name;
+        EXPECT_EQ(response, row.response) << row.name;
+    }
+}
+
+// A binding that claims more bytes than the receive area can hold.
+class OverreportingPcsc : public FakePcsc {
+public:
+    LONG Transmit(pcsc::SCARDHANDLE card, const pcsc::IoRequest* sendPci, const unsigned char* send,
+                  DWORD sendLength, pcsc::IoRequest* recvPci, unsigned char* recv,
+                  DWORD* recvLength) override {
+        const LONG result =
+            FakePcsc::Transmit(card, sendPci, send, sendLength, recvPci, recv, recvLength);
+        *recvLength = 255;
+        return result;
+    }
+};
+
+TEST(SessionOverreport, LengthBeyondTheReceiveAreaIsAnInvalidSize) {
+    OverreportingPcsc pcsc;
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TScReader session;
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    Bytes response;
+    EXPECT_FALSE(session.Transmit(H("00 B0 00 00 00"), response));
+    EXPECT_EQ(session.LastResult, ERR_RESPONSE_SIZE);
+    EXPECT_EQ(session.StatusWord, 0x1111);
+    EXPECT_TRUE(response.empty());
+}
+
+TEST_F(SessionTest, TransmitSendsThePlatformProtocolHeader) {
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    pcsc.SetProtocol(kReader, pcsc::PROTOCOL_T0);
+    TScReader session;
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    EXPECT_EQ(session.ActiveProtocol, pcsc::PROTOCOL_T0);
+    Bytes response;
+    ASSERT_TRUE(session.Transmit(H("00 A4 00 00 02 3F 00"), response));
+
+    const auto apdus = pcsc.Apdus();
+    ASSERT_EQ(apdus.size(), 1u);
+    EXPECT_EQ(apdus[0].command, H("00 A4 00 00 02 3F 00"));
+    EXPECT_EQ(apdus[0].protocol, pcsc::PROTOCOL_T0);
+    EXPECT_EQ(apdus[0].pciLength, 16u); // pcsc-lite's SCARD_IO_REQUEST on this platform
+    EXPECT_EQ(apdus[0].capacity, 254u);
+    EXPECT_FALSE(apdus[0].recvPci);
+}
+
+TEST_F(SessionTest, TransmitFailuresOfTheStack) {
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TScReader session;
+    Bytes response;
+
+    // Not connected: the stack refuses the empty handle.
+    EXPECT_FALSE(session.Transmit(H("00 84 00 00 08"), response));
+    EXPECT_EQ(session.LastResult, pcsc::E_INVALID_HANDLE);
+    EXPECT_EQ(session.StatusWord, 0x1111);
+    EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
+
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+
+    // The token pulled out in the middle of a sequence.
+    int sent = 0;
+    pcsc.OnTransmit([&](const Bytes&) {
+        if (++sent == 2)
+            pcsc.RemoveCard(kReader);
+    });
+    EXPECT_TRUE(session.Transmit(H("00 A4 00 00 02 3F 00"), response));
+    EXPECT_FALSE(session.Transmit(H("80 F2 00 05 01"), response));
+    EXPECT_EQ(session.LastErrorText(),
+              "The smart card has been removed, so that further communication is not possible");
+    EXPECT_EQ(pcsc.Commands(), std::vector<Bytes>{H("00 A4 00 00 02 3F 00")});
+}
+
+TEST_F(SessionTest, RaiseErrorsTurnsAFailedExchangeIntoECardError) {
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    pcsc.AnswerSw(H("80 48"), 0x6A82, FakePcsc::Times::Always);
+    TScReader session;
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    Bytes response;
+
+    EXPECT_FALSE(session.Transmit(H("80 48 00 00"), response)); // switched off: an answer only
+
+    session.RaiseErrors = true;
+    EXPECT_TRUE(session.Transmit(H("00 A4 00 00"), response));
+    try {
+        session.Transmit(H("80 48 00 00"), response);
+        ADD_FAILURE() << "no ECardError";
+    } catch (const std::ios_base::failure& error) {
+        EXPECT_NE(dynamic_cast<const ECardError*>(&error), nullptr);
+        EXPECT_STREQ(error.what(), "Card Error 6A82");
+        EXPECT_EQ(error.code().value(), 0);
+    }
+}
+
+// ---- Connect, Disconnect, SelectReader ------------------------------------------------------
+
+TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
+    const struct {
+        bool exclusive;
+        pcsc::DWORD shareMode;
+        pcsc::DWORD disposition;
+    } rows[] = {
+        {true, pcsc::SHARE_EXCLUSIVE, pcsc::RESET_CARD},
+        {false, pcsc::SHARE_SHARED, pcsc::LEAVE_CARD},
+    };
+    const Bytes atr = FakePcsc::ForeignAtr();
+    pcsc.AddReader(kReader, atr);
+    for (const auto& row : rows) {
+        pcsc.ClearRecord();
+        TScReader session;
+        session.Exclusive = row.exclusive;
+        session.SelectReader(kReader);
+        TScReader::Atr buffer{};
+        std::uint32_t atrLength = 0;
+        ASSERT_TRUE(session.Connect(buffer, atrLength));
+        EXPECT_EQ(atrLength, atr.size());
+        EXPECT_TRUE(std::equal(atr.begin(), atr.end(), buffer.begin()));
+        ASSERT_TRUE(session.Connect(buffer, atrLength));
+
+        const auto calls = pcsc.Calls();
+        const std::vector<Entry> expected = {Entry::EstablishContext, Entry::Connect,
+                                             Entry::Status,           Entry::Disconnect,
+                                             Entry::Connect,          Entry::Status};
+        EXPECT_EQ(pcsc.CallEntries(), expected);
+        EXPECT_EQ(calls[1].shareMode, row.shareMode);
+        EXPECT_EQ(calls[1].protocols, pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1);
+        EXPECT_EQ(calls[1].reader, kReader);
+        EXPECT_EQ(calls[3].disposition, row.disposition);
+        EXPECT_EQ(pcsc.OpenConnections(), 1u);
+    }
+    // Each session gave back its connection and its context.
+    EXPECT_EQ(pcsc.OpenConnections(), 0u);
+    EXPECT_EQ(pcsc.OpenContexts(), 0u);
+    EXPECT_EQ(pcsc.Dispositions().back(), pcsc::LEAVE_CARD);
+}
+
+TEST_F(SessionTest, ConnectFailures) {
+    pcsc.AddReader(kReader);
+    TScReader session;
+    TScReader::Atr atr{};
+    std::uint32_t atrLength = 99;
+
+    // No reader selected: nothing is asked of the stack.
+    session.LastResult = 0x77;
+    EXPECT_FALSE(session.Connect(atr, atrLength));
+    EXPECT_EQ(atrLength, 0u);
+    EXPECT_EQ(session.LastResult, 0x77u);
+    EXPECT_EQ(pcsc.Count(Entry::Connect), 0u);
+
+    session.SelectReader(kReader);
+    EXPECT_FALSE(session.Connect(atr, atrLength));
+    EXPECT_EQ(session.LastResult, pcsc::E_NO_SMARTCARD);
+    EXPECT_EQ(session.CardHandle, 0);
+
+    // The status query fails after a good connect: still connected, no ATR.
+    pcsc.InsertCard(kReader, FakePcsc::ForeignAtr());
+    pcsc.Fail(Entry::Status, pcsc::E_NOT_READY);
+    EXPECT_FALSE(session.Connect(atr, atrLength));
+    EXPECT_EQ(session.LastResult, pcsc::E_NOT_READY);
+    EXPECT_NE(session.CardHandle, 0);
+    EXPECT_EQ(atrLength, 0u);
+    EXPECT_EQ(pcsc.OpenConnections(), 1u);
+}
+
+TEST_F(SessionTest, SelectReaderDisconnectsWheneverAReaderWasSelected) {
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TScReader session;
+    session.SelectReader(kReader); // nothing selected before: no call
+    EXPECT_EQ(pcsc.Count(Entry::Disconnect), 0u);
+
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    session.SelectReader(kReader); // the same name
+    EXPECT_EQ(pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::RESET_CARD});
+    EXPECT_EQ(session.CardHandle, 0);
+    EXPECT_EQ(session.Reader, kReader);
+    EXPECT_TRUE(session.Disconnect()); // nothing left to close
+    EXPECT_EQ(pcsc.Count(Entry::Disconnect), 1u);
+}
+
+TEST_F(SessionTest, WithoutAResourceManagerEveryCallFails) {
+    pcsc.Fail(Entry::EstablishContext, pcsc::E_NO_SERVICE);
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    {
+        TScReader session;
+        EXPECT_EQ(session.Context, 0);
+        EXPECT_EQ(session.GetReaderName(0), "<None>");
+        EXPECT_EQ(pcsc.CallEntries(), std::vector<Entry>{Entry::EstablishContext});
+        EXPECT_EQ(session.GetReaderName(1), "");
+        session.SelectReader(kReader);
+        TScReader::Atr atr;
+        std::uint32_t atrLength = 0;
+        EXPECT_FALSE(session.Connect(atr, atrLength));
+        EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
+    }
+    EXPECT_EQ(pcsc.Count(Entry::ReleaseContext), 0u);
+}
+
+TEST_F(SessionTest, TransactionsReturnTheStackResultAndKeepLastResult) {
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TScReader session;
+    session.Exclusive = false;
+    session.SelectReader(kReader);
+    TScReader::Atr atr;
+    std::uint32_t atrLength = 0;
+    ASSERT_TRUE(session.Connect(atr, atrLength));
+    session.LastResult = 0x55;
+    EXPECT_EQ(session.BeginTransaction(), 0u);
+    pcsc.Fail(Entry::EndTransaction, pcsc::E_NOT_TRANSACTED);
+    EXPECT_EQ(session.EndTransaction(), pcsc::E_NOT_TRANSACTED);
+    EXPECT_EQ(session.LastResult, 0x55u);
+    EXPECT_EQ(pcsc.Calls().back().disposition, pcsc::LEAVE_CARD);
+}
+
+// ---- Reader list and card presence --------------------------------------------------------
+
+TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
+    pcsc.AddReader("Alpha");
+    pcsc.AddReader("Bravo", FakePcsc::ForeignAtr());
+    pcsc.AddReader("Charlie");
+    pcsc.SetUnknownState("Bravo");
+    pcsc.AddReader(std::string(300, 'n'));
+    TScReader session;
+
+    const std::vector<std::string> expected = {"<None>", "Alpha", "Charlie", std::string(255, 'n'),
+                                               ""};
+    for (std::size_t position = 0; position < expected.size(); ++position)
+        EXPECT_EQ(session.GetReaderName(static_cast<int>(position)), expected[position])
+            << position;
+
+    // Each query is made with time-out 0 from the unaware state.
+    for (const auto& call : pcsc.Calls()) {
+        if (call.entry == Entry::GetStatusChange) {
+            EXPECT_EQ(call.timeout, 0u);
+        }
+    }
+
+    // A resource manager that says it is not running still lets the readers be listed; a reader
+    // whose query fails otherwise is left out.
+    pcsc.SetUnknownState("Bravo", false);
+    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NO_SERVICE);
+    EXPECT_EQ(session.GetReaderName(1), "Alpha");
+    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NOT_READY);
+    EXPECT_EQ(session.GetReaderName(1), "Bravo");
+}
+
+TEST_F(SessionTest, GetReaderNameWithoutReaders) {
+    TScReader session;
+    for (int position : {1, 2})
+        EXPECT_EQ(session.GetReaderName(position), "") << position;
+    EXPECT_EQ(pcsc.Count(Entry::GetStatusChange), 0u);
+    EXPECT_EQ(pcsc.Calls().back().result, static_cast<long>(pcsc::E_NO_READERS_AVAILABLE));
+}
+
+TEST_F(SessionTest, IsCardPresent) {
+    pcsc.AddReader("Empty");
+    pcsc.AddReader("Full", FakePcsc::ForeignAtr());
+    pcsc.AddReader("Odd", FakePcsc::ForeignAtr());
+    pcsc.SetUnknownState("Odd");
+    const struct {
+        const char* reader;
+        std::uint32_t failure; // of the status query, 0 = none
+        bool present;
+        std::uint32_t lastResult;
+    } rows[] = {
+        {"Full", 0, true, 0},
+        {"Empty", 0, false, 0},
+        {"Odd", 0, false, 0},
+        {"Gone", 0, false, 0},
+        {"Empty", pcsc::E_NO_SERVICE, true, 0},
+        {"Full", pcsc::E_SERVICE_STOPPED, false, pcsc::E_SERVICE_STOPPED},
+    };
+    for (const auto& row : rows) {
+        TScReader session;
+        session.SelectReader(row.reader);
+        session.LastResult = 0x77;
+        if (row.failure)
+            pcsc.Fail(Entry::GetStatusChange, row.failure);
+        EXPECT_EQ(session.IsCardPresent(), row.present) << row.reader;
+        EXPECT_EQ(session.LastResult, row.lastResult) << row.reader;
+    }
+
+    TScReader session;
+    const std::size_t before = pcsc.Calls().size();
+    session.LastResult = 0x77;
+    EXPECT_FALSE(session.IsCardPresent());
+    EXPECT_EQ(session.LastResult, 0x77u);
+    EXPECT_EQ(pcsc.Calls().size(), before); // no reader selected: no query
+}
+
+} // namespace
