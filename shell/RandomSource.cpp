@@ -1,0 +1,67 @@
+#include "RandomSource.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sys/random.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
+namespace {
+
+class SystemSource final : public IRandomSource {
+public:
+    bool SystemRandom(std::uint8_t* buffer, std::size_t count) override {
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t n = getrandom(buffer + done, count - done, 0);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            if (n == 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+};
+
+SystemSource systemSource;
+IRandomSource* current = nullptr;
+
+} // namespace
+
+IRandomSource& RandomSource() {
+    return current ? *current : systemSource;
+}
+
+void SetRandomSource(IRandomSource* source) {
+    current = source;
+}
+
+std::uint8_t CounterByte() {
+#if defined(__x86_64__) || defined(__i386__)
+    return static_cast<std::uint8_t>(__rdtsc());
+#else
+    return static_cast<std::uint8_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+#endif
+}
+
+bool FillRandom(std::uint8_t* buffer, std::size_t count) {
+    if (count == 0)
+        return true;
+    const bool ok = RandomSource().SystemRandom(buffer, count);
+    for (std::size_t i = 0; i < count; ++i)
+        buffer[i] ^= CounterByte();
+    return ok;
+}
+
+void WipeBytes(void* buffer, std::size_t count) {
+    if (buffer && count)
+        explicit_bzero(buffer, count);
+}

@@ -1,0 +1,83 @@
+#include "Startup.h"
+
+#include "MainUnit.h"
+
+#include "help/HelpUnit.h"
+#include "help/Unit1.h"
+#include "init/ProgressBarDlg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QLockFile>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+// With ORVANE_SCREENSHOT_DIR set, the program saves a picture of each tab of the main window
+// into that folder (main-init.png, main-unblock.png) and ends.
+void ScheduleScreenshots(const QString& folder) {
+    QTimer::singleShot(500, FrmMain, [folder] {
+        const char* names[] = {"main-init.png", "main-unblock.png"};
+        QDir().mkpath(folder);
+        for (int tab = 0; tab < 2; ++tab) {
+            FrmMain->PageControl1->setCurrentIndex(tab);
+            QApplication::processEvents();
+            FrmMain->grab().save(QDir(folder).filePath(QString::fromLatin1(names[tab])));
+        }
+        FrmMain->PageControl1->setCurrentIndex(0);
+        QApplication::quit();
+    });
+}
+
+} // namespace
+
+QString InstanceLockPath() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty())
+        folder = QDir::tempPath();
+    return QDir(folder).filePath(QStringLiteral("OrvaneMutex.lock"));
+}
+
+int RunOrvane(int argc, char** argv) {
+    // One instance at a time: a second start ends here, before any window exists. A lock left
+    // by a crashed instance is taken over (its process is gone).
+    QLockFile instance(InstanceLockPath());
+    instance.setStaleLockTime(0);
+    if (!instance.tryLock(0))
+        return 0;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Orvane"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Orvane"));
+    if (QFile::exists(QStringLiteral(":/orvane.png")))
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
+
+    FrmMain = new TFrmMain;
+    FrmProgbar = new TFrmProgbar(*FrmMain, FrmMain);
+    OKRightDlg = new TOKRightDlg(FrmMain);
+    HelpFrm = new THelpFrm(FrmMain);
+    FrmMain->SetInitRunner(FrmProgbar);
+    FrmMain->show();
+
+    const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
+    if (!shots.isEmpty())
+        ScheduleScreenshots(shots);
+
+    const int code = QApplication::exec();
+
+    // The windows go in the reverse order of their creation, the main window last.
+    delete HelpFrm;
+    HelpFrm = nullptr;
+    delete OKRightDlg;
+    OKRightDlg = nullptr;
+    delete FrmProgbar;
+    FrmProgbar = nullptr;
+    delete FrmMain;
+    FrmMain = nullptr;
+    instance.unlock();
+    return code;
+}

@@ -1,0 +1,650 @@
+// The main window: controls, device lists, enable rules, group numbers, device name and the
+// initialization button with every message it can give.
+
+#include "ShellFixture.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+
+#include <deque>
+
+namespace {
+
+const QString AllBlocked =
+    QStringLiteral("Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
+                   "ПАК-код; Разблокировка C/R; Дублирование RSA; Дублирование ДСТУ. \r"
+                   "Продолжить?");
+
+void SendFocus(QWidget* w, QEvent::Type type, Qt::FocusReason reason = Qt::TabFocusReason) {
+    QFocusEvent event(type, reason);
+    QApplication::sendEvent(w, &event);
+}
+
+// Types each character as a key press carrying that text (also characters outside ASCII).
+void TypeText(QWidget* w, const QString& text) {
+    for (QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(w, &release);
+    }
+}
+
+struct Box {
+    QString text;
+    MsgType type;
+    int buttons;
+};
+
+void ExpectBoxes(const FakeDialogs& dialogs, const std::vector<Box>& expected) {
+    ASSERT_EQ(dialogs.messages.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(dialogs.messages[i].text, expected[i].text);
+        EXPECT_EQ(dialogs.messages[i].type, expected[i].type);
+        EXPECT_EQ(dialogs.messages[i].buttons, expected[i].buttons);
+    }
+}
+
+} // namespace
+
+TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
+    TFrmMain& w = *window;
+    EXPECT_EQ(w.windowTitle(), "Orvane");
+    EXPECT_EQ(w.PageControl1->size(), QSize(300, 412));
+    EXPECT_EQ(w.height(), 412 + w.menuBar()->sizeHint().height());
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_EQ(w.PageControl1->tabText(0), "Инициализация");
+    EXPECT_EQ(w.PageControl1->tabText(1), "Разблокировка");
+
+    struct Row {
+        const char* name;
+        QString text;
+        bool enabled;
+    };
+    const Row rows[] = {
+        {"EdPIN", "", true},
+        {"cbAllowPUK", "Разрешить", true},
+        {"Label3", "ПАК-код:", false},
+        {"EdPUK", "", false},
+        {"cbCRKey", "Использовать ключ разблокировки", true},
+        {"Label4", "Ключ разблокировки:", false},
+        {"BtnLoad", "Загрузить", false},
+        {"BtnGenerate", "Сгенерировать", false},
+        {"EdDeviceName", "<None>", true},
+        {"cbDublGroupRSA", "Создать группу для ключей RSA", true},
+        {"lblGroupRSA", "№ группы:", false},
+        {"edGroupRSA", "D1", false},
+        {"cbDublGroupDSTU", "Создать группу для ключей ДСТУ", true},
+        {"lblGroupDSTU", "№ группы:", false},
+        {"edGroupDSTU", "D1", false},
+        {"BtnInit", "Инициализация", true},
+        {"BtnLoadKey", "Загрузить", true},
+        {"EdCallenge", "", true},
+        {"EdResponse", "", true},
+        {"Button1", "Отклик", true},
+        {"EdNewPin_1", "", true},
+        {"edNewPin_2", "", true},
+        {"BtnUnblOk", "Изменить ПИН-код", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QWidget* widget = w.findChild<QWidget*>(row.name);
+        ASSERT_NE(widget, nullptr);
+        QString text;
+        if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            text = edit->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            text = button->text();
+        else if (auto* label = qobject_cast<QLabel*>(widget))
+            text = label->text();
+        EXPECT_EQ(text, row.text);
+        EXPECT_EQ(widget->isEnabledTo(&w), row.enabled);
+    }
+    for (const char* name : {"cbRdrList2", "cbRdrList"})
+        EXPECT_NE(w.findChild<TReaderComboBox*>(name), nullptr) << name;
+
+    EXPECT_EQ(w.EdPIN->maxLength(), 8);
+    EXPECT_EQ(w.EdPUK->maxLength(), 8);
+    EXPECT_EQ(w.EdDeviceName->maxLength(), 32);
+    EXPECT_EQ(w.edGroupRSA->maxLength(), 2);
+    EXPECT_EQ(w.edGroupDSTU->maxLength(), 2);
+    EXPECT_EQ(w.EdNewPin_1->maxLength(), 8);
+    EXPECT_EQ(w.edNewPin_2->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(w.EdResponse->isReadOnly());
+    const QString hint =
+        QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
+    EXPECT_EQ(w.edGroupRSA->toolTip(), hint);
+    EXPECT_EQ(w.edGroupDSTU->toolTip(), hint);
+
+    QStringList titles;
+    for (QGroupBox* box : w.findChildren<QGroupBox*>()) {
+        titles << box->title();
+        EXPECT_TRUE(box->font().bold()) << box->title().toStdString();
+        for (QWidget* inner : box->findChildren<QWidget*>())
+            EXPECT_FALSE(inner->font().bold()) << inner->objectName().toStdString();
+    }
+    titles.sort();
+    QStringList expectedTitles = {"Параметры инициализации ", "Имя устройства ",
+                                  "Установка группы дублирования ", "C/R",
+                                  "Разблокировка смарт-карты"};
+    expectedTitles.sort();
+    EXPECT_EQ(titles, expectedTitles);
+
+    // Menu.
+    const QList<QAction*> menus = w.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 2);
+    EXPECT_EQ(menus[0]->text(), "Файл");
+    EXPECT_EQ(menus[1]->text(), "Помощь");
+    const QList<QAction*> help = menus[1]->menu()->actions();
+    ASSERT_EQ(help.size(), 3);
+    EXPECT_EQ(help[0], w.N8);
+    EXPECT_TRUE(help[1]->isSeparator());
+    EXPECT_EQ(help[2], w.N7);
+    EXPECT_EQ(w.N2->text(), "Выход");
+    EXPECT_EQ(w.N8->text(), "Инструкция");
+    EXPECT_EQ(w.N7->text(), "О программе");
+    EXPECT_EQ(w.findChild<QAction*>("N2"), w.N2);
+}
+
+TEST_F(ShellTest, KeyboardOrderOfTheInitializationTab) {
+    TFrmMain& w = *window;
+    // Every control of the list is enabled for the walk.
+    w.cbAllowPUK->click();
+    w.cbCRKey->setChecked(true);
+    w.cbDublGroupRSA->setChecked(true);
+    w.cbDublGroupDSTU->setChecked(true);
+    const std::vector<QWidget*> order = {
+        w.cbRdrList2, w.BtnInit,         w.EdPIN,       w.cbAllowPUK,   w.EdPUK,
+        w.cbCRKey,    w.BtnLoad,         w.BtnGenerate, w.EdDeviceName, w.cbDublGroupRSA,
+        w.edGroupRSA, w.cbDublGroupDSTU, w.edGroupDSTU};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+        QWidget* next = order[i]->nextInFocusChain();
+        while (next && !(next->focusPolicy() & Qt::TabFocus))
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, order[i + 1]) << order[i]->objectName().toStdString();
+    }
+}
+
+TEST_F(ShellTest, DeviceListsAreSortedWithoutPlaceholderAndRefreshedOnDropDown) {
+    window.reset();
+    pcsc.RemoveReader("Reader A");
+    for (const char* name : {"Zeta 00 00", "alpha 00 00", "Beta 00 00"})
+        pcsc.AddReader(name);
+    window = std::make_unique<TFrmMain>();
+    auto entries = [](QComboBox* list) {
+        QStringList out;
+        for (int i = 0; i < list->count(); ++i)
+            out << list->itemText(i);
+        return out;
+    };
+    const QStringList sorted = {"alpha 00 00", "Beta 00 00", "Zeta 00 00"};
+    EXPECT_EQ(entries(window->cbRdrList2), sorted);
+    EXPECT_EQ(entries(window->cbRdrList), sorted);
+    EXPECT_EQ(window->cbRdrList2->currentIndex(), -1);
+    EXPECT_EQ(window->cbRdrList->currentIndex(), -1);
+
+    // Picking an entry selects it into the one reader session; the other list stays as it is.
+    QTest::keyClick(window->cbRdrList2, Qt::Key_Down);
+    EXPECT_EQ(window->CardReader().Reader, "alpha 00 00");
+    EXPECT_EQ(window->cbRdrList->currentIndex(), -1);
+    window->cbRdrList->setCurrentIndex(1);
+    emit window->cbRdrList->textActivated(window->cbRdrList->itemText(2));
+    EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
+
+    // A reader attached later shows up at the next drop-down of either list; the selection
+    // stays with the session while the lists show nothing.
+    pcsc.AddReader("Gamma 00 00");
+    window->cbRdrList->showPopup();
+    window->cbRdrList->hidePopup();
+    const QStringList four = {"alpha 00 00", "Beta 00 00", "Gamma 00 00", "Zeta 00 00"};
+    EXPECT_EQ(entries(window->cbRdrList), four);
+    EXPECT_EQ(entries(window->cbRdrList2), four);
+    EXPECT_EQ(window->cbRdrList2->currentIndex(), -1);
+    EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
+}
+
+TEST_F(ShellTest, NoReaderLeavesBothListsEmpty) {
+    window.reset();
+    pcsc.RemoveReader("Reader A");
+    window = std::make_unique<TFrmMain>();
+    EXPECT_EQ(window->cbRdrList2->count(), 0);
+    EXPECT_EQ(window->cbRdrList->count(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(ShellTest, EnableRules) {
+    TFrmMain& w = *window;
+    // The PUK controls flip with each click of their box.
+    w.cbAllowPUK->click();
+    EXPECT_TRUE(w.Label3->isEnabledTo(&w));
+    EXPECT_TRUE(w.EdPUK->isEnabledTo(&w));
+    w.cbAllowPUK->click();
+    EXPECT_FALSE(w.Label3->isEnabledTo(&w));
+    EXPECT_FALSE(w.EdPUK->isEnabledTo(&w));
+
+    // The key controls follow cbCRKey, also when it is changed by the program.
+    for (bool on : {true, false, true}) {
+        w.cbCRKey->setChecked(on);
+        EXPECT_EQ(w.Label4->isEnabledTo(&w), on);
+        EXPECT_EQ(w.BtnLoad->isEnabledTo(&w), on);
+        EXPECT_EQ(w.BtnGenerate->isEnabledTo(&w), on);
+    }
+    for (bool on : {true, false}) {
+        w.cbDublGroupRSA->click();
+        EXPECT_EQ(w.lblGroupRSA->isEnabledTo(&w), on);
+        EXPECT_EQ(w.edGroupRSA->isEnabledTo(&w), on);
+        EXPECT_EQ(w.edGroupDSTU->isEnabledTo(&w), !on);
+        w.cbDublGroupDSTU->click();
+        EXPECT_EQ(w.lblGroupDSTU->isEnabledTo(&w), on);
+        EXPECT_EQ(w.edGroupDSTU->isEnabledTo(&w), on);
+    }
+    EXPECT_TRUE(w.BtnInit->isEnabledTo(&w));
+}
+
+TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
+    struct Row {
+        QString text;
+        bool refused;
+        bool keyRenewed; // by the clearing
+    };
+    const Row rows[] = {
+        {"0", true, true},   {"00", true, true},   {"", true, false},    {"D", false, false},
+        {"1", false, false}, {"O0", false, false}, {"zz", false, false}, {" 0", false, false},
+    };
+    for (QLineEdit* field : {window->edGroupRSA, window->edGroupDSTU}) {
+        const bool rsa = field == window->edGroupRSA;
+        (rsa ? window->cbDublGroupRSA : window->cbDublGroupDSTU)->setChecked(true);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.text.toStdString() + (rsa ? " RSA" : " DSTU"));
+            field->setText(row.text);
+            const auto before = rsa ? window->GroupKeyRSA() : window->GroupKeyDSTU();
+            const auto other = rsa ? window->GroupKeyDSTU() : window->GroupKeyRSA();
+            dialogs.messages.clear();
+            SendFocus(field, QEvent::FocusOut);
+            if (row.refused) {
+                ASSERT_EQ(dialogs.messages.size(), 1u);
+                EXPECT_EQ(dialogs.LastText(), "№ группы не может быть пустым или 0");
+                EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
+                EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
+                EXPECT_EQ(dialogs.messages[0].title, "Orvane");
+                EXPECT_EQ(field->text(), "");
+            } else {
+                EXPECT_TRUE(dialogs.messages.empty());
+                EXPECT_EQ(field->text(), row.text);
+            }
+            const auto after = rsa ? window->GroupKeyRSA() : window->GroupKeyDSTU();
+            EXPECT_EQ(after != before, row.keyRenewed);
+            EXPECT_EQ(rsa ? window->GroupKeyDSTU() : window->GroupKeyRSA(), other);
+        }
+    }
+    // The window losing the activation (a box, another program) is no leaving of the field.
+    window->edGroupRSA->setText("0");
+    dialogs.messages.clear();
+    SendFocus(window->edGroupRSA, QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(ShellTest, GroupKeysAreNewAtStartAndAtEveryRealTextChange) {
+    const auto rsa0 = window->GroupKeyRSA();
+    const auto dstu0 = window->GroupKeyDSTU();
+    EXPECT_NE(rsa0, dstu0);
+    // Another window (another program start) has other keys.
+    TFrmMain second;
+    EXPECT_NE(second.GroupKeyRSA(), rsa0);
+
+    // Setting the text it already holds is no change; ticking the box is none either.
+    window->edGroupRSA->setText("D1");
+    window->cbDublGroupRSA->click();
+    EXPECT_EQ(window->GroupKeyRSA(), rsa0);
+
+    // Retyping the same number makes a new key.
+    window->edGroupRSA->selectAll();
+    QTest::keyClicks(window->edGroupRSA, "D1");
+    EXPECT_EQ(window->edGroupRSA->text(), "D1");
+    EXPECT_NE(window->GroupKeyRSA(), rsa0);
+    EXPECT_EQ(window->GroupKeyDSTU(), dstu0);
+    window->edGroupDSTU->setText("07");
+    EXPECT_NE(window->GroupKeyDSTU(), dstu0);
+}
+
+TEST_F(ShellTest, DeviceNamePlaceholder) {
+    QLineEdit* name = window->EdDeviceName;
+    struct Row {
+        QString before;
+        QEvent::Type event;
+        QString after;
+    };
+    const Row rows[] = {
+        {"<None>", QEvent::FocusIn, ""},      {"<none>", QEvent::FocusIn, "<none>"},
+        {"Токен", QEvent::FocusIn, "Токен"},  {"", QEvent::FocusOut, "<None>"},
+        {"   ", QEvent::FocusOut, "   "},     {"<None>", QEvent::FocusOut, "<None>"},
+        {"Токен", QEvent::FocusOut, "Токен"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.before.toStdString());
+        name->setText(row.before);
+        SendFocus(name, row.event);
+        EXPECT_EQ(name->text(), row.after);
+    }
+    // A message box taking the activation neither clears nor fills the field.
+    name->setText("<None>");
+    SendFocus(name, QEvent::FocusIn, Qt::ActiveWindowFocusReason);
+    EXPECT_EQ(name->text(), "<None>");
+    name->setText("");
+    SendFocus(name, QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    EXPECT_EQ(name->text(), "");
+}
+
+TEST_F(ShellTest, PinEntriesAcceptOnlyCp1251Characters) {
+    for (QLineEdit* field :
+         {window->EdPIN, window->EdPUK, window->EdNewPin_1, window->edNewPin_2}) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        field->setEnabled(true);
+        field->clear();
+        TypeText(field, QStringLiteral("Ёж1中€"));
+        EXPECT_EQ(field->text(), QStringLiteral("Ёж1€"));
+    }
+}
+
+// ---- The initialization button ---------------------------------------------------------------
+
+struct InitCase {
+    const char* name;
+    std::function<void(ShellTest&, TFrmMain&)> setup;
+    std::deque<int> answers;
+    std::vector<Box> boxes;
+    bool runs;
+    std::function<void(TFrmMain&)> after;
+};
+
+namespace {
+
+const QString Done = QStringLiteral("Инициализация закончена");
+
+std::vector<InitCase> InitCases() {
+    auto pin = [](const char* text) {
+        return [text](ShellTest&, TFrmMain& w) { w.EdPIN->setText(text); };
+    };
+    auto everything = [](ShellTest& t, TFrmMain& w) {
+        w.EdPIN->setText("1234");
+        w.cbAllowPUK->click();
+        w.EdPUK->setText("5678");
+        w.cbDublGroupRSA->click();
+        w.cbDublGroupDSTU->click();
+        w.SelectDevice("Reader A");
+        (void)t;
+    };
+    return {
+        {"PinOfThreeCharacters",
+         pin("123"),
+         {},
+         {{"Поле ПИН-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
+         false,
+         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "123"); }},
+        {"PinOfFourLettersNoReader",
+         pin("abcd"),
+         {mbYes},
+         {{AllBlocked, MsgType::Information, mbYes | mbNo},
+          {"Устройство не выбрано", MsgType::Warning, mbOK}},
+         false,
+         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "abcd"); }},
+        {"ConfirmationAnsweredNo",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("12345678");
+             w.SelectDevice("Reader A");
+         },
+         {mbNo},
+         {{AllBlocked, MsgType::Information, mbYes | mbNo}},
+         false,
+         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "12345678"); }},
+        {"PukAllowedButShort",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.cbAllowPUK->click();
+             w.EdPUK->setText("567");
+         },
+         {},
+         {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
+         false,
+         nullptr},
+        {"PukAllowedButEmpty",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.cbAllowPUK->click();
+         },
+         {},
+         {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
+         false,
+         nullptr},
+        {"PukTextLeftInDisabledFieldIsBlocked",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.EdPUK->setText("12");
+             w.cbCRKey->setChecked(false);
+             w.cbDublGroupRSA->click();
+             w.cbDublGroupDSTU->click();
+         },
+         {mbNo},
+         {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
+           "ПАК-код; Разблокировка C/R. \rПродолжить?",
+           MsgType::Information, mbYes | mbNo}},
+         false,
+         nullptr},
+        {"UnloadedKeyNotIgnored",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.cbCRKey->setChecked(true);
+         },
+         {mbNo},
+         {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
+           mbYes | mbNo}},
+         false,
+         [](TFrmMain& w) {
+             EXPECT_TRUE(w.cbCRKey->isChecked());
+             EXPECT_TRUE(w.BtnLoad->isEnabledTo(&w));
+         }},
+        {"UnloadedKeyIgnored",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.cbCRKey->setChecked(true);
+         },
+         {mbYes, mbNo},
+         {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information, mbYes | mbNo},
+          {AllBlocked, MsgType::Information, mbYes | mbNo}},
+         false,
+         [](TFrmMain& w) {
+             EXPECT_FALSE(w.cbCRKey->isChecked());
+             EXPECT_FALSE(w.Label4->isEnabledTo(&w));
+             EXPECT_FALSE(w.BtnLoad->isEnabledTo(&w));
+             EXPECT_FALSE(w.BtnGenerate->isEnabledTo(&w));
+         }},
+        {"KeyLoadedOnlyForChallengeResponseDoesNotCount",
+         [](ShellTest& t, TFrmMain& w) {
+             t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
+             w.LoadUnblockKey(TKeyMark::BtnLoadKey);
+             t.dialogs.messages.clear();
+             w.EdPIN->setText("1234");
+             w.cbCRKey->setChecked(true);
+         },
+         {mbNo},
+         {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
+           mbYes | mbNo}},
+         false,
+         nullptr},
+        {"OnlyChallengeResponseBlocked",
+         everything,
+         {mbYes},
+         {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
+           "Разблокировка C/R. \rПродолжить?",
+           MsgType::Information, mbYes | mbNo},
+          {Done, MsgType::Information, mbOK}},
+         true,
+         [](TFrmMain& w) {
+             EXPECT_EQ(w.EdPIN->text(), "");
+             EXPECT_EQ(w.EdPUK->text(), "");
+             EXPECT_TRUE(w.cbAllowPUK->isChecked());
+             EXPECT_EQ(w.EdDeviceName->text(), "<None>");
+         }},
+        {"LoadedKeyRunsWithAllConfirmed",
+         [everything](ShellTest& t, TFrmMain& w) {
+             everything(t, w);
+             w.cbCRKey->setChecked(true);
+             t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
+             w.LoadUnblockKey(TKeyMark::BtnLoad);
+             t.dialogs.messages.clear();
+         },
+         {},
+         {{Done, MsgType::Information, mbOK}},
+         true,
+         nullptr},
+        {"DefaultsConfirmedRun",
+         [](ShellTest&, TFrmMain& w) {
+             w.EdPIN->setText("1234");
+             w.EdPUK->setText("99");
+             w.SelectDevice("Reader A");
+         },
+         {mbYes},
+         {{AllBlocked, MsgType::Information, mbYes | mbNo}, {Done, MsgType::Information, mbOK}},
+         true,
+         [](TFrmMain& w) { EXPECT_EQ(w.EdPUK->text(), ""); }},
+    };
+}
+
+} // namespace
+
+TEST_F(ShellTest, InitializationButtonTable) {
+    for (const InitCase& c : InitCases()) {
+        SCOPED_TRACE(c.name);
+        window = std::make_unique<TFrmMain>();
+        window->SetInitRunner(&runner);
+        runner.readers.clear();
+        dialogs.messages.clear();
+        c.setup(*this, *window);
+        dialogs.answers = c.answers;
+        window->BtnInitClick();
+        ExpectBoxes(dialogs, c.boxes);
+        EXPECT_TRUE(dialogs.answers.empty());
+        if (c.runs) {
+            ASSERT_EQ(runner.readers.size(), 1u);
+            EXPECT_EQ(runner.readers[0], "Reader A");
+            EXPECT_EQ(dialogs.messages.back().title, "Information");
+            EXPECT_FALSE(dialogs.messages.back().systemModal);
+        } else {
+            EXPECT_TRUE(runner.readers.empty());
+        }
+        for (std::size_t i = 0; i + (c.runs ? 1 : 0) < dialogs.messages.size(); ++i) {
+            EXPECT_EQ(dialogs.messages[i].title, "Orvane");
+            EXPECT_EQ(dialogs.messages[i].owner, window.get());
+        }
+        if (c.after)
+            c.after(*window);
+    }
+}
+
+TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
+    TFrmMain& w = *window;
+    w.EdPIN->setText("1234");
+    w.cbAllowPUK->click();
+    w.EdPUK->setText("пак1");
+    w.cbDublGroupRSA->click();
+    w.edGroupRSA->setText("5");
+    w.cbDublGroupDSTU->click();
+    w.EdDeviceName->setText("Тест");
+    w.cbCRKey->setChecked(true);
+    dialogs.saveNames.push_back(Path("gen"));
+    w.GenerateUnblockKey();
+    w.SelectDevice("Reader A");
+    const IInitSettings& settings = w;
+    bool checked = false;
+    runner.during = [&] {
+        checked = true;
+        EXPECT_EQ(settings.PinText(), "1234");
+        EXPECT_EQ(settings.PukText(), "пак1");
+        EXPECT_TRUE(settings.AllowPuk());
+        EXPECT_TRUE(settings.UseUnblockKey());
+        EXPECT_TRUE(settings.DublGroupRSA());
+        EXPECT_EQ(settings.GroupRSAText(), "5");
+        EXPECT_TRUE(settings.DublGroupDSTU());
+        EXPECT_EQ(settings.GroupDSTUText(), "D1");
+        EXPECT_EQ(settings.DeviceNameText(), "Тест");
+        EXPECT_NE(settings.UnblockKey(), TFrmMain::DefaultUnblockKey);
+        EXPECT_EQ(&settings.GroupKeyRSA(), &w.GroupKeyRSA());
+        // A change made meanwhile is seen at the next question.
+        w.EdDeviceName->setText("Другой");
+        EXPECT_EQ(settings.DeviceNameText(), "Другой");
+    };
+    w.BtnInitClick();
+    EXPECT_TRUE(checked);
+    ASSERT_EQ(runner.readers.size(), 1u);
+    EXPECT_EQ(settings.PinText(), "");
+    EXPECT_EQ(settings.PukText(), "");
+}
+
+TEST_F(ShellTest, MessageBoxButtonLayoutAndLook) {
+    struct Row {
+        int asked;
+        int shown;
+    };
+    const Row rows[] = {
+        {mbYes, mbYes | mbNo},
+        {mbYes | mbOK, mbYes | mbNo},
+        {mbNo, mbOK},
+        {mbOK | mbCancel, mbOK | mbCancel},
+        {mbCancel, mbOK},
+        {mbOK, mbOK},
+        {mbYes | mbNo | mbCancel, mbYes | mbNo},
+    };
+    for (const Row& row : rows) {
+        dialogs.messages.clear();
+        window->ShowMessageBox("text", MsgType::Error, row.asked, 0);
+        ASSERT_EQ(dialogs.messages.size(), 1u);
+        const MessageRequest& m = dialogs.messages[0];
+        EXPECT_EQ(m.buttons, row.shown) << row.asked;
+        EXPECT_EQ(m.title, "Orvane");
+        EXPECT_EQ(m.owner, window.get());
+        EXPECT_TRUE(m.systemModal);
+        EXPECT_EQ(m.type, MsgType::Error);
+    }
+}
+
+TEST_F(ShellTest, RandomFillerFailsWhenTheSystemSourceFails) {
+    std::array<std::uint8_t, 64> a{}, b{};
+    EXPECT_TRUE(FillRandom(a.data(), a.size()));
+    EXPECT_TRUE(FillRandom(b.data(), b.size()));
+    EXPECT_NE(a, b);
+    random.fail = true;
+    EXPECT_FALSE(FillRandom(a.data(), a.size()));
+}
+
+TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
+    // The system source fails at start: the run is refused until keys can be made.
+    random.fail = true;
+    window = std::make_unique<TFrmMain>();
+    window->SetInitRunner(&runner);
+    window->EdPIN->setText("1234");
+    window->SelectDevice("Reader A");
+    dialogs.answers = {mbYes};
+    window->BtnInitClick();
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[1].text, "Ошибка генератора случайных чисел. Ключ не создан");
+    EXPECT_EQ(dialogs.messages[1].type, MsgType::Error);
+    EXPECT_TRUE(runner.readers.empty());
+    EXPECT_EQ(window->EdPIN->text(), "1234");
+
+    // Once the source works again the keys are made at the next start of a run.
+    random.fail = false;
+    const auto before = window->GroupKeyRSA();
+    dialogs.messages.clear();
+    dialogs.answers = {mbYes};
+    window->BtnInitClick();
+    EXPECT_EQ(runner.readers.size(), 1u);
+    EXPECT_NE(window->GroupKeyRSA(), before);
+}
