@@ -20,7 +20,7 @@ std::vector<std::string> SandboxReaders() {
     return names;
 }
 
-TEST(PcscStack, ReadersStatesAndConnect) {
+TEST(CardPcscStack, ReadersStatesAndConnect) {
     const auto readers = SandboxReaders();
     ASSERT_FALSE(readers.empty()) << "the private PC/SC stack is not running";
 

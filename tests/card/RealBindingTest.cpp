@@ -16,7 +16,7 @@ void NoResourceManager() {
     ::setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/orvane-card-test/pcscd.comm", 1);
 }
 
-TEST(RealBinding, MessageTexts) {
+TEST(CardRealBinding, MessageTexts) {
     const struct {
         std::uint32_t code;
         std::string text;
@@ -36,7 +36,7 @@ TEST(RealBinding, MessageTexts) {
         EXPECT_EQ(pcsc::RealApi().MessageText(row.code), row.text) << std::hex << row.code;
 }
 
-TEST(RealBinding, ASessionWithoutResourceManagerFailsWithCauses) {
+TEST(CardRealBinding, ASessionWithoutResourceManagerFailsWithCauses) {
     NoResourceManager();
     TCCReader reader;
     EXPECT_EQ(&pcsc::CurrentApi(), &pcsc::RealApi());
