@@ -1,0 +1,33 @@
+#pragma once
+// Where and how the initialization log is written: one file per day,
+// <data folder>/Velmar/Orvane/Orvane_<short date>.log, one line per attempt.
+//
+// The writer itself, WriteInitLog, belongs to the progress dialog's unit (ProgressBarDlg.h).
+// Its clock, its data folder and its regional formats come through the environment below, so
+// tests can fix the time, roll over midnight and write into a folder of their own.
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+class IInitLogEnvironment {
+public:
+    virtual ~IInitLogEnvironment() = default;
+    virtual QDateTime Now() const = 0;
+    // The user's local data folder ($XDG_DATA_HOME, else ~/.local/share); empty when unknown.
+    virtual QString DataFolder() const = 0;
+    // The regional settings that give the short date of the file name and the long time.
+    virtual QLocale Locale() const = 0;
+};
+
+// The environment in force: the system's unless a test installed another.
+IInitLogEnvironment& InitLogEnvironment();
+// Installs `environment`; nullptr restores the system's.
+void SetInitLogEnvironment(IInitLogEnvironment* environment);
+
+// The file name of a day's log: "Orvane_" + the short date (any '/' or '\' made '-') + ".log".
+QString InitLogFileName(const QDate& date, const QLocale& locale);
+// The locale's long time format without its time-zone name ("HH:mm:ss t" -> "HH:mm:ss").
+QString InitLogTimeFormat(const QLocale& locale);
+// One line without its line end: "<time>: #<id> SUCCESS" or "<time>: #<id> ERROR: <text>".
+QString InitLogLine(const QString& time, const QString& cardId, const QString& failureText);

@@ -1,0 +1,490 @@
+// The run as the administrator lives it: Ready, Enter, the attempt, the removal wait, the wait
+// for the next token that starts it by itself, the Failed state that waits for Enter, Esc from
+// every state, a second run, and no worker left behind.
+
+#include "InitTestKit.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPointer>
+#include <gtest/gtest.h>
+
+using namespace initkit;
+
+namespace {
+
+std::size_t CountCommand(const std::vector<Bytes>& commands, const Bytes& prefix) {
+    std::size_t n = 0;
+    for (const Bytes& c : commands)
+        n += (c.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), c.begin())) ? 1
+                                                                                                : 0;
+    return n;
+}
+
+const Bytes kMfCodePrefix = Hex("80 48 4D 46");
+
+// What the dialog looks like at one moment.
+struct Look {
+    QString text;
+    QColor colour;
+    bool bold = false;
+    bool shown = false;
+    bool hintShown = false;
+    int progress = -1;
+    int pauseCount = -1;
+
+    static Look Of(const TFrmProgbar& d) {
+        Look look;
+        look.text = d.Label1->text();
+        look.colour = TextColour(d.Label1);
+        look.bold = d.Label1->font().bold();
+        look.shown = !d.Label1->isHidden();
+        look.hintShown = !d.Label2->isHidden();
+        look.progress = d.ProgressBar1->value();
+        look.pauseCount = d.Worker() ? d.Worker()->PauseCount() : -1;
+        return look;
+    }
+};
+
+// Waits in the event loop for `ms` of real time (the worker, if it ran, would poll meanwhile).
+void Idle(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x00));
+    h.pcsc.AnswerCardId(Hex("11 11 11 11 11 11 11 11"));
+
+    Look ready, attempt, removal, waiting;
+    std::vector<int> removalPhases, waitingPhases;
+    int tokensIn = 1;
+    QPointer<TNewThread> worker;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.ms == 1000)
+            ready = Look::Of(h.dialog);
+        if (w.ms == 50 && h.dialog.ProgressBar1->value() == 10 && attempt.text.isEmpty())
+            attempt = Look::Of(h.dialog);
+        if (w.kind != PauseKind::Blink)
+            return;
+        worker = h.dialog.Worker();
+        if (h.InRemovalWait()) {
+            if (removalPhases.empty())
+                removal = Look::Of(h.dialog);
+            removalPhases.push_back(w.ms);
+            if (tokensIn == 2)
+                PostKey(&h.dialog, Qt::Key_Escape); // Esc during the second removal wait
+            else if (removalPhases.size() == 3)
+                h.pcsc.RemoveCard(kReader); // taken out after three phases
+        } else if (h.WaitingForNext()) {
+            if (waitingPhases.empty())
+                waiting = Look::Of(h.dialog);
+            waitingPhases.push_back(w.ms);
+            if (waitingPhases.size() == 3) {
+                // The next token, with a number of its own; nobody presses a key.
+                h.pcsc.AnswerCardId(Hex("22 22 22 22 22 22 22 22"));
+                h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x00));
+                tokensIn = 2;
+            }
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    EXPECT_EQ(h.log.Lines(), (QStringList{"14:03:27: #1111111111111111 SUCCESS",
+                                          "14:03:27: #2222222222222222 SUCCESS"}));
+    EXPECT_EQ(CountCommand(h.pcsc.Commands(), kMfCodePrefix), 2u);
+
+    EXPECT_EQ(ready.text, kReadyText);
+    EXPECT_EQ(ready.colour, TFrmProgbar::DesktopColour());
+    EXPECT_FALSE(ready.bold);
+    EXPECT_TRUE(ready.shown);
+    EXPECT_FALSE(ready.hintShown);
+    EXPECT_EQ(ready.progress, 0);
+    EXPECT_EQ(ready.pauseCount, 1);
+
+    EXPECT_EQ(attempt.text, kAttemptText);
+    EXPECT_EQ(attempt.colour, TFrmProgbar::DesktopColour());
+    EXPECT_FALSE(attempt.bold);
+    EXPECT_FALSE(attempt.hintShown);
+    EXPECT_EQ(attempt.pauseCount, 2);
+
+    EXPECT_EQ(removal.text, kDoneText);
+    EXPECT_EQ(removal.colour, QColor(100, 180, 40));
+    EXPECT_TRUE(removal.bold);
+    EXPECT_TRUE(removal.shown);
+    EXPECT_FALSE(removal.hintShown);
+    EXPECT_EQ(removal.progress, 100);
+    EXPECT_EQ(removal.pauseCount, 1);
+    EXPECT_EQ(removalPhases.size() >= 3
+                  ? std::vector<int>(removalPhases.begin(), removalPhases.begin() + 3)
+                  : removalPhases,
+              (std::vector<int>{1500, 500, 1500}));
+
+    EXPECT_EQ(waiting.text, kNextText);
+    EXPECT_EQ(waiting.colour, h.dialog.HotLightColour());
+    EXPECT_TRUE(waiting.bold);
+    EXPECT_FALSE(waiting.shown) << "the waiting text starts hidden";
+    EXPECT_TRUE(waiting.hintShown);
+    EXPECT_EQ(waiting.progress, 0);
+    EXPECT_EQ(waiting.pauseCount, 0) << "the polling runs";
+    EXPECT_EQ(waitingPhases, (std::vector<int>{500, 1500, 500}));
+
+    EXPECT_TRUE(worker.isNull()) << "the worker was joined and released when the run ended";
+    EXPECT_EQ(h.dialog.Worker(), nullptr);
+    EXPECT_EQ(h.dialog.Session(), nullptr);
+    EXPECT_FALSE(h.dialog.isVisible());
+}
+
+TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
+    Harness h;
+    h.pcsc.AddReader(kReader); // empty: Enter fails
+    std::size_t blinksAtFailure = 0, connectsAtFailure = 0, connectsAfterIdle = 0;
+    std::size_t blinksAfterIdle = 0;
+    int pauseCountAfterIdle = -1;
+    h.dialogs.onMessage = [&](const MessageRequest&) {
+        QTimer::singleShot(0, [&] {
+            blinksAtFailure =
+                h.pause.Count(500, PauseKind::Blink) + h.pause.Count(1500, PauseKind::Blink);
+            connectsAtFailure = h.pcsc.Count(FakePcsc::Entry::Connect);
+            h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+            Idle(150);
+            blinksAfterIdle =
+                h.pause.Count(500, PauseKind::Blink) + h.pause.Count(1500, PauseKind::Blink);
+            connectsAfterIdle = h.pcsc.Count(FakePcsc::Entry::Connect);
+            pauseCountAfterIdle = h.dialog.Worker()->PauseCount();
+            PostKey(&h.dialog, Qt::Key_Return); // now the retry
+        });
+    };
+    bool escPosted = false;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait())
+            h.pcsc.RemoveCard(kReader);
+        else if (h.WaitingForNext() && !escPosted) {
+            escPosted = true;
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    EXPECT_EQ(blinksAtFailure, 0u);
+    EXPECT_EQ(blinksAfterIdle, 0u) << "nothing polls in the Failed state";
+    EXPECT_EQ(connectsAfterIdle, connectsAtFailure) << "an inserted token waits for Enter";
+    EXPECT_EQ(pauseCountAfterIdle, 1);
+    const QStringList lines = h.log.Lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral(
+                            "14:03:27: # ERROR: Смарт-карта не отвечает. No smart card inserted."));
+    EXPECT_EQ(lines[1], QStringLiteral("14:03:27: # SUCCESS"));
+}
+
+TEST(InitRun, EnterDuringTheRemovalWaitIsIgnored) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    int removalPhases = 0;
+    bool escPosted = false;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait()) {
+            if (++removalPhases == 1)
+                PostKey(&h.dialog, Qt::Key_Return);
+            else
+                h.pcsc.RemoveCard(kReader);
+        } else if (h.WaitingForNext() && !escPosted) {
+            escPosted = true;
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    EXPECT_EQ(CountCommand(h.pcsc.Commands(), kMfCodePrefix), 1u);
+    EXPECT_EQ(h.log.Lines().size(), 1);
+}
+
+// ---- Esc from every state ---------------------------------------------------------------------
+
+enum class EscIn { Ready, Failed, RemovalWait, Waiting };
+
+struct EscCase {
+    const char* name;
+    EscIn state;
+    int successLines;
+};
+void PrintTo(const EscCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InitEsc : public ::testing::TestWithParam<EscCase> {};
+
+TEST_P(InitEsc, EndsTheRunAndNothingTouchesTheReaderAfterwards) {
+    const EscCase& c = GetParam();
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    if (c.state == EscIn::Failed)
+        h.pcsc.AnswerSw(Hex("80 48 4D 46"), 0x6982);
+
+    // Note the call record at the moment the dialog sees Esc.
+    std::size_t callsAtEsc = 0;
+    struct EscWatch : QObject {
+        std::function<void()> seen;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::KeyPress &&
+                static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+                seen();
+            return false;
+        }
+    } watch;
+    watch.seen = [&] { callsAtEsc = h.pcsc.Calls().size(); };
+    h.dialog.installEventFilter(&watch);
+
+    QPointer<TNewThread> worker;
+    bool escPosted = false;
+    const auto esc = [&] {
+        if (!escPosted) {
+            escPosted = true;
+            worker = h.dialog.Worker();
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    switch (c.state) {
+    case EscIn::Ready:
+        h.pause.onPause = [&](const RecordingPause::Wait& w) {
+            if (w.ms == 1000)
+                QTimer::singleShot(0, [&] {
+                    Idle(100);
+                    esc();
+                }); // a token is in, nobody presses Enter
+        };
+        break;
+    case EscIn::Failed:
+        h.dialogs.onMessage = [&](const MessageRequest&) { esc(); };
+        PostKey(&h.dialog, Qt::Key_Return);
+        break;
+    case EscIn::RemovalWait:
+        h.pause.onPause = [&](const RecordingPause::Wait& w) {
+            if (w.kind == PauseKind::Blink && h.InRemovalWait())
+                esc();
+        };
+        PostKey(&h.dialog, Qt::Key_Return);
+        break;
+    case EscIn::Waiting:
+        h.pause.onPause = [&](const RecordingPause::Wait& w) {
+            if (w.kind != PauseKind::Blink)
+                return;
+            if (h.InRemovalWait())
+                h.pcsc.RemoveCard(kReader);
+            else if (h.WaitingForNext() && h.pause.waits.size() > 30) {
+                h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07)); // would start an attempt
+                esc();
+            }
+        };
+        PostKey(&h.dialog, Qt::Key_Return);
+        break;
+    }
+    h.Run();
+
+    ASSERT_TRUE(escPosted);
+    ASSERT_GT(callsAtEsc, 0u);
+    const auto calls = h.pcsc.Calls();
+    std::vector<FakePcsc::Entry> after;
+    for (std::size_t i = callsAtEsc; i < calls.size(); ++i)
+        after.push_back(calls[i].entry);
+    EXPECT_EQ(after, std::vector<FakePcsc::Entry>{FakePcsc::Entry::ReleaseContext})
+        << "after Esc only the run's session is released";
+
+    if (c.state == EscIn::Ready) {
+        EXPECT_EQ(h.pcsc.Count(FakePcsc::Entry::Connect), 0u);
+        EXPECT_EQ(h.pcsc.Count(FakePcsc::Entry::GetStatusChange), 0u);
+        EXPECT_EQ(h.pcsc.Apdus().size(), 0u);
+    }
+    int successes = 0;
+    for (const QString& line : h.log.Lines())
+        successes += line.endsWith(QStringLiteral(" SUCCESS")) ? 1 : 0;
+    EXPECT_EQ(successes, c.successLines);
+    EXPECT_TRUE(worker.isNull()) << "the worker was joined and released";
+    EXPECT_FALSE(h.dialog.isVisible());
+    EXPECT_FALSE(h.dialog.Active());
+    EXPECT_EQ(h.pcsc.OpenContexts(), 0u);
+    EXPECT_EQ(h.pcsc.OpenConnections(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, InitEsc,
+                         ::testing::Values(EscCase{"Ready", EscIn::Ready, 0},
+                                           EscCase{"Failed", EscIn::Failed, 0},
+                                           EscCase{"RemovalWait", EscIn::RemovalWait, 1},
+                                           EscCase{"Waiting", EscIn::Waiting, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InitRun, CloseRequestActsLikeEsc) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    QTimer::singleShot(0, [&] { h.dialog.close(); });
+    h.Run();
+    EXPECT_FALSE(h.dialog.isVisible());
+    EXPECT_EQ(h.dialog.Worker(), nullptr);
+    EXPECT_EQ(h.pcsc.Count(FakePcsc::Entry::Connect), 0u);
+}
+
+TEST(InitRun, SecondRunStartsAfreshWithTheSettingsOfThatMoment) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    bool escPosted = false;
+    Look readyAgain;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.ms == 1000)
+            readyAgain = Look::Of(h.dialog);
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait())
+            h.pcsc.RemoveCard(kReader);
+        else if (h.WaitingForNext() && !escPosted) {
+            escPosted = true;
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    ASSERT_EQ(h.log.Lines().size(), 1);
+
+    // Between the runs the administrator changes the PIN and the RSA group.
+    h.settings.pin = QStringLiteral("5678");
+    h.settings.groupRSA = QStringLiteral("A5");
+    h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+    h.pcsc.ClearRecord();
+    escPosted = false;
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    EXPECT_EQ(readyAgain.text, kReadyText);
+    EXPECT_EQ(readyAgain.colour, TFrmProgbar::DesktopColour());
+    EXPECT_FALSE(readyAgain.bold);
+    EXPECT_TRUE(readyAgain.shown);
+    EXPECT_FALSE(readyAgain.hintShown);
+    EXPECT_EQ(readyAgain.progress, 0);
+    EXPECT_EQ(readyAgain.pauseCount, 1);
+
+    const auto commands = ToHex(h.pcsc.Commands());
+    EXPECT_NE(
+        std::find(commands.begin(), commands.end(), "80 F4 01 05 0A 05 77 35 36 37 38 FF FF FF FF"),
+        commands.end());
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "80 48 00 00 08 01 00 00 00 00 A5 00 00"),
+              commands.end());
+    EXPECT_EQ(h.pcsc.Count(FakePcsc::Entry::EstablishContext), 1u) << "a new session for the run";
+    EXPECT_EQ(h.pcsc.OpenContexts(), 0u);
+    EXPECT_EQ(h.log.Lines().size(), 2);
+}
+
+TEST(InitRun, LogThatCannotBeWrittenDoesNotStopTheRun) {
+    Harness h;
+    // The data folder's parent is a plain file: no folder can be made there, even by root.
+    const QString blocker = h.log.dir.path() + QStringLiteral("/plain-file");
+    {
+        QFile file(blocker);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    h.log.folder = blocker + QStringLiteral("/data");
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    bool reachedWaiting = false;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait())
+            h.pcsc.RemoveCard(kReader);
+        else if (h.WaitingForNext() && !reachedWaiting) {
+            reachedWaiting = true;
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    EXPECT_TRUE(reachedWaiting);
+    EXPECT_TRUE(h.dialogs.messages.empty());
+    EXPECT_FALSE(QFileInfo::exists(h.log.folder));
+}
+
+// ---- The worker and the dialog's end -----------------------------------------------------------
+
+TEST(InitWorker, PauseCountNeverGoesBelowZero) {
+    TestSettings settings;
+    TFrmProgbar dialog(settings);
+    TNewThread worker(&dialog);
+    EXPECT_EQ(worker.PauseCount(), 1) << "a new worker is paused";
+    worker.Resume();
+    worker.Resume();
+    EXPECT_EQ(worker.PauseCount(), 0);
+    worker.Pause();
+    worker.Pause();
+    EXPECT_EQ(worker.PauseCount(), 2);
+    EXPECT_TRUE(worker.Paused());
+}
+
+TEST(InitWorker, StopsWhileAHandOverIsQueued) {
+    // The worker hands over as fast as it can; the user-interface thread never runs the
+    // hand-overs, so the worker is blocked on one when the stop comes.
+    TestSettings settings;
+    TFrmProgbar dialog(settings);
+    auto worker = std::make_unique<TNewThread>(&dialog);
+    worker->start();
+    worker->Resume();
+    QThread::msleep(20);
+    worker->Stop();
+    EXPECT_TRUE(worker->isFinished());
+}
+
+enum class DestroyHow { DeleteLaterWhileWaiting, DeleteInsideABlinkPhase };
+
+class InitDialogDestroyed : public ::testing::TestWithParam<DestroyHow> {};
+
+TEST_P(InitDialogDestroyed, MidRunLeavesNoThreadBehind) {
+    FakePcsc pcsc;
+    FakeDialogs dialogs;
+    RecordingPause pause;
+    TestLogEnvironment log;
+    TestSettings settings;
+    pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    QPointer<TFrmProgbar> dialog = new TFrmProgbar(settings);
+    QPointer<TNewThread> worker;
+    bool done = false;
+    pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink || !dialog || done)
+            return;
+        if (dialog->Label1->text() == kDoneText) {
+            pcsc.RemoveCard(kReader);
+        } else if (dialog->Label1->text() == kNextText) {
+            done = true;
+            worker = dialog->Worker();
+            if (GetParam() == DestroyHow::DeleteLaterWhileWaiting)
+                dialog->deleteLater();
+            else
+                delete dialog.data();
+        }
+    };
+    PostKey(dialog, Qt::Key_Return);
+    dialog->RunInitialization(kReader);
+
+    EXPECT_TRUE(done);
+    EXPECT_TRUE(dialog.isNull());
+    QElapsedTimer clock;
+    clock.start();
+    while (!worker.isNull() && clock.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    EXPECT_TRUE(worker.isNull()) << "the worker ended and was released";
+    EXPECT_EQ(pcsc.OpenContexts(), 0u);
+    EXPECT_EQ(log.Lines().size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, InitDialogDestroyed,
+                         ::testing::Values(DestroyHow::DeleteLaterWhileWaiting,
+                                           DestroyHow::DeleteInsideABlinkPhase));
+
+} // namespace
