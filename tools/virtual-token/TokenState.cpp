@@ -358,8 +358,23 @@ std::optional<TokenState> TokenState::FromJson(const std::string& text, std::str
     }
     r.bytes(*doc, "challenge", t.challenge, 8, true);
     r.bytes(*doc, "user_challenge", t.userChallenge, 8, true);
-    // The session is what a powered token has proven so far; a token read from its file has
-    // just been inserted and starts without one.
+    if (const Json* s = doc->member("session")) {
+        r.boolean(*s, "powered", t.session.powered);
+        r.boolean(*s, "admin", t.session.admin);
+        r.boolean(*s, "pin_verified", t.session.pinVerified);
+        r.boolean(*s, "unblock", t.session.unblock);
+        if (const Json* df = s->member("selected")) {
+            const auto name = df->asString();
+            bool known = false;
+            for (auto d : {Session::Df::MF, Session::Df::RSA, Session::Df::DSTU, Session::Df::Data})
+                if (name && *name == DfName(d)) {
+                    t.session.selected = d;
+                    known = true;
+                }
+            if (!known)
+                r.fail("session.selected: not MF, rsa, dstu or data");
+        }
+    }
     if (!r.ok())
         return std::nullopt;
     return t;

@@ -64,7 +64,8 @@ struct Application {
     bool operator==(const Application&) const = default;
 };
 
-// What a session has proven since the last power-on or reset. Not restored from the state file.
+// What a session has proven since the last power-on or reset. The state file shows it for
+// tests; a token inserted from its file starts without a session.
 struct Session {
     enum class Df { MF, RSA, DSTU, Data };
     bool powered = false;

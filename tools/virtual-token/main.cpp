@@ -266,6 +266,9 @@ int Serve(const Options& o) {
             }
             state = std::move(*loaded);
             fresh = false;
+            // Just inserted: nothing proven yet, no challenge pending.
+            state.session = Session{};
+            state.challenge.clear();
         }
     }
     if (fresh && !RandomBytes(state.cardId.data(), state.cardId.size())) {

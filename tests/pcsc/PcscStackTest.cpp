@@ -1,0 +1,367 @@
+// The reader session and the token command layer through the real PC/SC stack: the private
+// pcscd, its vpcd readers and virtual tokens (fixture `pcsc_stack`).
+
+#include "VirtualToken.h"
+
+#include "card/CCReader.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using vtoken::Bytes;
+using vtoken::FromHex;
+using vtoken::ToHex;
+
+namespace {
+
+Bytes Hex(const std::string& text) {
+    auto b = FromHex(text);
+    EXPECT_TRUE(b) << text;
+    return b ? *b : Bytes{};
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+const Bytes SELECT_MF = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
+const Bytes GET_CHALLENGE = {0x00, 0x84, 0x00, 0x00, 0x08};
+
+std::string Cryptogram(const Bytes& key, const Bytes& challenge) {
+    unsigned char out[16];
+    int len = 0, tail = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_des_ede_ecb(), nullptr, key.data(), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_EncryptUpdate(ctx, out, &len, challenge.data(), 8);
+    EVP_EncryptFinal_ex(ctx, out + len, &tail);
+    EVP_CIPHER_CTX_free(ctx);
+    return ToHex(out, 8);
+}
+
+std::vector<std::string> Commands(const VirtualToken& token) {
+    std::vector<std::string> out;
+    for (const auto& a : token.Apdus())
+        out.push_back(a.command);
+    return out;
+}
+
+TEST(PcscStack, ListsTheSandboxReaders) {
+    TCCReader reader;
+    EXPECT_EQ(reader.GetReaderName(0), "<None>");
+    EXPECT_EQ(reader.GetReaderName(1), VirtualToken::ReaderName(0));
+    EXPECT_EQ(reader.GetReaderName(2), VirtualToken::ReaderName(1));
+    EXPECT_EQ(reader.GetReaderName(3), "");
+    EXPECT_EQ(VirtualToken::ReaderName(0), "Orvane Virtual Reader 00 00");
+}
+
+TEST(PcscStack, CardPresenceFollowsTheToken) {
+    TCCReader reader;
+    EXPECT_FALSE(reader.IsCardPresent()) << "no reader selected";
+    reader.SelectReader(VirtualToken::ReaderName(0));
+    EXPECT_FALSE(reader.IsCardPresent());
+    {
+        VirtualToken token;
+        ASSERT_TRUE(token.Insert()) << token.Error();
+        EXPECT_TRUE(reader.IsCardPresent());
+        TCCReader other;
+        other.SelectReader(VirtualToken::ReaderName(1));
+        EXPECT_FALSE(other.IsCardPresent()) << "the other slot stays empty";
+        ASSERT_TRUE(token.Remove()) << token.Error();
+        EXPECT_FALSE(reader.IsCardPresent());
+    }
+    reader.SelectReader("Orvane Virtual Reader 07 00");
+    EXPECT_FALSE(reader.IsCardPresent());
+    EXPECT_EQ(reader.LastErrorText(), "The specified reader name is not recognized");
+}
+
+TEST(PcscStack, ConnectCardIdentifiesTheToken) {
+    struct Row {
+        const char* name;
+        VirtualTokenOptions options;
+        TCardApps apps;
+        std::string cardId;
+        std::vector<std::string> commands;
+    };
+    const std::vector<Row> rows = {
+        {"marked, no application bits",
+         VirtualTokenOptions().Apps("none").CardId("0123456789ABCDEF"),
+         0,
+         "EFCDAB8967452301",
+         {"80F6000008"}},
+        {"foreign, after a token with an identifier", VirtualTokenOptions().Foreign(), 0, "", {}},
+        {"RSA", VirtualTokenOptions().Apps("rsa"), appRSA, "", {}},
+        {"DSTU", VirtualTokenOptions().Apps("dstu"), appDSTU, "", {}},
+        {"Data", VirtualTokenOptions().Apps("data"), appData, "", {}},
+        {"all three",
+         VirtualTokenOptions().Apps("rsa,dstu,data"),
+         appRSA | appDSTU | appData,
+         "",
+         {}},
+        {"marked, other identifier",
+         VirtualTokenOptions().Apps("none").CardId("A1B2C3D4E5F60718"),
+         0,
+         "1807F6E5D4C3B2A1",
+         {"80F6000008"}},
+    };
+    TCCReader reader;
+    reader.SelectReader(VirtualToken::ReaderName(0));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        VirtualToken token;
+        ASSERT_TRUE(token.Insert(row.options)) << token.Error();
+        ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+        EXPECT_EQ(reader.CardApps, row.apps);
+        EXPECT_EQ(reader.CardId, row.cardId);
+        EXPECT_EQ(Commands(token), row.commands);
+        if (row.options.foreign) {
+            // A foreign token answers nothing of the family but SELECT MF.
+            Bytes response;
+            EXPECT_TRUE(reader.Transmit(SELECT_MF, response));
+            EXPECT_FALSE(reader.Transmit({0x80, 0xF6, 0x00, 0x00, 0x08}, response));
+            EXPECT_EQ(reader.LastErrorText(), "Card Error 6D00");
+        }
+        reader.Disconnect();
+        ASSERT_TRUE(token.Remove()) << token.Error();
+    }
+    // Nothing in the reader: both connect attempts fail.
+    EXPECT_FALSE(reader.ConnectCard());
+    EXPECT_EQ(reader.CardHandle, 0);
+    EXPECT_EQ(reader.CardApps, 0);
+}
+
+TEST(PcscStack, WrongPinCountsDownThenBlocks) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
+    TCCReader reader;
+    reader.SelectReader(token.ReaderName());
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {"0000", "Invalid password. Attempts left - 2"},
+        {"12345678", "Ok"},
+        {"0000", "Invalid password. Attempts left - 2"},
+        {"1234567", "Invalid password. Attempts left - 1"},
+        {"", "Invalid password. Attempts left - 0"},
+        {"0000", "Card blocked"},
+        {"12345678", "Card blocked"},
+    };
+    for (const auto& [pin, text] : steps) {
+        const bool ok = reader.VerifyPin(REF_PIN, Text(pin));
+        EXPECT_EQ(ok, text == "Ok") << pin;
+        EXPECT_EQ(reader.LastErrorText(), text) << pin;
+    }
+    EXPECT_EQ(reader.StatusWord, 0x6983);
+    auto state = token.State();
+    ASSERT_TRUE(state) << token.Error();
+    EXPECT_EQ(state->pin.triesLeft, 0);
+    // The last VERIFY went out padded with FF.
+    EXPECT_EQ(token.Apdus().back().command, "00200005083132333435363738");
+    EXPECT_EQ(token.Apdus()[4].command, "0020000508FFFFFFFFFFFFFFFF");
+}
+
+TEST(PcscStack, ATokenPulledDuringACommand) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa").VanishAfter(1))) << token.Error();
+    TCCReader reader;
+    reader.Exclusive = false;
+    reader.SelectReader(token.ReaderName());
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    Bytes response;
+    ASSERT_TRUE(reader.Transmit(SELECT_MF, response)) << reader.LastErrorText();
+    // pcscd hands on vpcd's empty answer as a success without data.
+    EXPECT_FALSE(reader.Transmit(SELECT_MF, response)) << "pulled during this command";
+    EXPECT_EQ(reader.LastErrorText(), "Invalid response size");
+    EXPECT_EQ(reader.StatusWord, 0x1111);
+    EXPECT_TRUE(token.WaitExit(3000));
+    EXPECT_TRUE(token.WaitReader(false, 3000));
+    EXPECT_FALSE(reader.Transmit(SELECT_MF, response));
+    EXPECT_EQ(reader.LastErrorText(),
+              "The smart card has been removed, so that further communication is not possible");
+    EXPECT_FALSE(reader.IsCardPresent());
+    EXPECT_EQ(token.TraceLines().back(), "VANISH before APDU 00A40000023F00");
+}
+
+TEST(PcscStack, ATokenPulledBetweenCommands) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
+    TCCReader reader;
+    reader.SelectReader(token.ReaderName());
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    ASSERT_TRUE(token.Remove()) << token.Error();
+    Bytes response;
+    EXPECT_FALSE(reader.Transmit(SELECT_MF, response));
+    EXPECT_EQ(reader.LastErrorText(),
+              "The smart card has been removed, so that further communication is not possible");
+    EXPECT_EQ(reader.StatusWord, 0x1111);
+    // Inserted again, the old handle stays dead until a new connect.
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
+    EXPECT_FALSE(reader.Transmit(SELECT_MF, response));
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    EXPECT_TRUE(reader.Transmit(SELECT_MF, response)) << reader.LastErrorText();
+}
+
+TEST(PcscStack, ExclusiveDisconnectResetsTheTokenSharedLeavesIt) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
+    const Bytes mfCode = Hex("80484D46083331373430323539");
+    const Bytes storePuk = Hex("80F401060A054431323334FFFFFFFF");
+    Bytes response;
+
+    // Exclusive (the main window's session): the disconnect resets the token.
+    {
+        TCCReader reader;
+        reader.SelectReader(token.ReaderName());
+        ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+        ASSERT_TRUE(reader.Transmit(mfCode, response)) << reader.LastErrorText();
+        token.ClearTrace();
+        reader.Disconnect();
+        auto lines = token.TraceLines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "RESET"), lines.end());
+        auto state = token.State();
+        ASSERT_TRUE(state);
+        EXPECT_FALSE(state->session.admin);
+        ASSERT_TRUE(reader.ConnectCard());
+        EXPECT_FALSE(reader.Transmit(storePuk, response));
+        EXPECT_EQ(reader.LastErrorText(), "Card Error 6982");
+        reader.Disconnect();
+    }
+
+    // Shared (the initialization run's session): the disconnect leaves the token alone. A second
+    // shared session holds the token meanwhile, or pcscd would power it down once idle.
+    {
+        TCCReader run;
+        run.Exclusive = false;
+        run.SelectReader(token.ReaderName());
+        TCCReader witness;
+        witness.Exclusive = false;
+        witness.SelectReader(token.ReaderName());
+        ASSERT_TRUE(run.ConnectCard()) << run.LastErrorText();
+        ASSERT_TRUE(witness.ConnectCard()) << witness.LastErrorText();
+        ASSERT_TRUE(run.Transmit(mfCode, response)) << run.LastErrorText();
+        token.ClearTrace();
+        run.Disconnect();
+        EXPECT_TRUE(witness.Transmit(storePuk, response)) << witness.LastErrorText();
+        const auto lines = token.TraceLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "RESET"), 0);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "POWER OFF"), 0);
+        witness.Disconnect();
+    }
+    auto state = token.State();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->puk.attribute, 0x44);
+}
+
+// The initialization sequence and the PIN reset as the program sends them, on a factory token.
+TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa,dstu,data"))) << token.Error();
+    const Bytes unblockKey = Hex("0123456789ABCDEF1032547698BADCFE");
+    const Bytes groupRsa(32, 0x11), groupDstu(32, 0x22);
+    const Bytes name = Hex("D0A2D0B5D181D182" + std::string(48, '0'));
+
+    TCCReader run;
+    run.Exclusive = false;
+    run.SelectReader(token.ReaderName());
+    ASSERT_TRUE(run.ConnectCard()) << run.LastErrorText();
+    ASSERT_EQ(run.CardApps, appRSA | appDSTU | appData);
+    EXPECT_EQ(run.BeginTransaction(), 0u);
+    Bytes r;
+    auto send = [&](const std::string& hex) { return run.Transmit(Hex(hex), r); };
+    const std::string selRsa = "00A4040008FA564C4D52534144";
+    const std::string selDstu = "00A404000AFA564C4D534734313435";
+    const std::string selData = "00A404000AFA564C4D444154416175";
+    send("00A40000023F00");
+    ASSERT_TRUE(send("80F2000501")) << run.LastErrorText();
+    send(selRsa);
+    send("804800000801000000"
+         "00000000");
+    send(selDstu);
+    send("804600002801000000"
+         "00000000" +
+         ToHex(name));
+    send(selData);
+    send("804600000401000000");
+    send("00A40000023F00");
+    ASSERT_TRUE(send("80484D46083331373430323539")) << run.LastErrorText();
+    ASSERT_TRUE(run.StorePin(REF_PIN, Text("1234"), 0x77)) << run.LastErrorText();
+    ASSERT_TRUE(run.StorePin(REF_PUK, Text("87654321"), 0x44)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(REF_UNBLOCK_KEY, unblockKey.data(), 16, 0xEE)) << run.LastErrorText();
+    ASSERT_TRUE(send(selRsa)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(REF_GROUP_KEY, groupRsa.data(), 32, 0x99)) << run.LastErrorText();
+    ASSERT_TRUE(send("804800000801000000"
+                     "00D10000"))
+        << run.LastErrorText();
+    ASSERT_TRUE(run.VerifyPin(REF_PIN, Text("1234"))) << run.LastErrorText();
+    ASSERT_TRUE(send("00D6820006000000000000")) << run.LastErrorText();
+    ASSERT_TRUE(send("80E00200")) << run.LastErrorText();
+    ASSERT_TRUE(send(selDstu)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(REF_GROUP_KEY, groupDstu.data(), 32, 0x99)) << run.LastErrorText();
+    ASSERT_TRUE(send("804600002801000000"
+                     "00070000" +
+                     ToHex(name)))
+        << run.LastErrorText();
+    ASSERT_TRUE(send(selData)) << run.LastErrorText();
+    ASSERT_TRUE(send("804600000401000000")) << run.LastErrorText();
+    send("00A40000023F00");
+    send("80E00200");
+    EXPECT_EQ(run.EndTransaction(), 0u);
+    run.Disconnect();
+
+    auto state = token.State();
+    ASSERT_TRUE(state) << token.Error();
+    EXPECT_EQ(ToHex(state->pin.value), "31323334FFFFFFFF");
+    EXPECT_EQ(ToHex(state->puk.value), "3837363534333231");
+    EXPECT_EQ(state->unblockKey.value, unblockKey);
+    EXPECT_EQ(state->unblockKey.attribute, 0xEE);
+    EXPECT_EQ(state->app(vtoken::AppId::RSA).groupKey.value, groupRsa);
+    EXPECT_EQ(state->app(vtoken::AppId::RSA).groupCode(), 0x00D1);
+    EXPECT_EQ(state->app(vtoken::AppId::DSTU).groupKey.value, groupDstu);
+    EXPECT_EQ(state->app(vtoken::AppId::DSTU).groupCode(), 0x0007);
+    EXPECT_EQ(ToHex(state->app(vtoken::AppId::DSTU).name.data(), 32), ToHex(name));
+    EXPECT_TRUE(state->app(vtoken::AppId::Data).activated);
+
+    // The user blocks the PIN.
+    TCCReader admin; // exclusive, as the main window's session
+    admin.SelectReader(token.ReaderName());
+    ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(admin.VerifyPin(REF_PIN, Text("0000")));
+    EXPECT_FALSE(admin.VerifyPin(REF_PIN, Text("1234")));
+    EXPECT_EQ(admin.LastErrorText(), "Card blocked");
+
+    // A wrong unblock key is refused and grants nothing.
+    ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
+    ASSERT_TRUE(admin.Transmit(SELECT_MF, r));
+    ASSERT_TRUE(admin.Transmit(GET_CHALLENGE, r));
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_FALSE(admin.Transmit(Hex("0082001108" + Cryptogram(Bytes(16, 0x5A), r)), r));
+    EXPECT_EQ(admin.LastErrorText(), "Card Error 6300");
+    EXPECT_FALSE(admin.StorePin(REF_PIN, Text("5678"), 0x77));
+    EXPECT_EQ(admin.LastErrorText(), "Card Error 6982");
+
+    // The PIN reset: SELECT MF, GET CHALLENGE, EXTERNAL AUTHENTICATE, STORE SECRET, disconnect.
+    ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
+    ASSERT_TRUE(admin.Transmit(SELECT_MF, r)) << admin.LastErrorText();
+    ASSERT_TRUE(admin.Transmit(GET_CHALLENGE, r)) << admin.LastErrorText();
+    ASSERT_EQ(r.size(), 8u);
+    ASSERT_TRUE(admin.Transmit(Hex("0082001108" + Cryptogram(unblockKey, r)), r))
+        << admin.LastErrorText();
+    ASSERT_TRUE(admin.StorePin(REF_PIN, Text("5678"), 0x77)) << admin.LastErrorText();
+    admin.Disconnect();
+    state = token.State();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(ToHex(state->pin.value), "35363738FFFFFFFF");
+    EXPECT_EQ(state->pin.triesLeft, 3);
+    EXPECT_FALSE(state->session.unblock) << "the reset at disconnect ended the right";
+
+    ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
+    EXPECT_TRUE(admin.VerifyPin(REF_PIN, Text("5678"))) << admin.LastErrorText();
+}
+
+} // namespace
