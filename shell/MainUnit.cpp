@@ -118,6 +118,11 @@ void TReaderComboBox::showPopup() {
     QComboBox::showPopup();
 }
 
+bool TChallengeEdit::IsPasteAction(const QAction* action) {
+    return action->objectName() == QLatin1String("edit-paste") ||
+           action->text().startsWith(QLineEdit::tr("&Paste"));
+}
+
 void TChallengeEdit::PasteFromMenu() {
     if (isReadOnly())
         return;
@@ -140,8 +145,7 @@ void TChallengeEdit::PasteFromMenu() {
 void TChallengeEdit::contextMenuEvent(QContextMenuEvent* event) {
     QMenu* menu = createStandardContextMenu();
     for (QAction* action : menu->actions()) {
-        const QString name = action->objectName();
-        if (name == QLatin1String("edit-paste")) {
+        if (IsPasteAction(action)) {
             disconnect(action, &QAction::triggered, nullptr, nullptr);
             connect(action, &QAction::triggered, this, &TChallengeEdit::PasteFromMenu);
         }
@@ -199,6 +203,7 @@ int HexPairValue(const QString& text, int count) {
 
 Bytes ParseChallenge(const QString& text, int length) {
     Bytes bytes;
+    length = std::min(length, static_cast<int>(text.size()));
     int pos = 1;
     while (pos < length && bytes.size() < 255) {
         if (text[pos - 1] == u' ') {
@@ -860,7 +865,8 @@ void TFrmMain::GenerateUnblockKey() {
     // file could be put on tokens and never be found again.
     const QString path = chosen + QStringLiteral(".key");
     QSaveFile file(path);
-    bool saved = file.open(QIODevice::WriteOnly);
+    // Unbuffered: the key bytes go straight to the file and leave no copy in a write buffer.
+    bool saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     if (saved)
         saved = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (saved)

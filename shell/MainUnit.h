@@ -47,6 +47,8 @@ public:
     using QLineEdit::QLineEdit;
     // Pastes the clipboard text at the caret as the context menu does.
     void PasteFromMenu();
+    // The Paste entry of the field's standard context menu.
+    static bool IsPasteAction(const QAction* action);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;

@@ -12,6 +12,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
+
+#include "help/HelpUnit.h"
+#include "help/Unit1.h"
 
 #include <deque>
 
@@ -647,4 +651,33 @@ TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
     window->BtnInitClick();
     EXPECT_EQ(runner.readers.size(), 1u);
     EXPECT_NE(window->GroupKeyRSA(), before);
+}
+
+TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
+    TOKRightDlg about(window.get());
+    THelpFrm help(window.get());
+    OKRightDlg = &about;
+    HelpFrm = &help;
+    window->show();
+    QWidget* seen = nullptr;
+    auto closeModal = [&seen] {
+        QTimer::singleShot(50, [&seen] {
+            seen = QApplication::activeModalWidget();
+            if (seen)
+                seen->close();
+        });
+    };
+    closeModal();
+    window->N7->trigger();
+    EXPECT_EQ(seen, &about);
+    seen = nullptr;
+    closeModal();
+    window->N8->trigger();
+    EXPECT_EQ(seen, &help);
+    OKRightDlg = nullptr;
+    HelpFrm = nullptr;
+
+    EXPECT_TRUE(window->isVisible());
+    window->N2->trigger();
+    EXPECT_FALSE(window->isVisible());
 }
