@@ -2,6 +2,7 @@
 
 #include "MainUnit.h"
 
+#include "help/HelpResources.h"
 #include "help/HelpUnit.h"
 #include "help/Unit1.h"
 #include "init/ProgressBarDlg.h"
@@ -53,6 +54,7 @@ int RunOrvane(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvane"));
     QApplication::setApplicationDisplayName(QStringLiteral("Orvane"));
+    InitOrvaneResources();
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
 
