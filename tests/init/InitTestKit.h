@@ -17,6 +17,7 @@
 #include <QPalette>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -84,6 +85,9 @@ struct RecordingPause : IInitPause {
     // A run that keeps waiting this long has lost its way: fail and press Esc for it.
     std::size_t limit = 50000;
     QWidget* dialog = nullptr;
+    // 0: no sleeping at all; n: each wait really sleeps its n-th part (for the real PC/SC stack,
+    // whose reader notices an insertion or removal only after a few hundred milliseconds).
+    int sleepDivisor = 0;
 
     RecordingPause() { SetInitPause(this); }
     ~RecordingPause() override { SetInitPause(nullptr); }
@@ -146,6 +150,8 @@ inline void RecordingPause::Pause(int ms, PauseKind kind) {
     }
     if (onPause)
         onPause(waits.back());
+    if (sleepDivisor > 0)
+        QThread::msleep(static_cast<unsigned long>(ms / sleepDivisor));
 }
 
 inline std::string ToHex(const Bytes& bytes) {
