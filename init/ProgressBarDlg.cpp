@@ -283,18 +283,19 @@ TFrmProgbar::TFrmProgbar(IInitSettings& settings, QWidget* mainWindow)
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setGeometry(4, 4, 271, 19);
 
-    // Two lines of the status text need a little more than the 25 pixels of the Windows font.
+    // The status text gets room for three lines: the failure text wraps to three with the fonts
+    // found on Linux desktops, where Tahoma is missing.
     Label1 = new QLabel(Panel1);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setWordWrap(true);
-    Label1->setGeometry(0, 27, 280, 32);
+    Label1->setGeometry(0, 25, 280, 40);
     Label1->setFont(RunFont(false));
 
     Label2 = new QLabel(kHintText, Panel1);
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setAlignment(Qt::AlignCenter);
-    Label2->setGeometry(0, 63, 280, 16);
+    Label2->setGeometry(0, 66, 280, 17);
     Label2->setFont(RunFont(false));
     Label2->hide();
 }

@@ -184,6 +184,44 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
     EXPECT_EQ(lines[1], QStringLiteral("14:03:27: # SUCCESS"));
 }
 
+TEST(InitRun, EnterWhileWaitingOnAnEmptyReaderFailsAndTheNextTokenWaitsForEnter) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    bool enterPosted = false;
+    std::size_t mfCodesAfterIdle = 0;
+    int pauseCountAfterIdle = -1;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait())
+            h.pcsc.RemoveCard(kReader);
+        else if (h.WaitingForNext() && !enterPosted) {
+            enterPosted = true;
+            PostKey(&h.dialog, Qt::Key_Return); // served at the end of this blink phase
+        }
+    };
+    h.dialogs.onMessage = [&](const MessageRequest&) {
+        // A token arrives while the failure is reported: the Failed state must not start it.
+        h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+        QTimer::singleShot(0, [&] {
+            Idle(150);
+            mfCodesAfterIdle = CountCommand(h.pcsc.Commands(), kMfCodePrefix);
+            pauseCountAfterIdle = h.dialog.Worker()->PauseCount();
+            PostKey(&h.dialog, Qt::Key_Escape);
+        });
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    EXPECT_EQ(mfCodesAfterIdle, 1u) << "no attempt without Enter after a failure";
+    EXPECT_EQ(pauseCountAfterIdle, 1);
+    EXPECT_EQ(
+        h.log.Lines(),
+        (QStringList{"14:03:27: # SUCCESS",
+                     QStringLiteral(
+                         "14:03:27: # ERROR: Смарт-карта не отвечает. No smart card inserted.")}));
+}
+
 TEST(InitRun, EnterDuringTheRemovalWaitIsIgnored) {
     Harness h;
     h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
