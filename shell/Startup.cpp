@@ -53,7 +53,8 @@ int RunOrvane(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvane"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Orvane"));
+    // No display name: Qt would append it to every window's title ("Инициализация — Orvane").
+    QGuiApplication::setDesktopFileName(QStringLiteral("orvane"));
     InitOrvaneResources();
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
