@@ -8,6 +8,7 @@
 #include "init/ProgressBarDlg.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QIcon>
@@ -19,11 +20,15 @@
 namespace {
 
 // With ORVANE_SCREENSHOT_DIR set, the program saves a picture of each tab of the main window
-// into that folder (main-init.png, main-unblock.png) and ends.
+// into that folder (main-init.png, main-unblock.png) and ends. When readers are attached, the
+// first one is chosen in both device lists first, so the pictures show what the program found.
 void ScheduleScreenshots(const QString& folder) {
     QTimer::singleShot(500, FrmMain, [folder] {
         const char* names[] = {"main-init.png", "main-unblock.png"};
         QDir().mkpath(folder);
+        for (QComboBox* list : {FrmMain->cbRdrList2, FrmMain->cbRdrList})
+            if (list->count() > 0)
+                list->setCurrentIndex(0);
         for (int tab = 0; tab < 2; ++tab) {
             FrmMain->PageControl1->setCurrentIndex(tab);
             QApplication::processEvents();
