@@ -29,9 +29,9 @@ VirtualTokenOptions Vanishing(int afterCommands) {
     return options;
 }
 
-VirtualTokenOptions Refusing(const std::string& spec) {
+VirtualTokenOptions Refusing(const std::string& rule) {
     VirtualTokenOptions options;
-    options.fails.push_back(spec);
+    options.fails.push_back(rule);
     return options;
 }
 
