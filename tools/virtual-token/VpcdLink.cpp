@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -67,42 +68,115 @@ bool VpcdLink::Connect(const std::string& host, int port, int waitMs, const vola
     return true;
 }
 
-VpcdLink::Result VpcdLink::ReadExactly(std::uint8_t* data, std::size_t length, std::string& error) {
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::recv(fd_, data + done, length - done, 0);
-        if (n < 0 && errno == EINTR)
-            return Result::Interrupted;
+namespace {
+
+// The longest command APDU of short lengths: header, Lc, 255 data bytes, Le.
+constexpr std::size_t kMaxFrame = 261;
+
+bool IsControl(std::uint8_t b) {
+    return b == 0x00 || b == 0x01 || b == 0x02 || b == 0x04;
+}
+
+} // namespace
+
+VpcdLink::Result VpcdLink::Need(std::size_t count, int timeoutMs, const volatile bool* stop,
+                                std::string& error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (in_.size() < count) {
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                return Result::TimedOut;
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(left));
+            if (ready == 0)
+                return Result::TimedOut;
+            if (ready < 0) {
+                if (errno != EINTR) {
+                    error = Errno("poll");
+                    return Result::Error;
+                }
+                if (stop && *stop)
+                    return Result::Interrupted;
+                continue;
+            }
+        }
+        std::uint8_t buffer[512];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) {
+            // A signal that does not end the token loses nothing: go on reading.
+            if (stop && *stop)
+                return Result::Interrupted;
+            continue;
+        }
         if (n < 0) {
             error = Errno("recv");
             return Result::Error;
         }
         if (n == 0)
             return Result::Closed;
-        done += static_cast<std::size_t>(n);
-        // The kernel clears quick-acknowledgement mode by itself: set it again after every read.
+        in_.insert(in_.end(), buffer, buffer + n);
+        // The kernel leaves quick-acknowledgement mode by itself: set it again after every read.
         int on = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     }
     return Result::Frame;
 }
 
-VpcdLink::Result VpcdLink::ReadFrame(std::vector<std::uint8_t>& frame, std::string& error) {
+std::vector<std::uint8_t> VpcdLink::Take(std::size_t count) {
+    std::vector<std::uint8_t> out(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(count));
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(count));
+    return out;
+}
+
+VpcdLink::Result VpcdLink::ReadFrame(std::vector<std::uint8_t>& frame, const volatile bool* stop,
+                                     std::string& error) {
+    if (!pending_.empty()) {
+        frame = std::move(pending_.front());
+        pending_.pop_front();
+        return Result::Frame;
+    }
     if (fd_ < 0) {
         error = "not connected";
         return Result::Error;
     }
-    std::uint8_t header[2];
-    Result r = ReadExactly(header, 2, error);
+    Result r = Need(2, -1, stop, error);
     if (r != Result::Frame)
         return r;
-    frame.assign(static_cast<std::size_t>(header[0] << 8 | header[1]), 0);
-    // A frame's body follows its length at once; a signal in between does not split it.
-    for (;;) {
-        r = ReadExactly(frame.data(), frame.size(), error);
-        if (r != Result::Interrupted)
+    const std::size_t length = static_cast<std::size_t>(in_[0] << 8 | in_[1]);
+    if (length > kMaxFrame) {
+        error = "vpcd sent a frame of " + std::to_string(length) + " bytes: out of step";
+        return Result::Error;
+    }
+    r = Need(2 + length, -1, stop, error);
+    if (r != Result::Frame)
+        return r;
+    Take(2);
+    frame = Take(length);
+    if (length != 1 || frame[0] != 0x00)
+        return Result::Frame;
+
+    // pcscd may drive one slot from two threads at once (a client's power-off and the reader's
+    // presence poll), and vpcd writes each message as two sends, so two control messages x and y
+    // can arrive interleaved as 00 01 00 01 x y. Read plainly, that is a power-off followed by a
+    // length of 256 or more that never completes. A real power-off is never followed by 01: the
+    // next message is another control message or, once powered again, a short command.
+    r = Need(2, 20, stop, error);
+    if (r == Result::Closed || r == Result::Error)
+        return r;
+    // (a time-out or a signal: the power-off stands)
+    if (in_.size() >= 2 && in_[0] == 0x01 && IsControl(in_[1])) {
+        Take(1);
+        frame = Take(1);
+        r = Need(1, 1000, stop, error);
+        if (r == Result::Frame)
+            pending_.push_back(Take(1));
+        else if (r == Result::Closed || r == Result::Error)
             return r;
     }
+    return Result::Frame;
 }
 
 bool VpcdLink::WriteFrame(const std::vector<std::uint8_t>& payload, std::string& error) {

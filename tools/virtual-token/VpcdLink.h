@@ -4,6 +4,7 @@
 // are a 2-byte big-endian length and the payload, both ways.
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -21,16 +22,22 @@ public:
     bool Connect(const std::string& host, int port, int waitMs, const volatile bool* stop,
                  std::string& error);
 
-    enum class Result { Frame, Closed, Interrupted, Error };
-    // Reads one frame. A signal arriving while waiting answers Interrupted.
-    Result ReadFrame(std::vector<std::uint8_t>& frame, std::string& error);
+    enum class Result { Frame, Closed, Interrupted, Error, TimedOut };
+    // Reads one frame (never TimedOut). Answers Interrupted as soon as `*stop` is true after a
+    // signal; a signal that leaves `*stop` false loses nothing.
+    Result ReadFrame(std::vector<std::uint8_t>& frame, const volatile bool* stop,
+                     std::string& error);
     bool WriteFrame(const std::vector<std::uint8_t>& payload, std::string& error);
     void Close();
 
 private:
-    Result ReadExactly(std::uint8_t* data, std::size_t length, std::string& error);
+    // Makes at least `count` bytes available in the input; `timeoutMs` < 0 waits without limit.
+    Result Need(std::size_t count, int timeoutMs, const volatile bool* stop, std::string& error);
+    std::vector<std::uint8_t> Take(std::size_t count);
 
     int fd_ = -1;
+    std::vector<std::uint8_t> in_;
+    std::deque<std::vector<std::uint8_t>> pending_;
 };
 
 } // namespace vtoken

@@ -303,8 +303,8 @@ int Serve(const Options& o) {
     long commands = 0;
     Bytes frame;
     for (;;) {
-        const auto r = link.ReadFrame(frame, error);
-        if (r == VpcdLink::Result::Interrupted) {
+        const auto r = link.ReadFrame(frame, &g_stop, error);
+        if (r == VpcdLink::Result::Interrupted || r == VpcdLink::Result::TimedOut) {
             if (g_stop)
                 break;
             continue;
