@@ -81,6 +81,31 @@ TEST(PcscStack, CardPresenceFollowsTheToken) {
     EXPECT_EQ(reader.LastErrorText(), "The specified reader name is not recognized");
 }
 
+// The test helper: one token per slot, both slots usable, a token re-inserted is the same token.
+TEST(PcscStack, VirtualTokensInSlots) {
+    VirtualToken a, b, c;
+    ASSERT_TRUE(a.Insert(VirtualTokenOptions().Apps("none").CardId("1111111111111111")))
+        << a.Error();
+    EXPECT_FALSE(b.Insert(VirtualTokenOptions().Apps("none")));
+    EXPECT_NE(b.Error().find("holds a card already"), std::string::npos) << b.Error();
+    ASSERT_TRUE(c.Insert(VirtualTokenOptions().Apps("none").CardId("2222222222222222").Slot(1)))
+        << c.Error();
+
+    TCCReader reader;
+    reader.SelectReader(VirtualToken::ReaderName(1));
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    EXPECT_EQ(reader.CardId, "2222222222222222");
+    reader.Disconnect();
+
+    ASSERT_TRUE(a.Remove()) << a.Error();
+    ASSERT_TRUE(a.Insert()) << a.Error();
+    reader.SelectReader(VirtualToken::ReaderName(0));
+    ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
+    EXPECT_EQ(reader.CardId, "1111111111111111") << "the same token came back";
+    EXPECT_EQ(reader.CardApps, 0);
+    reader.Disconnect();
+}
+
 TEST(PcscStack, ConnectCardIdentifiesTheToken) {
     struct Row {
         const char* name;

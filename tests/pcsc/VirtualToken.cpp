@@ -136,6 +136,9 @@ bool VirtualToken::Insert(const VirtualTokenOptions& options) {
     if (base < 0)
         return Fail("the private PC/SC stack does not run: no " + SandboxDir() + "/ports");
     slot_ = options.slot;
+    // vpcd serves one token per slot; a second one would wait unseen behind the first.
+    if (!WaitReader(false, 2000))
+        return Fail("the reader " + ReaderName() + " holds a card already: " + error_);
 
     std::vector<std::string> args{ORVANE_VTOKEN_BINARY,
                                   "--port",

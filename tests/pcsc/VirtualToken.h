@@ -25,7 +25,7 @@
 
 // How the token is made; the setters chain: VirtualTokenOptions().Apps("none").CardId("...").
 struct VirtualTokenOptions {
-    std::string apps = "rsa,dstu,data"; // --apps; empty: as the state file says
+    std::string apps;                   // --apps; empty: as stored, all three for a new token
     bool foreign = false;               // --foreign
     std::string cardId;                 // --card-id (16 hex digits); empty: as stored / random
     std::vector<std::string> fails;     // --fail INS[/P2][:DATAHEX]=SW, each
@@ -76,7 +76,8 @@ public:
     VirtualToken(const VirtualToken&) = delete;
     VirtualToken& operator=(const VirtualToken&) = delete;
 
-    // Starts the token and waits (up to 5 s) until its reader shows a card.
+    // Starts the token and waits (up to 5 s) until its reader shows a card. Inserting again after
+    // Remove brings the same token back (its state file), with the options given then.
     bool Insert(const VirtualTokenOptions& options = {});
     // Ends the token (SIGTERM, SIGKILL after 3 s) and waits until its reader shows no card. A
     // token that is not inserted is removed already.
