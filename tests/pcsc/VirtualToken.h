@@ -45,8 +45,8 @@ struct VirtualTokenOptions {
         cardId = std::move(hex);
         return *this;
     }
-    VirtualTokenOptions& Fail(std::string spec) {
-        fails.push_back(std::move(spec));
+    VirtualTokenOptions& Fail(std::string rule) {
+        fails.push_back(std::move(rule));
         return *this;
     }
     VirtualTokenOptions& VanishAfter(int commands) {

@@ -16,7 +16,7 @@
 //   --foreign         a token of another family: its ATR lacks the marker "VLM"; it answers
 //                     SELECT MF and refuses everything else
 //   --card-id HEX     the 8 identifier bytes (16 hex digits), answered by GET CARD ID as stored
-//   --fail SPEC       refuse matching commands with a status word: INS[/P2][:DATAHEX]=SW, all hex,
+//   --fail RULE       refuse matching commands with a status word: INS[/P2][:DATAHEX]=SW, all hex,
 //                     e.g. F4/11=6A82 (STORE SECRET of the unblock key) or A4:FA564C4D525341=6A82
 //                     (SELECT of the RSA application); the command then has no effect; repeatable
 //   --vanish-after N  answer N command APDUs; when the next one arrives, close the connection
