@@ -574,7 +574,7 @@ TEST(TokenAtr, MarkerAndApplicationBits) {
     }
 }
 
-TEST(TokenOptions, RefusalSpecs) {
+TEST(TokenOptions, RefusalRules) {
     struct Row {
         const char* text;
         bool valid;
