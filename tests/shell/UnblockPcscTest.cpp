@@ -1,0 +1,232 @@
+// The tab "Разблокировка" of the real main window through the private PC/SC stack: a virtual
+// token initialized by the real run (progress dialog, Enter, Esc during the removal wait), its
+// PIN blocked by wrong VERIFYs of a user session, then reset with the unblock key, or unblocked
+// by the user with the response code the window computes.
+
+#include "e2e/WindowDriver.h"
+#include "support/FakeDialogs.h"
+
+#include <QTabWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sys/random.h>
+
+namespace {
+
+using e2e::PinBytes;
+
+const QString kPin = QStringLiteral("Пин1");
+const Bytes kPinBytes = PinBytes({0xCF, 0xE8, 0xED, '1'});
+const QString kNewPin = QStringLiteral("Нов5678");
+const Bytes kNewPinBytes = PinBytes({0xCD, 0xEE, 0xE2, '5', '6', '7', '8'});
+
+const QString kConfirmation =
+    QStringLiteral("Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
+                   "ПАК-код; Дублирование RSA; Дублирование ДСТУ. \rПродолжить?");
+const QString kResetDone = QStringLiteral("ПИН-код успешно изменен");
+const QString kWrongKey =
+    QStringLiteral("Ошибка смарт-карты. Возможно загружен неверный ключ разблокировки");
+
+class UnblockThroughPcscd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(e2e::PcscStackRuns());
+        ASSERT_TRUE(keys.isValid());
+        ASSERT_TRUE(token.Insert()) << token.Error();
+        window = std::make_unique<TFrmMain>();
+        progbar = new TFrmProgbar(*window, window.get());
+        window->SetInitRunner(progbar);
+        window->show();
+        ASSERT_NO_FATAL_FAILURE(InitializeToken());
+        ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kPinBytes));
+        ASSERT_EQ(PinTriesLeft(), 0);
+    }
+
+    // The administrator prepares the token: PIN, a generated unblock key usable for unblocking,
+    // everything else blocked; Enter starts it, Esc during the removal wait ends the run with the
+    // token still in the reader.
+    void InitializeToken() {
+        window->PageControl1->setCurrentIndex(0);
+        ASSERT_TRUE(e2e::ChooseReader(window->cbRdrList2, reader));
+        ASSERT_EQ(window->CardReader().Reader, reader);
+        e2e::TypeText(window->EdPIN, kPin);
+        ASSERT_EQ(window->EdPIN->text(), kPin);
+        window->cbCRKey->click();
+        dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
+        window->BtnGenerate->click();
+        ASSERT_EQ(window->BtnLoad->text(), e2e::kLoaded);
+        keyPath = keys.filePath(QStringLiteral("admin.key"));
+        key = e2e::ReadFileBytes(keyPath);
+        ASSERT_EQ(key.size(), 16u);
+
+        bool escPosted = false;
+        waits.onBlink = [&] {
+            if (progbar->Label1->text() == e2e::kDoneText && !escPosted) {
+                escPosted = true;
+                e2e::PostKey(progbar, Qt::Key_Escape);
+            }
+        };
+        dialogs.answers.push_back(mbYes);
+        e2e::PressInit(*window, *progbar);
+        waits.onBlink = nullptr;
+
+        ASSERT_EQ(dialogs.messages.size(), 2u) << dialogs.LastText().toStdString();
+        EXPECT_EQ(dialogs.messages[0].text, kConfirmation);
+        EXPECT_EQ(dialogs.messages[1].title, QStringLiteral("Information"));
+        EXPECT_EQ(dialogs.messages[1].text, QStringLiteral("Инициализация закончена"));
+        EXPECT_TRUE(escPosted) << "the run never reached the removal wait";
+        const auto state = token.State();
+        ASSERT_TRUE(state) << token.Error();
+        ASSERT_EQ(state->pin.value, kPinBytes);
+        ASSERT_EQ(state->unblockKey.value, key);
+        ASSERT_EQ(state->unblockKey.attribute, 0xEE);
+        dialogs.messages.clear();
+    }
+
+    int PinTriesLeft() {
+        const auto state = token.State();
+        return state ? state->pin.triesLeft : -1;
+    }
+
+    VirtualToken token; // first: it points the process at the private stack
+    FakeDialogs dialogs;
+    e2e::ShortWaits waits;
+    e2e::TempLogFolder log;
+    QTemporaryDir keys;
+    std::unique_ptr<TFrmMain> window;
+    TFrmProgbar* progbar = nullptr; // owned by the window
+    const std::string reader = VirtualToken::ReaderName(0);
+    QString keyPath;
+    Bytes key;
+};
+
+struct ResetCase {
+    const char* name;
+    bool otherKey; // a second generated key, loaded through BtnLoad, is in force
+    QString message;
+    MsgType type;
+    std::vector<std::string> commands; // INS of the APDUs the token receives
+    const char* authenticateSw;
+};
+void PrintTo(const ResetCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PinResetThroughPcscd : public UnblockThroughPcscd,
+                             public ::testing::WithParamInterface<ResetCase> {};
+
+TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
+    const ResetCase& c = GetParam();
+    if (c.otherKey) {
+        Bytes other(16);
+        ASSERT_EQ(getrandom(other.data(), other.size(), 0), 16);
+        const QString path = keys.filePath(QStringLiteral("other.key"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(other.data()), 16);
+        file.close();
+        dialogs.openNames.push_back(path);
+        window->BtnLoad->click();
+        ASSERT_EQ(dialogs.LastText(), QStringLiteral("Ключ загружен"));
+        ASSERT_NE(other, key);
+        dialogs.messages.clear();
+    }
+
+    window->PageControl1->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(window->cbRdrList, reader));
+    e2e::TypeText(window->EdNewPin_1, kNewPin);
+    e2e::TypeText(window->edNewPin_2, kNewPin);
+    ASSERT_EQ(window->EdNewPin_1->text(), kNewPin);
+    token.ClearTrace();
+    window->BtnUnblOk->click();
+
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, c.message);
+    EXPECT_EQ(dialogs.messages[0].type, c.type);
+    EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Orvane"));
+
+    const bool success = c.message == kResetDone;
+    // The window let the token go with a reset, whatever the outcome.
+    EXPECT_EQ(window->CardReader().CardHandle, 0);
+    EXPECT_TRUE(e2e::WaitUntil([&] { return e2e::Summarize(token).resetAfterLastApdu; }))
+        << "no reset after the last command";
+    const auto state = token.State();
+    ASSERT_TRUE(state) << token.Error();
+    EXPECT_EQ(state->pin.value, success ? kNewPinBytes : kPinBytes);
+    EXPECT_EQ(state->pin.triesLeft, success ? state->pin.maxTries : 0);
+    EXPECT_FALSE(state->session.unblock) << "the unblock right outlived the click";
+    // The entries are emptied on success only.
+    EXPECT_EQ(window->EdNewPin_1->text(), success ? QString() : kNewPin);
+    EXPECT_EQ(window->edNewPin_2->text(), success ? QString() : kNewPin);
+
+    const e2e::TraceSummary trace = e2e::Summarize(token);
+    EXPECT_EQ(trace.ins, c.commands);
+    ASSERT_GE(trace.sw.size(), 3u);
+    EXPECT_EQ(trace.sw[2], c.authenticateSw) << "EXTERNAL AUTHENTICATE";
+    // Released: another program reaches the token.
+    e2e::UserSession user(reader);
+    ASSERT_TRUE(user.Connect());
+    if (success) {
+        EXPECT_TRUE(user.VerifyPin(kNewPinBytes)) << "the new PIN opens the token";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, PinResetThroughPcscd,
+    ::testing::Values(
+        ResetCase{"GeneratedKey",
+                  false,
+                  kResetDone,
+                  MsgType::Information,
+                  {"A4", "84", "82", "F4"},
+                  "9000"},
+        ResetCase{"OtherKeyFile", true, kWrongKey, MsgType::Warning, {"A4", "84", "82"}, "6300"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
+    window->PageControl1->setCurrentIndex(1);
+    const VirtualToken::ToolResult shown = token.UserChallenge();
+    ASSERT_EQ(shown.exitCode, 0) << shown.output;
+    const QString challenge = QString::fromStdString(shown.output).trimmed();
+    ASSERT_EQ(challenge.size(), 23) << shown.output;
+
+    // Typed as the user reads it out, in lower case: the field groups and capitalizes it.
+    QTest::keyClicks(window->EdCallenge, challenge.toLower());
+    EXPECT_EQ(window->EdCallenge->text(), challenge);
+
+    // The key came through BtnGenerate only: the first press asks for it and loads it.
+    dialogs.answers.push_back(mbYes);
+    dialogs.openNames.push_back(keyPath);
+    window->Button1->click();
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[0].text,
+              QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?"));
+    EXPECT_EQ(dialogs.messages[1].text, QStringLiteral("Ключ загружен"));
+    EXPECT_EQ(window->BtnLoadKey->text(), e2e::kLoaded);
+    EXPECT_TRUE(window->EdResponse->text().isEmpty());
+
+    window->Button1->click();
+    EXPECT_EQ(dialogs.messages.size(), 2u) << dialogs.LastText().toStdString();
+    const QString response = window->EdResponse->text();
+    ASSERT_EQ(response.size(), 23);
+
+    // The token checks: a response with one digit changed is refused and the PIN stays blocked.
+    QString altered = response;
+    altered[0] = altered[0] == u'0' ? u'1' : u'0';
+    EXPECT_EQ(token.UserResponse(altered.toStdString()).exitCode, 1);
+    EXPECT_EQ(PinTriesLeft(), 0);
+
+    const VirtualToken::ToolResult accepted = token.UserResponse(response.toStdString());
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.output;
+    const auto state = token.State();
+    ASSERT_TRUE(state) << token.Error();
+    EXPECT_EQ(state->pin.triesLeft, state->pin.maxTries);
+    EXPECT_EQ(state->pin.value, kPinBytes);
+    e2e::UserSession user(reader);
+    ASSERT_TRUE(user.Connect());
+    EXPECT_TRUE(user.VerifyPin(kPinBytes));
+}
+
+} // namespace
