@@ -7,10 +7,43 @@
 #include <QPushButton>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+
+// While it lives, the calling thread obeys file permissions even as root: the capabilities that
+// let root read any file are dropped from its effective set (they stay permitted and come back).
+class FilePermissionsApply {
+public:
+    FilePermissionsApply() {
+        if (!Get(saved_))
+            return;
+        __user_cap_data_struct data[2] = {saved_[0], saved_[1]};
+        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+            data[CAP_TO_INDEX(cap)].effective &= ~CAP_TO_MASK(cap);
+        active_ = Set(data);
+    }
+    ~FilePermissionsApply() {
+        if (active_)
+            Set(saved_);
+    }
+    bool Active() const { return active_; }
+
+private:
+    static bool Get(__user_cap_data_struct* data) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return syscall(SYS_capget, &header, data) == 0;
+    }
+    static bool Set(__user_cap_data_struct* data) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return syscall(SYS_capset, &header, data) == 0;
+    }
+    __user_cap_data_struct saved_[2] = {};
+    bool active_ = false;
+};
 
 const QString CannotOpen = QStringLiteral("Не могу загрузить файл. Закройте приложения, которые "
                                           "могут его использовать и повторите попытку");
@@ -91,10 +124,10 @@ TEST_F(ShellTest, LoadingKeyFiles) {
 }
 
 TEST_F(ShellTest, UnreadableKeyFileGivesTheOpenMessage) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "running as root: file permissions do not keep root from reading";
     const QString path = KeyFile("locked.key", 16);
     ASSERT_EQ(chmod(path.toLocal8Bit().constData(), 0), 0);
+    FilePermissionsApply permissions;
+    ASSERT_TRUE(geteuid() != 0 || permissions.Active()) << "could not drop root's file access";
     Load(path, TKeyMark::BtnLoad);
     EXPECT_EQ(dialogs.LastText(), CannotOpen);
     EXPECT_EQ(window->UnblockKey(), TFrmMain::DefaultUnblockKey);
