@@ -332,8 +332,11 @@ void TFrmProgbar::SetStatus(const QString& text, const QColor& colour, bool bold
 }
 
 void TFrmProgbar::RunInitialization(const std::string& readerName) {
-    if (!Closing)
-        return; // a run is open already
+    // A run is open, or the one ended by Esc is still unwinding (the main window can ask for the
+    // next run from the events served together with that Esc): its session and worker are still
+    // in use further up the stack.
+    if (!Closing || RunSession || CurrentWorker)
+        return;
     QPointer<TFrmProgbar> self(this);
 
     RunSession = std::make_unique<TCCReader>();
