@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
+#include <initializer_list>
 
 namespace {
 
@@ -21,11 +21,17 @@ void Wipe(Bytes& bytes, std::uint8_t filler = 0) {
         p[i] = filler;
 }
 
-// The value cut to 8 bytes and padded with FF, appended to the command.
-void AppendPinValue(Bytes& command, const Bytes& value) {
+// The header followed by the value cut to 8 bytes and padded with FF. The command is made in
+// its final size at once: a buffer outgrown while the value is added would be released with the
+// value still in it.
+Bytes PinCommand(std::initializer_list<std::uint8_t> header, const Bytes& value) {
+    Bytes command;
+    command.reserve(header.size() + kPinLength);
+    command.assign(header);
     const std::size_t used = std::min(value.size(), kPinLength);
     command.insert(command.end(), value.begin(), value.begin() + used);
     command.insert(command.end(), kPinLength - used, 0xFF);
+    return command;
 }
 
 } // namespace
@@ -89,21 +95,20 @@ void TCCReader::ReadCardId(std::string& id) {
 }
 
 bool TCCReader::VerifyPin(std::uint8_t reference, Bytes value) {
-    value.resize(std::min(value.size(), kPinLength));
-    Bytes command{0x00, 0x20, 0x00, reference, 0x08};
-    AppendPinValue(command, value);
+    Bytes command = PinCommand({0x00, 0x20, 0x00, reference, 0x08}, value);
     Bytes response;
     const bool ok = Transmit(command, response);
-    // The working copy of the PIN becomes eight asterisks; the command is cleared.
-    value.resize(kPinLength);
+    // The working copy of the PIN becomes eight asterisks: its whole storage is overwritten in
+    // place first, so that no part of the value survives a change of size. The command is cleared.
+    value.resize(value.capacity());
     Wipe(value, '*');
+    value.resize(kPinLength, '*');
     Wipe(command);
     return ok;
 }
 
 bool TCCReader::StorePin(std::uint8_t reference, const Bytes& value, std::uint8_t attribute) {
-    Bytes command{0x80, 0xF4, 0x01, reference, 0x0A, 0x05, attribute};
-    AppendPinValue(command, value);
+    Bytes command = PinCommand({0x80, 0xF4, 0x01, reference, 0x0A, 0x05, attribute}, value);
     Bytes response;
     const bool ok = Transmit(command, response);
     Wipe(command);

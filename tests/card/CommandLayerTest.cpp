@@ -6,9 +6,67 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
+
+// ---- Released memory watch --------------------------------------------------------------
+// This program's heap goes through the operators below. While a secret is watched, every block
+// that a container gives back (sized delete) is searched for it: a PIN or key that a command
+// built and then let go of without wiping shows up here. (The operators stay out of line so that
+// the compiler does not pair our malloc and free with the standard operators.)
+
+namespace heap_watch {
+const Bytes* secret = nullptr;
+int released = 0; // blocks searched while watching
+int found = 0;    // of them, blocks still holding the secret
+
+void Search(const void* block, std::size_t size) {
+    if (secret == nullptr || block == nullptr)
+        return;
+    ++released;
+    const auto* begin = static_cast<const std::uint8_t*>(block);
+    if (std::search(begin, begin + size, secret->begin(), secret->end()) != begin + size)
+        ++found;
+}
+} // namespace heap_watch
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size ? size : 1);
+}
+[[gnu::noinline]] void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size ? size : 1);
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept {
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete(void* block, std::size_t size) noexcept {
+    heap_watch::Search(block, size);
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
 
 namespace {
 
@@ -226,6 +284,84 @@ TEST_F(CommandLayerTest, CommandsAnswerAsTheExchange) {
     pcsc.AnswerSw(H("80 F4 01 11"), 0x6A80);
     EXPECT_FALSE(reader.StoreKey(REF_UNBLOCK_KEY, key.data(), key.size(), 0x00));
     EXPECT_EQ(reader.LastErrorText(), "Card Error 6A80");
+}
+
+// Watches the heap for `secret` while it lives.
+struct Watch {
+    explicit Watch(const Bytes& secret) {
+        heap_watch::secret = &secret;
+        heap_watch::released = heap_watch::found = 0;
+    }
+    ~Watch() { heap_watch::secret = nullptr; }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+};
+
+// The token's side keeps what it received: its copies are not the command layer's.
+class TokenSide : public FakePcsc {
+public:
+    LONG Transmit(pcsc::SCARDHANDLE card, const pcsc::IoRequest* sendPci, const unsigned char* send,
+                  DWORD sendLength, pcsc::IoRequest* recvPci, unsigned char* recv,
+                  DWORD* recvLength) override {
+        const Bytes* watched = heap_watch::secret;
+        heap_watch::secret = nullptr;
+        const LONG result =
+            FakePcsc::Transmit(card, sendPci, send, sendLength, recvPci, recv, recvLength);
+        heap_watch::secret = watched;
+        return result;
+    }
+};
+
+TEST(CommandLayerSecrets, NoCopyOfAPinOrKeyIsLeftInReleasedMemory) {
+    TokenSide pcsc;
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    TCCReader reader;
+    reader.SelectReader(kReader);
+    ASSERT_TRUE(reader.ConnectCard());
+
+    // The watch itself: a copy let go of unwiped is found.
+    const Bytes probe = H("D7 3A 91 5C");
+    {
+        const Watch watch(probe);
+        Bytes copy = probe;
+    }
+    ASSERT_EQ(heap_watch::found, 1) << "the heap watch does not see released blocks";
+
+    Bytes key32(32);
+    for (std::size_t i = 0; i < key32.size(); ++i)
+        key32[i] = static_cast<std::uint8_t>(0x3D * i + 0x17);
+    const struct {
+        const char* name;
+        Bytes secret;
+        std::function<bool(const Bytes&)> send;
+    } rows[] = {
+        // PINs of 4 to 8 characters, as initialization and the PIN reset send them.
+        {"verify 4", H("D7 3A 91 5C"),
+         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+        {"verify 7", H("D7 3A 91 5C 42 E8 0B"),
+         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+        {"verify 8", H("D7 3A 91 5C 42 E8 0B 66"),
+         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+        {"store PIN 4", H("D7 3A 91 5C"),
+         [&](const Bytes& s) { return reader.StorePin(REF_PIN, s, 0x77); }},
+        {"store PUK 7", H("D7 3A 91 5C 42 E8 0B"),
+         [&](const Bytes& s) { return reader.StorePin(REF_PUK, s, 0x44); }},
+        {"store PIN 8", H("D7 3A 91 5C 42 E8 0B 66"),
+         [&](const Bytes& s) { return reader.StorePin(REF_PIN, s, 0x77); }},
+        {"unblock key", Bytes(key32.begin(), key32.begin() + 16),
+         [&](const Bytes& s) {
+             return reader.StoreKey(REF_UNBLOCK_KEY, s.data(), s.size(), 0xEE);
+         }},
+        {"group key", key32,
+         [&](const Bytes& s) { return reader.StoreKey(REF_GROUP_KEY, s.data(), s.size(), 0x99); }},
+    };
+    for (const auto& row : rows) {
+        // VerifyPin's working copy of the value is released inside the call as well.
+        const Watch watch(row.secret);
+        EXPECT_TRUE(row.send(row.secret)) << row.name;
+        EXPECT_GT(heap_watch::released, 0) << row.name;
+        EXPECT_EQ(heap_watch::found, 0) << row.name;
+    }
 }
 
 TEST_F(CommandLayerTest, AKeyTooLongForOneCommandIsNotSent) {
