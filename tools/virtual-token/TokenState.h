@@ -115,7 +115,7 @@ const Bytes& AppAid(AppId id); // FA "VLMRSAD", FA "VLMSG4145", FA "VLMDATAau"
 std::optional<std::array<bool, kAppCount>> ParseAppList(const std::string& text);
 
 // Loads a state file (nullopt + reason when it cannot be read or parsed) and stores one
-// atomically (temporary file in the same folder, fsync, rename).
+// atomically (a temporary file in the same folder, renamed over it).
 std::optional<TokenState> LoadStateFile(const std::string& path, std::string* error);
 bool SaveStateFile(const std::string& path, const std::string& json, std::string* error);
 
