@@ -65,10 +65,12 @@ bool OwnEnabled(const QWidget* w) {
 }
 
 // Focus moves inside the window count as entering or leaving a field; a window losing or
-// regaining the activation (a message box, another program) does not.
+// regaining the activation (a message box, another program), a popup, or the menu bar taking the
+// keyboard for a while (a tap on Alt) does not.
 bool IsFieldFocusMove(const QEvent* event) {
     const auto reason = static_cast<const QFocusEvent*>(event)->reason();
-    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+           reason != Qt::MenuBarFocusReason;
 }
 
 bool IsUpperHexDigit(QChar c) {

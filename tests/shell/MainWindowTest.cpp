@@ -289,11 +289,14 @@ TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
             EXPECT_EQ(rsa ? window->GroupKeyDSTU() : window->GroupKeyRSA(), other);
         }
     }
-    // The window losing the activation (a box, another program) is no leaving of the field.
+    // The window losing the activation (a box, another program) or the keyboard going to the
+    // menu bar (a tap on Alt) is no leaving of the field.
     window->edGroupRSA->setText("0");
     dialogs.messages.clear();
-    SendFocus(window->edGroupRSA, QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    for (Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::MenuBarFocusReason})
+        SendFocus(window->edGroupRSA, QEvent::FocusOut, reason);
     EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(window->edGroupRSA->text(), "0");
 }
 
 TEST_F(ShellTest, GroupKeysAreNewAtStartAndAtEveryRealTextChange) {
@@ -338,13 +341,16 @@ TEST_F(ShellTest, DeviceNamePlaceholder) {
         SendFocus(name, row.event);
         EXPECT_EQ(name->text(), row.after);
     }
-    // A message box taking the activation neither clears nor fills the field.
-    name->setText("<None>");
-    SendFocus(name, QEvent::FocusIn, Qt::ActiveWindowFocusReason);
-    EXPECT_EQ(name->text(), "<None>");
-    name->setText("");
-    SendFocus(name, QEvent::FocusOut, Qt::ActiveWindowFocusReason);
-    EXPECT_EQ(name->text(), "");
+    // A message box taking the activation, or the menu bar taking the keyboard, neither clears
+    // nor fills the field.
+    for (Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::MenuBarFocusReason}) {
+        name->setText("<None>");
+        SendFocus(name, QEvent::FocusIn, reason);
+        EXPECT_EQ(name->text(), "<None>");
+        name->setText("");
+        SendFocus(name, QEvent::FocusOut, reason);
+        EXPECT_EQ(name->text(), "");
+    }
 }
 
 TEST_F(ShellTest, PinEntriesAcceptOnlyCp1251Characters) {
