@@ -104,6 +104,12 @@ QString Trim(const QString& s) {
     return right.mid(i);
 }
 
+// Empties a field that held a PIN. Setting the text, unlike clear(), also drops the field's undo
+// history, so the PIN cannot be brought back with Ctrl+Z and no copy of it stays there.
+void EmptySecretField(QLineEdit* field) {
+    field->setText(QString());
+}
+
 // Bytes that hold key or PIN material: wiped when they go out of scope.
 struct TSecretBytes {
     Bytes data;
@@ -771,8 +777,8 @@ void TFrmMain::BtnInitClick() {
     }
     if (FInitRunner)
         FInitRunner->RunInitialization(FReader->Reader);
-    EdPIN->clear();
-    EdPUK->clear();
+    EmptySecretField(EdPIN);
+    EmptySecretField(EdPUK);
     MessageRequest done;
     done.owner = this;
     done.title = QStringLiteral("Information");
@@ -969,8 +975,8 @@ void TFrmMain::BtnUnblOkClick() {
             QStringLiteral(
                 "Новый ПИН-код не совпадает с повторным вводом\r\nПовторите, пожалуйста"),
             MsgType::Error, mbOK);
-        EdNewPin_1->clear();
-        edNewPin_2->clear();
+        EmptySecretField(EdNewPin_1);
+        EmptySecretField(edNewPin_2);
         EdNewPin_1->setFocus();
         return;
     }
@@ -1025,8 +1031,8 @@ bool TFrmMain::ResetPin() {
         return stop(pinError, MsgType::Error);
 
     ShowMessageBox(QStringLiteral("ПИН-код успешно изменен"), MsgType::Information, mbOK);
-    EdNewPin_1->clear();
-    edNewPin_2->clear();
+    EmptySecretField(EdNewPin_1);
+    EmptySecretField(edNewPin_2);
     reader.Disconnect();
     return true;
 }

@@ -490,7 +490,14 @@ std::vector<InitCase> InitCases() {
          false,
          nullptr},
         {"OnlyChallengeResponseBlocked",
-         everything,
+         [everything](ShellTest& t, TFrmMain& w) {
+             everything(t, w);
+             // Typed, so that the field's undo history holds the PIN and the PUK.
+             w.EdPIN->clear();
+             QTest::keyClicks(w.EdPIN, "4321");
+             w.EdPUK->clear();
+             QTest::keyClicks(w.EdPUK, "8765");
+         },
          {mbYes},
          {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
            "Разблокировка C/R. \rПродолжить?",
@@ -498,8 +505,11 @@ std::vector<InitCase> InitCases() {
           {Done, MsgType::Information, mbOK}},
          true,
          [](TFrmMain& w) {
-             EXPECT_EQ(w.EdPIN->text(), "");
-             EXPECT_EQ(w.EdPUK->text(), "");
+             // Emptied for good: undo does not bring the PIN or the PUK back.
+             for (QLineEdit* field : {w.EdPIN, w.EdPUK}) {
+                 QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
+                 EXPECT_EQ(field->text(), "") << field->objectName().toStdString();
+             }
              EXPECT_TRUE(w.cbAllowPUK->isChecked());
              EXPECT_EQ(w.EdDeviceName->text(), "<None>");
          }},
