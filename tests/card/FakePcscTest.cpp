@@ -83,8 +83,13 @@ TEST(FakePcscTest, ReaderStatesAndConnectionsLikeTheRealStack) {
 
     EXPECT_EQ(link.State("R", pcsc::STATE_UNAWARE, result), 0x22u);
     EXPECT_EQ(link.State("E", pcsc::STATE_UNAWARE, result), 0x12u);
-    EXPECT_EQ(link.State("X", pcsc::STATE_UNAWARE, result), 0x06u);
     EXPECT_EQ(result, 0);
+    link.State("X", pcsc::STATE_UNAWARE, result); // not attached
+    EXPECT_EQ(result, static_cast<long>(pcsc::E_UNKNOWN_READER));
+    pcsc.SetUnknownState("E");
+    EXPECT_EQ(link.State("E", pcsc::STATE_UNAWARE, result), 0x06u);
+    EXPECT_EQ(result, 0);
+    pcsc.SetUnknownState("E", false);
     link.State("E", pcsc::STATE_EMPTY, result); // nothing changed and no waiting
     EXPECT_EQ(result, static_cast<long>(pcsc::E_TIMEOUT));
 

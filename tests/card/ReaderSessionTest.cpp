@@ -417,7 +417,7 @@ TEST_F(SessionTest, IsCardPresent) {
         {"Full", 0, true, 0},
         {"Empty", 0, false, 0},
         {"Odd", 0, false, 0},
-        {"Gone", 0, false, 0},
+        {"Gone", 0, false, pcsc::E_UNKNOWN_READER},
         {"Empty", pcsc::E_NO_SERVICE, true, 0},
         {"Full", pcsc::E_SERVICE_STOPPED, false, pcsc::E_SERVICE_STOPPED},
     };

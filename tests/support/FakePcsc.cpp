@@ -431,13 +431,20 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
         call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
         return Record(call);
     }
+    // A name the stack does not list fails the whole query, as pcsc-lite does.
+    for (DWORD i = 0; i < count; ++i) {
+        if (states[i].reader == nullptr || FindReader(states[i].reader) == nullptr) {
+            call.result = static_cast<LONG>(pcsc::E_UNKNOWN_READER);
+            return Record(call);
+        }
+    }
     bool changed = false;
     for (DWORD i = 0; i < count; ++i) {
         pcsc::ReaderState& state = states[i];
-        const ReaderInfo* reader = state.reader ? FindReader(state.reader) : nullptr;
+        const ReaderInfo* reader = FindReader(state.reader);
         DWORD now = 0;
         state.atrLength = 0;
-        if (reader == nullptr || reader->unknown) {
+        if (reader->unknown) {
             now = pcsc::STATE_UNKNOWN;
         } else if (reader->atr.empty()) {
             now = pcsc::STATE_EMPTY;

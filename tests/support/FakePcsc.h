@@ -17,9 +17,9 @@
 //  - ListReaders: the multi-string of all readers (each name NUL-terminated, then one more NUL);
 //    0x8010002E when there is no reader; with a buffer too short 0x80100008.
 //  - GetStatusChange: per record, a card gives CHANGED|PRESENT (plus EXCLUSIVE or INUSE while a
-//    connection is open) with the ATR, no card CHANGED|EMPTY, a reader marked unknown or missing
-//    CHANGED|UNKNOWN. When no record differs from its current state the answer is 0x8010000A
-//    (the fake never waits).
+//    connection is open) with the ATR, no card CHANGED|EMPTY, a reader marked unknown
+//    CHANGED|UNKNOWN; a reader not attached fails the query with 0x80100009. When no record
+//    differs from its current state the answer is 0x8010000A (the fake never waits).
 //  - Connect: 0x80100009 for a reader not attached, 0x8010000C without a card, 0x8010000B when
 //    an exclusive connection is open on the reader (or one is asked for while others are open).
 //    The active protocol is the reader's (T=1 unless SetProtocol said otherwise).
