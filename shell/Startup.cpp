@@ -17,6 +17,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace {
 
 // With ORVANE_SCREENSHOT_DIR set, the program saves a picture of each tab of the main window
@@ -42,10 +44,12 @@ void ScheduleScreenshots(const QString& folder) {
 } // namespace
 
 QString InstanceLockPath() {
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
-    return QDir(folder).filePath(QStringLiteral("OrvaneMutex.lock"));
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!folder.isEmpty())
+        return QDir(folder).filePath(QStringLiteral("OrvaneMutex.lock"));
+    // The shared temporary folder: the user id keeps one user's Orvane from blocking another's.
+    return QDir(QDir::tempPath())
+        .filePath(QStringLiteral("OrvaneMutex-%1.lock").arg(static_cast<qulonglong>(getuid())));
 }
 
 int RunOrvane(int argc, char** argv) {
@@ -53,7 +57,9 @@ int RunOrvane(int argc, char** argv) {
     // by a crashed instance is taken over (its process is gone).
     QLockFile instance(InstanceLockPath());
     instance.setStaleLockTime(0);
-    if (!instance.tryLock(0))
+    // Only a lock held by a running Orvane ends the start; a lock that cannot be made at all (an
+    // unwritable runtime folder) must not keep the program from starting.
+    if (!instance.tryLock(0) && instance.error() == QLockFile::LockFailedError)
         return 0;
 
     QApplication app(argc, argv);

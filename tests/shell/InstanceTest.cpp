@@ -77,3 +77,13 @@ TEST(SingleInstance, SecondStartEndsAtOnceAndAStaleLockDoesNotBlock) {
     third.kill();
     third.waitForFinished(5000);
 }
+
+TEST(SingleInstance, AnUnusableRuntimeFolderDoesNotKeepTheProgramFromStarting) {
+    // A folder that cannot be made, even by root: no lock can be taken, and nobody holds one.
+    QProcess program;
+    Start(program, "/proc/orvane-no-such-folder");
+    EXPECT_FALSE(program.waitForFinished(1500)) << "the program ended although no other runs";
+    EXPECT_EQ(program.state(), QProcess::Running);
+    program.kill();
+    program.waitForFinished(5000);
+}
