@@ -12,6 +12,7 @@
 //   init_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 #include "VirtualToken.h"
+#include "bench/PrivateStack.h"
 
 #include "card/CCReader.h"
 #include "init/Dialogs.h"
@@ -229,12 +230,6 @@ void BM_MinimalClient(benchmark::State& state) {
 BENCHMARK(BM_Attempt)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MinimalClient)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
-int Script(const std::string& command, const std::string& dir) {
-    const std::string line = std::string("'") + ORVANE_SOURCE_DIR + "/scripts/pcsc-sandbox' " +
-                             command + " '" + dir + "' >/dev/null";
-    return std::system(line.c_str());
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -245,21 +240,10 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
 
-    char pattern[] = "/tmp/orvane-init-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const std::string dir = pattern;
-    // Before the first PC/SC call of the process: the client library reads these once.
-    ::setenv("ORVANE_PCSC_SANDBOX", dir.c_str(), 1);
-    ::setenv("PCSCLITE_CSOCK_NAME", (dir + "/run/pcscd.comm").c_str(), 1);
-    if (Script("start", dir) != 0) {
-        std::fprintf(stderr, "init_bench: the private PC/SC stack did not start in %s\n",
-                     dir.c_str());
-        return 1;
-    }
     int rc = 1;
+    PrivateStack stack("orvane-init-bench");
+    if (!stack.Running())
+        return 1;
     {
         TempLog log;
         SetInitLogEnvironment(&log);
@@ -298,9 +282,6 @@ int main(int argc, char** argv) {
         SetDialogs(nullptr);
         SetInitLogEnvironment(nullptr);
     }
-    Script("stop", dir);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     benchmark::Shutdown();
     return rc;
 }

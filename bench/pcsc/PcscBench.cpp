@@ -7,6 +7,7 @@
 // and read the median lines.
 
 #include "VirtualToken.h"
+#include "bench/PrivateStack.h"
 
 #include "card/CCReader.h"
 
@@ -56,12 +57,6 @@ BENCHMARK(BM_SelectMf)->UseRealTime();
 BENCHMARK(BM_GetCardId)->UseRealTime();
 BENCHMARK(BM_IsCardPresent)->UseRealTime();
 
-int Script(const std::string& command, const std::string& dir) {
-    const std::string line = std::string("'") + ORVANE_SOURCE_DIR + "/scripts/pcsc-sandbox' " +
-                             command + " '" + dir + "' >/dev/null";
-    return std::system(line.c_str());
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -69,21 +64,10 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
 
-    char pattern[] = "/tmp/orvane-pcsc-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const std::string dir = pattern;
-    // Before the first PC/SC call of the process: the client library reads these once.
-    ::setenv("ORVANE_PCSC_SANDBOX", dir.c_str(), 1);
-    ::setenv("PCSCLITE_CSOCK_NAME", (dir + "/run/pcscd.comm").c_str(), 1);
-    if (Script("start", dir) != 0) {
-        std::fprintf(stderr, "pcsc_bench: the private PC/SC stack did not start in %s\n",
-                     dir.c_str());
-        return 1;
-    }
     int rc = 1;
+    PrivateStack stack("orvane-pcsc-bench");
+    if (!stack.Running())
+        return 1;
     {
         VirtualToken token;
         if (!token.Insert(VirtualTokenOptions().Apps("none").CardId("0102030405060708"))) {
@@ -103,9 +87,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    Script("stop", dir);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     benchmark::Shutdown();
     return rc;
 }
