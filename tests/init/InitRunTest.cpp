@@ -530,6 +530,11 @@ TEST_P(InitDialogDestroyed, MidRunLeavesNoThreadBehind) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, InitDialogDestroyed,
                          ::testing::Values(DestroyHow::DeleteLaterWhileWaiting,
-                                           DestroyHow::DeleteInsideABlinkPhase));
+                                           DestroyHow::DeleteInsideABlinkPhase),
+                         [](const ::testing::TestParamInfo<DestroyHow>& info) {
+                             return info.param == DestroyHow::DeleteLaterWhileWaiting
+                                        ? "DeleteLaterWhileWaiting"
+                                        : "DeleteInsideABlinkPhase";
+                         });
 
 } // namespace
