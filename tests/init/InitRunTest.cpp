@@ -159,17 +159,7 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
             PostKey(&h.dialog, Qt::Key_Return); // now the retry
         });
     };
-    bool escPosted = false;
-    h.pause.onPause = [&](const RecordingPause::Wait& w) {
-        if (w.kind != PauseKind::Blink)
-            return;
-        if (h.InRemovalWait())
-            h.pcsc.RemoveCard(kReader);
-        else if (h.WaitingForNext() && !escPosted) {
-            escPosted = true;
-            PostKey(&h.dialog, Qt::Key_Escape);
-        }
-    };
+    h.TakeOutThenEsc();
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
 
@@ -381,20 +371,11 @@ TEST(InitRun, CloseRequestActsLikeEsc) {
 TEST(InitRun, SecondRunStartsAfreshWithTheSettingsOfThatMoment) {
     Harness h;
     h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
-    bool escPosted = false;
     Look readyAgain;
-    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+    h.TakeOutThenEsc([&](const RecordingPause::Wait& w) {
         if (w.ms == 1000)
             readyAgain = Look::Of(h.dialog);
-        if (w.kind != PauseKind::Blink)
-            return;
-        if (h.InRemovalWait())
-            h.pcsc.RemoveCard(kReader);
-        else if (h.WaitingForNext() && !escPosted) {
-            escPosted = true;
-            PostKey(&h.dialog, Qt::Key_Escape);
-        }
-    };
+    });
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
     ASSERT_EQ(h.log.Lines().size(), 1);
@@ -404,7 +385,7 @@ TEST(InitRun, SecondRunStartsAfreshWithTheSettingsOfThatMoment) {
     h.settings.groupRSA = QStringLiteral("A5");
     h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
     h.pcsc.ClearRecord();
-    escPosted = false;
+    h.escPosted = false;
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
 
@@ -437,20 +418,10 @@ TEST(InitRun, LogThatCannotBeWrittenDoesNotStopTheRun) {
     }
     h.log.folder = blocker + QStringLiteral("/data");
     h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
-    bool reachedWaiting = false;
-    h.pause.onPause = [&](const RecordingPause::Wait& w) {
-        if (w.kind != PauseKind::Blink)
-            return;
-        if (h.InRemovalWait())
-            h.pcsc.RemoveCard(kReader);
-        else if (h.WaitingForNext() && !reachedWaiting) {
-            reachedWaiting = true;
-            PostKey(&h.dialog, Qt::Key_Escape);
-        }
-    };
+    h.TakeOutThenEsc();
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
-    EXPECT_TRUE(reachedWaiting);
+    EXPECT_TRUE(h.escPosted); // the run reached the wait for the next token
     EXPECT_TRUE(h.dialogs.messages.empty());
     EXPECT_FALSE(QFileInfo::exists(h.log.folder));
 }

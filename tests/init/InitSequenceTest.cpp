@@ -80,19 +80,10 @@ std::vector<std::string> FinalPart() {
 // Returns the progress bar's position at every 50 ms step.
 std::vector<int> RunOneToken(Harness& h) {
     std::vector<int> progress;
-    bool escPosted = false;
-    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+    h.TakeOutThenEsc([&](const RecordingPause::Wait& w) {
         if (w.kind == PauseKind::Step && w.ms == 50)
             progress.push_back(h.dialog.ProgressBar1->value());
-        if (w.kind != PauseKind::Blink)
-            return;
-        if (h.InRemovalWait())
-            h.pcsc.RemoveCard(kReader);
-        else if (h.WaitingForNext() && !escPosted) {
-            escPosted = true;
-            PostKey(&h.dialog, Qt::Key_Escape);
-        }
-    };
+    });
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
     return progress;

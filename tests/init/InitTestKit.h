@@ -226,6 +226,25 @@ struct Harness {
 
     bool InRemovalWait() const { return dialog.Label1->text() == kDoneText; }
     bool WaitingForNext() const { return dialog.Label1->text() == kNextText; }
+
+    // The usual end of a one-token run: the token is taken out during the removal wait and Esc
+    // is pressed once the dialog waits for the next token. `also` sees every wait first.
+    void TakeOutThenEsc(std::function<void(const RecordingPause::Wait&)> also = {}) {
+        escPosted = false;
+        pause.onPause = [this, also](const RecordingPause::Wait& w) {
+            if (also)
+                also(w);
+            if (w.kind != PauseKind::Blink)
+                return;
+            if (InRemovalWait())
+                pcsc.RemoveCard(kReader);
+            else if (WaitingForNext() && !escPosted) {
+                escPosted = true;
+                PostKey(&dialog, Qt::Key_Escape);
+            }
+        };
+    }
+    bool escPosted = false; // set once TakeOutThenEsc pressed Esc
 };
 
 } // namespace initkit
