@@ -653,6 +653,61 @@ TEST(TokenStateFile, RoundTripKeepsEverything) {
     EXPECT_NE(s.ToJson().find("\"card_id\": \"A1B2C3D4E5F60718\""), std::string::npos);
 }
 
+// The file is read by people and by other tools: two blanks a level, members in a fixed order,
+// a closing line feed.
+TEST(TokenStateFile, WritesAStableLayout) {
+    const std::string app = R"({
+      "carried": true,
+      "group_key": {
+        "value": "",
+        "attribute": "00"
+      },
+      "group": "0000000000000000",
+      "name": "0000000000000000000000000000000000000000000000000000000000000000",
+      "activated": false,
+      "file_02": "00000000000000000000000000000000"
+    })";
+    const std::string expected = R"({
+  "format": "orvane-vtoken state 1",
+  "foreign": false,
+  "atr": "3B8F800180564C4D544B31000000070000900060",
+  "card_id": "0000000000000000",
+  "mf_code": "3331373430323539",
+  "pin": {
+    "value": "3132333435363738",
+    "attribute": "77",
+    "tries_left": 3,
+    "max_tries": 3
+  },
+  "puk": {
+    "value": "",
+    "attribute": "00",
+    "tries_left": 3,
+    "max_tries": 3
+  },
+  "unblock_key": {
+    "value": "",
+    "attribute": "00"
+  },
+  "applications": {
+    "rsa": )" + app + R"(,
+    "dstu": )" + app + R"(,
+    "data": )" + app + R"(
+  },
+  "challenge": "",
+  "user_challenge": "",
+  "session": {
+    "powered": false,
+    "selected": "MF",
+    "admin": false,
+    "pin_verified": false,
+    "unblock": false
+  }
+}
+)";
+    EXPECT_EQ(TokenState::Factory().ToJson(), expected);
+}
+
 TEST(TokenStateFile, MissingMembersKeepFactoryValues) {
     std::string error;
     auto s = TokenState::FromJson(
@@ -679,6 +734,9 @@ TEST(TokenStateFile, RejectsMalformedDocuments) {
         {"tries above the maximum", head + R"("pin": {"tries_left": 4, "max_tries": 3}})"},
         {"negative tries", head + R"("pin": {"tries_left": -1}})"},
         {"a fraction", head + R"("pin": {"tries_left": 1.5}})"},
+        {"a whole number written as a fraction", head + R"("pin": {"tries_left": 2.0}})"},
+        {"a count that wraps to 2 in 32 bits", head + R"("pin": {"tries_left": 4294967298}})"},
+        {"a count beyond a double", head + R"("pin": {"tries_left": 1e999}})"},
         {"an attribute of two bytes", head + R"("pin": {"attribute": "7777"}})"},
         {"a name of 31 bytes",
          head + R"("applications": {"rsa": {"name": ")" + std::string(62, '0') + "\"}}}"},

@@ -1,12 +1,13 @@
 #include "TokenState.h"
 
-#include "Json.h"
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <unistd.h>
 
@@ -54,6 +55,9 @@ namespace {
 
 const char* kFormat = "orvane-vtoken state 1";
 
+// Objects keep their members in insertion order, so the written file reads in a fixed order.
+using Json = nlohmann::ordered_json;
+
 Bytes Ascii(const char* text) {
     return Bytes(text, text + std::strlen(text));
 }
@@ -84,14 +88,50 @@ std::string ByteHex(std::uint8_t b) {
 }
 
 Json SecretJson(const Secret& s) {
-    Json j = Json::Object();
-    j.set("value", Json::String(ToHex(s.value)));
-    j.set("attribute", Json::String(ByteHex(s.attribute)));
+    Json j;
+    j["value"] = ToHex(s.value);
+    j["attribute"] = ByteHex(s.attribute);
     if (s.maxTries > 0) {
-        j.set("tries_left", Json::Number(s.triesLeft));
-        j.set("max_tries", Json::Number(s.maxTries));
+        j["tries_left"] = s.triesLeft;
+        j["max_tries"] = s.maxTries;
     }
     return j;
+}
+
+// A member of an object; nullptr when it is missing or `obj` is not an object.
+const Json* Member(const Json& obj, const char* name) {
+    if (!obj.is_object())
+        return nullptr;
+    const auto it = obj.find(name);
+    return it == obj.end() ? nullptr : &*it;
+}
+
+// A whole number; nullopt for a fraction, another kind of value or one beyond 64 signed bits.
+// Non-negative numbers are held as unsigned, so they are range-checked before the conversion.
+std::optional<std::int64_t> WholeNumber(const Json& v) {
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return std::nullopt;
+        return static_cast<std::int64_t>(u);
+    }
+    if (v.is_number_integer())
+        return v.get<std::int64_t>();
+    return std::nullopt;
+}
+
+// The whole text as one JSON value; nullopt (with the reader's description) for malformed text.
+// The library reports faults by exception; they end here.
+std::optional<Json> ParseDocument(const std::string& text, std::string* error) {
+    try {
+        return Json::parse(text);
+    } catch (const Json::exception& e) {
+        // Drop the "[json.exception.parse_error.101] " tag, keep the place and the fault.
+        const std::string what = e.what();
+        const auto tagEnd = what.find("] ");
+        *error = tagEnd == std::string::npos ? what : what.substr(tagEnd + 2);
+        return std::nullopt;
+    }
 }
 
 // Reads members of a state document, remembering the first fault.
@@ -109,22 +149,21 @@ public:
     }
 
     void boolean(const Json& obj, const char* name, bool& out) {
-        const Json* m = obj.member(name);
+        const Json* m = Member(obj, name);
         if (!m)
             return;
-        if (auto v = m->asBool())
-            out = *v;
+        if (m->is_boolean())
+            out = m->get<bool>();
         else
             fail(std::string(name) + ": not true/false");
     }
 
     void bytes(const Json& obj, const char* name, Bytes& out, std::size_t exact, bool mayBeEmpty,
                std::size_t maxLength = 0) {
-        const Json* m = obj.member(name);
+        const Json* m = Member(obj, name);
         if (!m)
             return;
-        auto s = m->asString();
-        auto b = s ? FromHex(*s) : std::nullopt;
+        auto b = m->is_string() ? FromHex(m->get_ref<const std::string&>()) : std::nullopt;
         if (!b) {
             fail(std::string(name) + ": not a hex string");
             return;
@@ -155,10 +194,10 @@ public:
     }
 
     void number(const Json& obj, const char* name, int& out, int low, int high) {
-        const Json* m = obj.member(name);
+        const Json* m = Member(obj, name);
         if (!m)
             return;
-        auto v = m->asNumber();
+        const auto v = WholeNumber(*m);
         if (!v || *v < low || *v > high) {
             fail(std::string(name) + ": not a number from " + std::to_string(low) + " to " +
                  std::to_string(high));
@@ -168,10 +207,10 @@ public:
     }
 
     void secret(const Json& obj, const char* name, Secret& s, std::size_t length) {
-        const Json* m = obj.member(name);
+        const Json* m = Member(obj, name);
         if (!m)
             return;
-        if (!m->isObject()) {
+        if (!m->is_object()) {
             fail(std::string(name) + ": not an object");
             return;
         }
@@ -285,50 +324,49 @@ std::vector<std::uint8_t> TokenState::Atr() const {
 }
 
 std::string TokenState::ToJson() const {
-    Json root = Json::Object();
-    root.set("format", Json::String(kFormat));
-    root.set("foreign", Json::Bool(foreign));
-    root.set("atr", Json::String(ToHex(Atr())));
-    root.set("card_id", Json::String(ToHex(cardId.data(), cardId.size())));
-    root.set("mf_code", Json::String(ToHex(mfCode)));
-    root.set("pin", SecretJson(pin));
-    root.set("puk", SecretJson(puk));
-    root.set("unblock_key", SecretJson(unblockKey));
-    Json apps = Json::Object();
+    Json root;
+    root["format"] = kFormat;
+    root["foreign"] = foreign;
+    root["atr"] = ToHex(Atr());
+    root["card_id"] = ToHex(cardId.data(), cardId.size());
+    root["mf_code"] = ToHex(mfCode);
+    root["pin"] = SecretJson(pin);
+    root["puk"] = SecretJson(puk);
+    root["unblock_key"] = SecretJson(unblockKey);
+    Json& apps = root["applications"];
     for (std::size_t i = 0; i < kAppCount; ++i) {
         const Application& a = this->apps[i];
-        Json j = Json::Object();
-        j.set("carried", Json::Bool(a.carried));
-        j.set("group_key", SecretJson(a.groupKey));
-        j.set("group", Json::String(ToHex(a.group.data(), a.group.size())));
-        j.set("name", Json::String(ToHex(a.name.data(), a.name.size())));
-        j.set("activated", Json::Bool(a.activated));
-        j.set("file_02", Json::String(ToHex(a.file02.data(), a.file02.size())));
-        apps.set(AppName(static_cast<AppId>(i)), std::move(j));
+        Json& j = apps[AppName(static_cast<AppId>(i))];
+        j["carried"] = a.carried;
+        j["group_key"] = SecretJson(a.groupKey);
+        j["group"] = ToHex(a.group.data(), a.group.size());
+        j["name"] = ToHex(a.name.data(), a.name.size());
+        j["activated"] = a.activated;
+        j["file_02"] = ToHex(a.file02.data(), a.file02.size());
     }
-    root.set("applications", std::move(apps));
-    root.set("challenge", Json::String(ToHex(challenge)));
-    root.set("user_challenge", Json::String(ToHex(userChallenge)));
-    Json s = Json::Object();
-    s.set("powered", Json::Bool(session.powered));
-    s.set("selected", Json::String(DfName(session.selected)));
-    s.set("admin", Json::Bool(session.admin));
-    s.set("pin_verified", Json::Bool(session.pinVerified));
-    s.set("unblock", Json::Bool(session.unblock));
-    root.set("session", std::move(s));
-    return root.write();
+    root["challenge"] = ToHex(challenge);
+    root["user_challenge"] = ToHex(userChallenge);
+    Json& s = root["session"];
+    s["powered"] = session.powered;
+    s["selected"] = DfName(session.selected);
+    s["admin"] = session.admin;
+    s["pin_verified"] = session.pinVerified;
+    s["unblock"] = session.unblock;
+    // Two blanks a level and a closing line feed. Every text is hex or a fixed name, so the
+    // replacing error handler never comes into play; it keeps dump() free of exceptions.
+    return root.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
 }
 
 std::optional<TokenState> TokenState::FromJson(const std::string& text, std::string* error) {
     std::string parseError;
-    auto doc = Json::parse(text, &parseError);
-    if (!doc || !doc->isObject()) {
+    const auto doc = ParseDocument(text, &parseError);
+    if (!doc || !doc->is_object()) {
         if (error)
             *error = doc ? "not a JSON object" : parseError;
         return std::nullopt;
     }
-    const Json* format = doc->member("format");
-    if (!format || format->asString() != std::optional<std::string>(kFormat)) {
+    const Json* format = Member(*doc, "format");
+    if (!format || !format->is_string() || format->get_ref<const std::string&>() != kFormat) {
         if (error)
             *error =
                 std::string("not a virtual token state (\"format\" must be \"") + kFormat + "\")";
@@ -342,9 +380,9 @@ std::optional<TokenState> TokenState::FromJson(const std::string& text, std::str
     r.secret(*doc, "pin", t.pin, kPinLength);
     r.secret(*doc, "puk", t.puk, kPinLength);
     r.secret(*doc, "unblock_key", t.unblockKey, kUnblockKeyLength);
-    if (const Json* apps = doc->member("applications")) {
+    if (const Json* apps = Member(*doc, "applications")) {
         for (std::size_t i = 0; i < kAppCount; ++i) {
-            const Json* a = apps->member(AppName(static_cast<AppId>(i)));
+            const Json* a = Member(*apps, AppName(static_cast<AppId>(i)));
             if (!a)
                 continue;
             Application& app = t.apps[i];
@@ -358,16 +396,15 @@ std::optional<TokenState> TokenState::FromJson(const std::string& text, std::str
     }
     r.bytes(*doc, "challenge", t.challenge, 8, true);
     r.bytes(*doc, "user_challenge", t.userChallenge, 8, true);
-    if (const Json* s = doc->member("session")) {
+    if (const Json* s = Member(*doc, "session")) {
         r.boolean(*s, "powered", t.session.powered);
         r.boolean(*s, "admin", t.session.admin);
         r.boolean(*s, "pin_verified", t.session.pinVerified);
         r.boolean(*s, "unblock", t.session.unblock);
-        if (const Json* df = s->member("selected")) {
-            const auto name = df->asString();
+        if (const Json* df = Member(*s, "selected")) {
             bool known = false;
             for (auto d : {Session::Df::MF, Session::Df::RSA, Session::Df::DSTU, Session::Df::Data})
-                if (name && *name == DfName(d)) {
+                if (df->is_string() && df->get_ref<const std::string&>() == DfName(d)) {
                     t.session.selected = d;
                     known = true;
                 }
