@@ -1,8 +1,8 @@
 #include "AnsiText.h"
 
-#include <QStringEncoder>
+#include "crypto/Wipe.h"
 
-#include <cstring>
+#include <QStringEncoder>
 
 std::optional<std::vector<std::uint8_t>> ToCp1251(const QString& text) {
     QStringEncoder encoder("windows-1251");
@@ -13,8 +13,7 @@ std::optional<std::vector<std::uint8_t>> ToCp1251(const QString& text) {
     if (!encoder.hasError())
         result.emplace(bytes.begin(), bytes.end());
     // The text may be a PIN: leave no copy of its bytes behind in the encoder's buffer.
-    if (!bytes.isEmpty())
-        explicit_bzero(bytes.data(), static_cast<std::size_t>(bytes.size()));
+    WipeAll(bytes);
     return result;
 }
 

@@ -1,6 +1,6 @@
 #include "InitLog.h"
 
-#include "ProgressBarDlg.h"
+#include "engine/LogLine.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,12 +53,6 @@ QString InitLogTimeFormat(const QLocale& locale) {
     return result.simplified();
 }
 
-QString InitLogLine(const QString& time, const QString& cardId, const QString& failureText) {
-    if (failureText.isEmpty())
-        return time + QStringLiteral(": #") + cardId + QStringLiteral(" SUCCESS");
-    return time + QStringLiteral(": #") + cardId + QStringLiteral(" ERROR: ") + failureText;
-}
-
 void WriteInitLog(const std::string& cardId, const QString& failureText) {
     // Every failure here is silent: the attempt goes on as if the line had been written.
     const IInitLogEnvironment& environment = InitLogEnvironment();
@@ -73,8 +67,9 @@ void WriteInitLog(const std::string& cardId, const QString& failureText) {
     QFile file(folder + QLatin1Char('/') + InitLogFileName(now.date(), locale));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
-    const QString line = InitLogLine(locale.toString(now.time(), InitLogTimeFormat(locale)),
-                                     QString::fromStdString(cardId), failureText);
-    file.write(line.toUtf8() + QByteArrayLiteral("\r\n"));
+    const std::string line =
+        FormatLogLine(locale.toString(now.time(), InitLogTimeFormat(locale)).toStdString(), cardId,
+                      failureText.toStdString());
+    file.write(QByteArray::fromStdString(line) + QByteArrayLiteral("\r\n"));
     file.close();
 }

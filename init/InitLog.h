@@ -2,13 +2,15 @@
 // Where and how the initialization log is written: one file per day,
 // <data folder>/Velmar/Orvane/Orvane_<short date>.log, one line per attempt.
 //
-// The writer itself, WriteInitLog, belongs to the progress dialog's unit (ProgressBarDlg.h).
-// Its clock, its data folder and its regional formats come through the environment below, so
-// tests can fix the time, roll over midnight and write into a folder of their own.
+// The line itself is made by FormatLogLine (engine/LogLine.h). The writer's clock, its data folder
+// and its regional formats come through the environment below, so tests can fix the time, roll
+// over midnight and write into a folder of their own.
 
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
+
+#include <string>
 
 class IInitLogEnvironment {
 public:
@@ -29,5 +31,7 @@ void SetInitLogEnvironment(IInitLogEnvironment* environment);
 QString InitLogFileName(const QDate& date, const QLocale& locale);
 // The locale's long time format without its time-zone name ("HH:mm:ss t" -> "HH:mm:ss").
 QString InitLogTimeFormat(const QLocale& locale);
-// One line without its line end: "<time>: #<id> SUCCESS" or "<time>: #<id> ERROR: <text>".
-QString InitLogLine(const QString& time, const QString& cardId, const QString& failureText);
+
+// Appends one line to the day's initialization log: a success line when `failureText` is empty,
+// else an error line carrying it. Every input/output failure is silent.
+void WriteInitLog(const std::string& cardId, const QString& failureText = QString());

@@ -11,15 +11,19 @@ enum class PauseKind {
     // A wait inside an attempt (and before the dialog shows): the user's keys and clicks are not
     // served meanwhile; they wait in the queue until the attempt has ended.
     Step,
-    // One phase of a blinking text. The window keeps repainting, but keys are still served only
-    // when the phase has ended (the caller processes the pending events then).
+    // One phase of a blinking text. It is not a wait on the stack: the run's timer ends it, and
+    // the dialog serves keys and repaints meanwhile.
     Blink,
 };
 
 class IInitPause {
 public:
     virtual ~IInitPause() = default;
+    // Waits on the spot (PauseKind::Step).
     virtual void Pause(int milliseconds, PauseKind kind) = 0;
+    // A blink phase of `milliseconds` begins; answers how long the run's timer is to wait before
+    // the phase ends (the real waits answer `milliseconds`).
+    virtual int BeginPhase(int milliseconds) = 0;
 };
 
 // The waits in force: real ones unless a test installed others.

@@ -60,8 +60,3 @@ bool FillRandom(std::uint8_t* buffer, std::size_t count) {
         buffer[i] ^= CounterByte();
     return ok;
 }
-
-void WipeBytes(void* buffer, std::size_t count) {
-    if (buffer && count)
-        explicit_bzero(buffer, count);
-}

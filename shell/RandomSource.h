@@ -27,6 +27,3 @@ std::uint8_t CounterByte();
 // reading. Answers false when the system source failed; the buffer then holds no usable key and
 // the caller must not use it as one.
 bool FillRandom(std::uint8_t* buffer, std::size_t count);
-
-// Overwrites `count` bytes with zeros in a way the compiler keeps.
-void WipeBytes(void* buffer, std::size_t count);

@@ -1,11 +1,14 @@
 #include "Startup.h"
 
-#include "MainUnit.h"
+#include "MainWindow.h"
 
+#include "help/AboutDialog.h"
 #include "help/HelpResources.h"
-#include "help/HelpUnit.h"
-#include "help/Unit1.h"
-#include "init/ProgressBarDlg.h"
+#include "help/ManualWindow.h"
+#include "init/ProgressDialog.h"
+#include "shell/InitTab.h"
+#include "shell/ReaderComboBox.h"
+#include "shell/UnblockTab.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,19 +27,20 @@ namespace {
 // With ORVANE_SCREENSHOT_DIR set, the program saves a picture of each tab of the main window
 // into that folder (main-init.png, main-unblock.png) and ends. When readers are attached, the
 // first one is chosen in both device lists first, so the pictures show what the program found.
-void ScheduleScreenshots(const QString& folder) {
-    QTimer::singleShot(500, FrmMain, [folder] {
+void ScheduleScreenshots(MainWindow* window, const QString& folder) {
+    QTimer::singleShot(500, window, [window, folder] {
         const char* names[] = {"main-init.png", "main-unblock.png"};
         QDir().mkpath(folder);
-        for (QComboBox* list : {FrmMain->cbRdrList2, FrmMain->cbRdrList})
+        for (QComboBox* list : {static_cast<QComboBox*>(window->initTab->cbRdrList2),
+                                static_cast<QComboBox*>(window->unblockTab->cbRdrList)})
             if (list->count() > 0)
                 list->setCurrentIndex(0);
         for (int tab = 0; tab < 2; ++tab) {
-            FrmMain->PageControl1->setCurrentIndex(tab);
+            window->PageControl1->setCurrentIndex(tab);
             QApplication::processEvents();
-            FrmMain->grab().save(QDir(folder).filePath(QString::fromLatin1(names[tab])));
+            window->grab().save(QDir(folder).filePath(QString::fromLatin1(names[tab])));
         }
-        FrmMain->PageControl1->setCurrentIndex(0);
+        window->PageControl1->setCurrentIndex(0);
         QApplication::quit();
     });
 }
@@ -70,28 +74,26 @@ int RunOrvane(int argc, char** argv) {
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
 
-    FrmMain = new TFrmMain;
-    FrmProgbar = new TFrmProgbar(*FrmMain, FrmMain);
-    OKRightDlg = new TOKRightDlg(FrmMain);
-    HelpFrm = new THelpFrm(FrmMain);
-    FrmMain->SetInitRunner(FrmProgbar);
-    FrmMain->show();
+    // The four windows live until the program ends; the dialogs are the main window's children.
+    auto* mainWindow = new MainWindow;
+    auto* progress = new ProgressDialog(*mainWindow, mainWindow);
+    auto* about = new AboutDialog(mainWindow);
+    auto* manual = new ManualWindow(mainWindow);
+    mainWindow->SetInitRunner(progress);
+    mainWindow->SetHelpWindows(manual, about);
+    mainWindow->show();
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
     if (!shots.isEmpty())
-        ScheduleScreenshots(shots);
+        ScheduleScreenshots(mainWindow, shots);
 
     const int code = QApplication::exec();
 
     // The windows go in the reverse order of their creation, the main window last.
-    delete HelpFrm;
-    HelpFrm = nullptr;
-    delete OKRightDlg;
-    OKRightDlg = nullptr;
-    delete FrmProgbar;
-    FrmProgbar = nullptr;
-    delete FrmMain;
-    FrmMain = nullptr;
+    delete manual;
+    delete about;
+    delete progress;
+    delete mainWindow;
     instance.unlock();
     return code;
 }

@@ -1,6 +1,6 @@
 // Key set-up and one-block encryption of our Triple-DES, and OpenSSL's DES-EDE-ECB on the same
 // key and blocks for comparison.
-#include "crypto/Des32h.h"
+#include "crypto/TripleDes.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -18,7 +18,7 @@ void BM_TripleDesKeySetup(benchmark::State& state) {
     std::array<uint8_t, 16> key = kKey;
     for (auto _ : state) {
         benchmark::DoNotOptimize(key.data());
-        TTripleDes des(key.data());
+        TripleDes des(key.data());
         benchmark::DoNotOptimize(&des);
         benchmark::ClobberMemory();
     }
@@ -27,7 +27,7 @@ BENCHMARK(BM_TripleDesKeySetup);
 
 // Each iteration encrypts the previous output, so the calls cannot overlap or be folded.
 void BM_TripleDesEncryptEcbOneBlock(benchmark::State& state) {
-    TTripleDes des(kKey.data());
+    TripleDes des(kKey.data());
     std::array<uint8_t, 8> block = kBlock;
     for (auto _ : state) {
         des.EncryptECB(block.data(), block.size());

@@ -4,7 +4,7 @@
 // PC/SC stack, from the moment the dialog receives Enter to the first blink of the removal wait
 // (steps 1 to 24: connect, the whole command sequence, the log line, the 50 ms steps and the
 // 300 ms after success). BM_MinimalClient spends the same designed waits asleep and sends the
-// same commands with a bare TCCReader: connect, transaction, a Transmit loop, disconnect and one
+// same commands with a bare TokenSession: connect, transaction, a Transmit loop, disconnect and one
 // presence check. The ratio of the two is the dialog's own overhead (goal: below 1.05).
 //
 // It starts its own private stack in a temporary folder (scripts/pcsc-sandbox) and a virtual
@@ -14,11 +14,11 @@
 #include "VirtualToken.h"
 #include "bench/PrivateStack.h"
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 #include "init/Dialogs.h"
 #include "init/InitLog.h"
 #include "init/Pause.h"
-#include "init/ProgressBarDlg.h"
+#include "init/ProgressDialog.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -90,16 +90,16 @@ struct AttemptPause : IInitPause {
     int designedMs = 0; // the waits between Enter and the first blink
     bool counting = false;
 
-    void Pause(int ms, PauseKind kind) override {
-        if (kind == PauseKind::Blink) {
-            if (!ended) {
-                ended = true;
-                end = Clock::now();
-                QCoreApplication::postEvent(
-                    dialog, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
-            }
-            return;
+    int BeginPhase(int ms) override {
+        if (!ended) {
+            ended = true;
+            end = Clock::now();
+            QCoreApplication::postEvent(
+                dialog, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
         }
+        return ms;
+    }
+    void Pause(int ms, PauseKind) override {
         if (ms == 1000)
             return;
         if (counting && !ended)
@@ -158,7 +158,7 @@ struct RecordingApi : pcsc::Api {
 std::string g_reader;
 BenchSettings g_settings;
 CountingDialogs g_dialogs;
-TFrmProgbar* g_dialog = nullptr;
+ProgressDialog* g_dialog = nullptr;
 std::vector<Bytes> g_commands; // the attempt's commands, for the minimal client
 int g_designedMs = 0;
 
@@ -203,7 +203,7 @@ void BM_Attempt(benchmark::State& state) {
 
 void BM_MinimalClient(benchmark::State& state) {
     for (auto _ : state) {
-        TCCReader reader;
+        TokenSession reader;
         reader.Exclusive = false;
         reader.SelectReader(g_reader);
         const auto start = Clock::now();
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "init_bench: %s\n", token.Error().c_str());
         } else {
             g_reader = token.ReaderName();
-            TFrmProgbar dialog(g_settings);
+            ProgressDialog dialog(g_settings);
             g_dialog = &dialog;
             // A first attempt, recorded: the commands and the waits the minimal client repeats.
             RecordingApi recorder;

@@ -9,7 +9,7 @@
 #include "VirtualToken.h"
 #include "bench/PrivateStack.h"
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,7 +23,7 @@ namespace {
 const Bytes SELECT_MF = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 const Bytes GET_CARD_ID = {0x80, 0xF6, 0x00, 0x00, 0x08};
 
-TCCReader* g_reader = nullptr;
+TokenSession* g_reader = nullptr;
 
 void Exchange(benchmark::State& state, const Bytes& command) {
     Bytes response;
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         if (!token.Insert(VirtualTokenOptions().Apps("none").CardId("0102030405060708"))) {
             std::fprintf(stderr, "pcsc_bench: %s\n", token.Error().c_str());
         } else {
-            TCCReader reader;
+            TokenSession reader;
             reader.Exclusive = false;
             reader.SelectReader(token.ReaderName());
             if (!reader.ConnectCard()) {

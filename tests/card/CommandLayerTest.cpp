@@ -1,7 +1,7 @@
 // The token command layer: identification from the ATR, the identifier, and the bytes of the
 // PIN and key commands.
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 #include "support/FakePcsc.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +90,7 @@ Bytes Text(const std::string& text) {
 struct AtrRow {
     const char* name;
     Bytes atr;
-    TCardApps apps;
+    CardAppSet apps;
     bool asksId;
 };
 
@@ -122,7 +122,7 @@ TEST_F(CommandLayerTest, ConnectCardReadsTheApplicationsFromTheAtr) {
     };
     pcsc.AddReader(kReader);
     pcsc.AnswerCardId(H("A1 B2 C3 D4 E5 F6 07 18"));
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     for (const auto& row : rows) {
         pcsc.InsertCard(kReader, row.atr);
@@ -156,7 +156,7 @@ TEST_F(CommandLayerTest, TheIdentifierNeedsEightAnswerBytes) {
         {"refused with data", H("01 23 45 67 89 AB CD EF 6A 82"), ""},
     };
     pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x00));
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     for (const auto& row : rows) {
         pcsc.Answer(kGetCardId, row.answer, Times::Always);
@@ -173,7 +173,7 @@ TEST_F(CommandLayerTest, TheIdentifierNeedsEightAnswerBytes) {
 
 TEST_F(CommandLayerTest, ConnectCardTriesTwiceWithADisconnectBetween) {
     pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x02));
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     pcsc.Fail(Entry::Status, pcsc::E_NOT_READY); // the first connect opens, then fails
     EXPECT_TRUE(reader.ConnectCard());
@@ -187,7 +187,7 @@ TEST_F(CommandLayerTest, ConnectCardTriesTwiceWithADisconnectBetween) {
 TEST_F(CommandLayerTest, AFailedConnectKeepsItsCause) {
     pcsc.AddReader(kReader); // no token
     pcsc.AnswerCardId(H("A1 B2 C3 D4 E5 F6 07 18"));
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     reader.CardId = "1807F6E5D4C3B2A1";
     reader.CardApps = appRSA;
@@ -210,7 +210,7 @@ TEST_F(CommandLayerTest, PinAndKeyCommandBytes) {
     const Bytes key248(248, 0x3C);
 
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     ASSERT_TRUE(reader.ConnectCard());
 
@@ -268,7 +268,7 @@ TEST_F(CommandLayerTest, PinAndKeyCommandBytes) {
 
 TEST_F(CommandLayerTest, CommandsAnswerAsTheExchange) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     ASSERT_TRUE(reader.ConnectCard());
     const Bytes key(16, 0x11);
@@ -315,7 +315,7 @@ public:
 TEST(CommandLayerSecrets, NoCopyOfAPinOrKeyIsLeftInReleasedMemory) {
     TokenSide pcsc;
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     ASSERT_TRUE(reader.ConnectCard());
 
@@ -366,7 +366,7 @@ TEST(CommandLayerSecrets, NoCopyOfAPinOrKeyIsLeftInReleasedMemory) {
 
 TEST_F(CommandLayerTest, AKeyTooLongForOneCommandIsNotSent) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(kReader);
     ASSERT_TRUE(reader.ConnectCard());
     const Bytes key(249, 0x42);

@@ -1,7 +1,7 @@
 // The pcsc-lite binding against the private PC/SC stack: reader listing, reader states and the
 // causes of a failed connect, as the real daemon gives them.
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ TEST(CardPcscStack, ReadersStatesAndConnect) {
     const auto readers = SandboxReaders();
     ASSERT_FALSE(readers.empty()) << "the private PC/SC stack is not running";
 
-    TCCReader session;
+    TokenSession session;
     ASSERT_NE(session.Context, 0);
     for (std::size_t i = 0; i < readers.size(); ++i)
         EXPECT_EQ(session.GetReaderName(static_cast<int>(i + 1)), readers[i]);
@@ -42,7 +42,7 @@ TEST(CardPcscStack, ReadersStatesAndConnect) {
 
         session.SelectReader(name);
         EXPECT_EQ(session.IsCardPresent(), present) << name;
-        TScReader::Atr atr{};
+        ReaderSession::Atr atr{};
         std::uint32_t atrLength = 0;
         if (present) {
             EXPECT_TRUE(session.Connect(atr, atrLength)) << name;

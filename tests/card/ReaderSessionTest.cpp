@@ -1,7 +1,7 @@
 // The reader session against the scripted PC/SC stack: listing, presence, connect, exchange and
 // the texts of its failures.
 
-#include "card/StdReader.h"
+#include "card/ReaderSession.h"
 #include "support/FakePcsc.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +60,7 @@ TEST_F(SessionTest, LastErrorTextTakesTheFirstRuleThatApplies) {
         {0x12345678, 0, "Error 12345678"},
         {0x0000007A, 0, "Error 0000007A"},
     };
-    TScReader session;
+    ReaderSession session;
     for (const auto& row : rows) {
         session.LastResult = row.result;
         session.StatusWord = row.statusWord;
@@ -84,7 +84,7 @@ TEST_F(SessionTest, SystemTextsLoseOneLineEndAndAreCutAt255) {
         {longText + "\r\n", std::string(255, 'x')},
         {std::string(255, 'y'), std::string(255, 'y')},
     };
-    TScReader session;
+    ReaderSession session;
     session.LastResult = 0x80100001;
     for (const auto& row : rows) {
         pcsc.SetMessageText(0x80100001, row.system);
@@ -125,9 +125,9 @@ TEST_F(SessionTest, TransmitJudgesTheAnswer) {
         {"255 bytes", tooLong, false, pcsc::E_INSUFFICIENT_BUFFER, 0x1111, untouched},
     };
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TScReader session;
+    ReaderSession session;
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     for (const auto& row : rows) {
@@ -156,9 +156,9 @@ public:
 TEST(SessionOverreport, LengthBeyondTheReceiveAreaIsAnInvalidSize) {
     OverreportingPcsc pcsc;
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TScReader session;
+    ReaderSession session;
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     Bytes response;
@@ -171,9 +171,9 @@ TEST(SessionOverreport, LengthBeyondTheReceiveAreaIsAnInvalidSize) {
 TEST_F(SessionTest, TransmitSendsThePlatformProtocolHeader) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     pcsc.SetProtocol(kReader, pcsc::PROTOCOL_T0);
-    TScReader session;
+    ReaderSession session;
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     EXPECT_EQ(session.ActiveProtocol, pcsc::PROTOCOL_T0);
@@ -191,7 +191,7 @@ TEST_F(SessionTest, TransmitSendsThePlatformProtocolHeader) {
 
 TEST_F(SessionTest, TransmitFailuresOfTheStack) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TScReader session;
+    ReaderSession session;
     Bytes response;
 
     // Not connected: the stack refuses the empty handle.
@@ -201,7 +201,7 @@ TEST_F(SessionTest, TransmitFailuresOfTheStack) {
     EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
 
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
 
@@ -218,12 +218,12 @@ TEST_F(SessionTest, TransmitFailuresOfTheStack) {
     EXPECT_EQ(pcsc.Commands(), std::vector<Bytes>{H("00 A4 00 00 02 3F 00")});
 }
 
-TEST_F(SessionTest, RaiseErrorsTurnsAFailedExchangeIntoECardError) {
+TEST_F(SessionTest, RaiseErrorsTurnsAFailedExchangeIntoCardException) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     pcsc.AnswerSw(H("80 48"), 0x6A82, FakePcsc::Times::Always);
-    TScReader session;
+    ReaderSession session;
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     Bytes response;
@@ -234,9 +234,9 @@ TEST_F(SessionTest, RaiseErrorsTurnsAFailedExchangeIntoECardError) {
     EXPECT_TRUE(session.Transmit(H("00 A4 00 00"), response));
     try {
         session.Transmit(H("80 48 00 00"), response);
-        ADD_FAILURE() << "no ECardError";
+        ADD_FAILURE() << "no CardException";
     } catch (const std::ios_base::failure& error) {
-        EXPECT_NE(dynamic_cast<const ECardError*>(&error), nullptr);
+        EXPECT_NE(dynamic_cast<const CardException*>(&error), nullptr);
         EXPECT_STREQ(error.what(), "Card Error 6A82");
         EXPECT_EQ(error.code().value(), 0);
     }
@@ -257,10 +257,10 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
     pcsc.AddReader(kReader, atr);
     for (const auto& row : rows) {
         pcsc.ClearRecord();
-        TScReader session;
+        ReaderSession session;
         session.Exclusive = row.exclusive;
         session.SelectReader(kReader);
-        TScReader::Atr buffer{};
+        ReaderSession::Atr buffer{};
         std::uint32_t atrLength = 0;
         ASSERT_TRUE(session.Connect(buffer, atrLength));
         EXPECT_EQ(atrLength, atr.size());
@@ -286,8 +286,8 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
 
 TEST_F(SessionTest, ConnectFailures) {
     pcsc.AddReader(kReader);
-    TScReader session;
-    TScReader::Atr atr{};
+    ReaderSession session;
+    ReaderSession::Atr atr{};
     std::uint32_t atrLength = 99;
 
     // No reader selected: nothing is asked of the stack.
@@ -314,11 +314,11 @@ TEST_F(SessionTest, ConnectFailures) {
 
 TEST_F(SessionTest, SelectReaderDisconnectsWheneverAReaderWasSelected) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TScReader session;
+    ReaderSession session;
     session.SelectReader(kReader); // nothing selected before: no call
     EXPECT_EQ(pcsc.Count(Entry::Disconnect), 0u);
 
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     session.SelectReader(kReader); // the same name
@@ -333,13 +333,13 @@ TEST_F(SessionTest, WithoutAResourceManagerEveryCallFails) {
     pcsc.Fail(Entry::EstablishContext, pcsc::E_NO_SERVICE);
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     {
-        TScReader session;
+        ReaderSession session;
         EXPECT_EQ(session.Context, 0);
         EXPECT_EQ(session.GetReaderName(0), "<None>");
         EXPECT_EQ(pcsc.CallEntries(), std::vector<Entry>{Entry::EstablishContext});
         EXPECT_EQ(session.GetReaderName(1), "");
         session.SelectReader(kReader);
-        TScReader::Atr atr;
+        ReaderSession::Atr atr;
         std::uint32_t atrLength = 0;
         EXPECT_FALSE(session.Connect(atr, atrLength));
         EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
@@ -349,10 +349,10 @@ TEST_F(SessionTest, WithoutAResourceManagerEveryCallFails) {
 
 TEST_F(SessionTest, TransactionsReturnTheStackResultAndKeepLastResult) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    TScReader session;
+    ReaderSession session;
     session.Exclusive = false;
     session.SelectReader(kReader);
-    TScReader::Atr atr;
+    ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     session.LastResult = 0x55;
@@ -371,7 +371,7 @@ TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
     pcsc.AddReader("Charlie");
     pcsc.SetUnknownState("Bravo");
     pcsc.AddReader(std::string(300, 'n'));
-    TScReader session;
+    ReaderSession session;
 
     const std::vector<std::string> expected = {"<None>", "Alpha", "Charlie", std::string(255, 'n'),
                                                ""};
@@ -396,7 +396,7 @@ TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
 }
 
 TEST_F(SessionTest, GetReaderNameWithoutReaders) {
-    TScReader session;
+    ReaderSession session;
     for (int position : {1, 2})
         EXPECT_EQ(session.GetReaderName(position), "") << position;
     EXPECT_EQ(pcsc.Count(Entry::GetStatusChange), 0u);
@@ -422,7 +422,7 @@ TEST_F(SessionTest, IsCardPresent) {
         {"Full", pcsc::E_SERVICE_STOPPED, false, pcsc::E_SERVICE_STOPPED},
     };
     for (const auto& row : rows) {
-        TScReader session;
+        ReaderSession session;
         session.SelectReader(row.reader);
         session.LastResult = 0x77;
         if (row.failure)
@@ -431,7 +431,7 @@ TEST_F(SessionTest, IsCardPresent) {
         EXPECT_EQ(session.LastResult, row.lastResult) << row.reader;
     }
 
-    TScReader session;
+    ReaderSession session;
     const std::size_t before = pcsc.Calls().size();
     session.LastResult = 0x77;
     EXPECT_FALSE(session.IsCardPresent());

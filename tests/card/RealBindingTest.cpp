@@ -1,7 +1,7 @@
 // The pcsc-lite binding without a resource manager: every session call must fail cleanly and
 // name its cause, and result codes map to pcsc-lite's texts.
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ TEST(CardRealBinding, MessageTexts) {
 
 TEST(CardRealBinding, ASessionWithoutResourceManagerFailsWithCauses) {
     NoResourceManager();
-    TCCReader reader;
+    TokenSession reader;
     EXPECT_EQ(&pcsc::CurrentApi(), &pcsc::RealApi());
     EXPECT_EQ(reader.Context, 0);
     EXPECT_EQ(reader.GetReaderName(0), "<None>");

@@ -1,4 +1,4 @@
-#include "crypto/Des32h.h"
+#include "crypto/TripleDes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -15,8 +15,6 @@ namespace {
 
 using Block = std::array<uint8_t, 8>;
 using Key = std::array<uint8_t, 16>;
-
-static_assert(std::is_abstract_v<TBlockChipherB8>);
 
 template <size_t N> std::array<uint8_t, N> Hex(const std::string& text) {
     std::array<uint8_t, N> out{};
@@ -47,7 +45,7 @@ private:
     EVP_CIPHER_CTX* ctx_;
 };
 
-Block Apply(TTripleDes& des, void (TTripleDes::*op)(uint8_t*), Block b) {
+Block Apply(TripleDes& des, void (TripleDes::*op)(uint8_t*), Block b) {
     (des.*op)(b.data());
     return b;
 }
@@ -76,11 +74,11 @@ TEST(TripleDes, KnownAnswers) {
         const Key key = Hex<16>(t.key);
         const Block plain = Hex<8>(t.plain);
         const Block cipher = Hex<8>(t.cipher);
-        TTripleDes des(key.data());
+        TripleDes des(key.data());
 
-        EXPECT_EQ(Apply(des, &TTripleDes::EncryptBlock, plain), cipher);
-        EXPECT_EQ(Apply(des, &TTripleDes::DecryptBlock, cipher), plain);
-        EXPECT_EQ(Apply(des, &TTripleDes::EncryptBlockFirstStage, plain), Hex<8>(t.firstStage));
+        EXPECT_EQ(Apply(des, &TripleDes::EncryptBlock, plain), cipher);
+        EXPECT_EQ(Apply(des, &TripleDes::DecryptBlock, cipher), plain);
+        EXPECT_EQ(Apply(des, &TripleDes::EncryptBlockFirstStage, plain), Hex<8>(t.firstStage));
 
         Block viaEcb = plain;
         des.EncryptECB(viaEcb.data(), viaEcb.size());
@@ -100,14 +98,13 @@ TEST(TripleDes, AgreesWithOpenSsl) {
             b = uint8_t(rng());
         for (auto& b : block)
             b = uint8_t(rng());
-        TTripleDes des(key.data());
-        ASSERT_EQ(Apply(des, &TTripleDes::EncryptBlock, block), ref.Run(key, block, true)) << i;
-        ASSERT_EQ(Apply(des, &TTripleDes::DecryptBlock, block), ref.Run(key, block, false)) << i;
+        TripleDes des(key.data());
+        ASSERT_EQ(Apply(des, &TripleDes::EncryptBlock, block), ref.Run(key, block, true)) << i;
+        ASSERT_EQ(Apply(des, &TripleDes::DecryptBlock, block), ref.Run(key, block, false)) << i;
 
         Key k1k1 = key;
         std::memcpy(k1k1.data() + 8, key.data(), 8);
-        ASSERT_EQ(Apply(des, &TTripleDes::EncryptBlockFirstStage, block),
-                  ref.Run(k1k1, block, true))
+        ASSERT_EQ(Apply(des, &TripleDes::EncryptBlockFirstStage, block), ref.Run(k1k1, block, true))
             << i;
     }
 }
@@ -123,14 +120,14 @@ TEST(TripleDes, RelationsBetweenOperations) {
             b = uint8_t(rng());
         for (auto& b : block)
             b = uint8_t(rng());
-        TTripleDes des(key.data());
-        const Block enc = Apply(des, &TTripleDes::EncryptBlock, block);
-        const Block dec = Apply(des, &TTripleDes::DecryptBlock, block);
+        TripleDes des(key.data());
+        const Block enc = Apply(des, &TripleDes::EncryptBlock, block);
+        const Block dec = Apply(des, &TripleDes::DecryptBlock, block);
 
-        EXPECT_EQ(Apply(des, &TTripleDes::DecryptBlock, enc), block) << i;
-        EXPECT_EQ(Apply(des, &TTripleDes::EncryptBlock, dec), block) << i;
-        EXPECT_EQ(Apply(des, &TTripleDes::EncryptBlockLastStages,
-                        Apply(des, &TTripleDes::EncryptBlockFirstStage, block)),
+        EXPECT_EQ(Apply(des, &TripleDes::DecryptBlock, enc), block) << i;
+        EXPECT_EQ(Apply(des, &TripleDes::EncryptBlock, dec), block) << i;
+        EXPECT_EQ(Apply(des, &TripleDes::EncryptBlockLastStages,
+                        Apply(des, &TripleDes::EncryptBlockFirstStage, block)),
                   enc)
             << i;
 
@@ -139,11 +136,11 @@ TEST(TripleDes, RelationsBetweenOperations) {
         if (i % 3 == 0)
             for (auto& b : flipped)
                 b ^= 0x01;
-        TTripleDes other(flipped.data());
-        EXPECT_EQ(Apply(other, &TTripleDes::EncryptBlock, block), enc) << i;
-        EXPECT_EQ(Apply(other, &TTripleDes::DecryptBlock, block), dec) << i;
-        EXPECT_EQ(Apply(other, &TTripleDes::EncryptBlockFirstStage, block),
-                  Apply(des, &TTripleDes::EncryptBlockFirstStage, block))
+        TripleDes other(flipped.data());
+        EXPECT_EQ(Apply(other, &TripleDes::EncryptBlock, block), enc) << i;
+        EXPECT_EQ(Apply(other, &TripleDes::DecryptBlock, block), dec) << i;
+        EXPECT_EQ(Apply(other, &TripleDes::EncryptBlockFirstStage, block),
+                  Apply(des, &TripleDes::EncryptBlockFirstStage, block))
             << i;
     }
 }
@@ -153,7 +150,7 @@ TEST(TripleDes, EncryptEcbLengths) {
     const Key key = Hex<16>("0123456789ABCDEFFEDCBA9876543210");
     const Block one = Hex<8>("0123456789ABCDE7");
     const Block oneEnc = Hex<8>("7F1D0A77826B8AFF");
-    TTripleDes des(key.data());
+    TripleDes des(key.data());
 
     const size_t lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 23, 24};
     for (size_t length : lengths) {
@@ -177,15 +174,15 @@ TEST(TripleDes, EncryptEcbLengths) {
 
 // The subkey schedules are secret; nothing of them stays in memory once the object is gone.
 TEST(TripleDes, DestructorWipesSubkeys) {
-    alignas(TTripleDes) unsigned char storage[sizeof(TTripleDes)] = {};
+    alignas(TripleDes) unsigned char storage[sizeof(TripleDes)] = {};
     const Key key = Hex<16>("0123456789ABCDEFFEDCBA9876543210");
-    auto* des = new (storage) TTripleDes(key.data());
+    auto* des = new (storage) TripleDes(key.data());
     size_t nonZero = 0;
     for (size_t i = sizeof(void*); i < sizeof storage; ++i)
         nonZero += storage[i] != 0;
     ASSERT_GT(nonZero, 100u) << "the schedules should be in the object";
 
-    des->~TTripleDes();
+    des->~TripleDes();
     for (size_t i = sizeof(void*); i < sizeof storage; ++i)
         EXPECT_EQ(storage[i], 0) << "byte " << i;
 }

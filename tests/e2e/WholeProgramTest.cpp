@@ -9,8 +9,8 @@
 
 #include "WindowDriver.h"
 
-#include "help/HelpUnit.h"
-#include "help/Unit1.h"
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
 #include "shell/Startup.h"
 #include "support/FakeDialogs.h"
 
@@ -49,13 +49,16 @@ template <std::size_t N> Bytes ToBytes(const std::array<std::uint8_t, N>& a) {
 // The program's start
 
 TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
-    ASSERT_TRUE(FrmMain && FrmProgbar && OKRightDlg && HelpFrm) << "the program's four windows";
-    EXPECT_TRUE(FrmMain->isVisible());
-    EXPECT_EQ(FrmMain->windowTitle(), QStringLiteral("Orvane"));
+    ASSERT_TRUE(e2e::Main() && e2e::Owned<ProgressDialog>() && e2e::Owned<AboutDialog>() &&
+                e2e::Owned<ManualWindow>())
+        << "the program's four windows";
+    EXPECT_TRUE(e2e::Main()->isVisible());
+    EXPECT_EQ(e2e::Main()->windowTitle(), QStringLiteral("Orvane"));
     EXPECT_EQ(QApplication::applicationName(), QStringLiteral("Orvane"));
-    for (QWidget* hidden : std::initializer_list<QWidget*>{FrmProgbar, OKRightDlg, HelpFrm}) {
+    for (QWidget* hidden : std::initializer_list<QWidget*>{
+             e2e::Owned<ProgressDialog>(), e2e::Owned<AboutDialog>(), e2e::Owned<ManualWindow>()}) {
         EXPECT_FALSE(hidden->isVisible()) << hidden->objectName().toStdString();
-        EXPECT_EQ(hidden->parentWidget(), FrmMain) << hidden->objectName().toStdString();
+        EXPECT_EQ(hidden->parentWidget(), e2e::Main()) << hidden->objectName().toStdString();
     }
     // While it runs, the program holds its instance lock: a second start would end at once.
     QLockFile second(InstanceLockPath());
@@ -63,10 +66,10 @@ TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
 
     // The device lists were filled from pcscd when the window was made.
     ASSERT_TRUE(e2e::PcscStackRuns());
-    EXPECT_NE(FrmMain->CardReader().Context, 0);
+    EXPECT_NE(e2e::Main()->CardReader().Context, 0);
     const QString reader = QString::fromStdString(VirtualToken::ReaderName(0));
-    EXPECT_GE(FrmMain->cbRdrList2->findText(reader), 0);
-    EXPECT_GE(FrmMain->cbRdrList->findText(reader), 0);
+    EXPECT_GE(e2e::Main()->initTab->cbRdrList2->findText(reader), 0);
+    EXPECT_GE(e2e::Main()->unblockTab->cbRdrList->findText(reader), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -76,7 +79,7 @@ TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
 class WholeProgramWithToken : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(FrmMain && FrmProgbar) << "the program's windows";
+        ASSERT_TRUE(e2e::Main() && e2e::Owned<ProgressDialog>()) << "the program's windows";
         ASSERT_TRUE(e2e::PcscStackRuns());
         ASSERT_TRUE(keys.isValid());
     }
@@ -137,35 +140,35 @@ protected:
 };
 
 TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
-    TFrmMain& w = *FrmMain;
+    MainWindow& w = *e2e::Main();
     ASSERT_TRUE(token.Insert()) << token.Error();
 
     // Tab "Инициализация": the device and every parameter, typed and ticked.
     w.PageControl1->setCurrentIndex(0);
-    ASSERT_TRUE(e2e::ChooseReader(w.cbRdrList2, reader));
+    ASSERT_TRUE(e2e::ChooseReader(w.initTab->cbRdrList2, reader));
     ASSERT_EQ(w.CardReader().Reader, reader);
-    e2e::TypeText(w.EdPIN, kPin);
-    w.cbAllowPUK->click();
-    ASSERT_TRUE(w.EdPUK->isEnabled());
-    e2e::TypeText(w.EdPUK, kPuk);
-    w.cbCRKey->click();
-    ASSERT_TRUE(w.BtnGenerate->isEnabled());
+    e2e::TypeText(w.initTab->EdPIN, kPin);
+    w.initTab->cbAllowPUK->click();
+    ASSERT_TRUE(w.initTab->EdPUK->isEnabled());
+    e2e::TypeText(w.initTab->EdPUK, kPuk);
+    w.initTab->cbCRKey->click();
+    ASSERT_TRUE(w.initTab->BtnGenerate->isEnabled());
     dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
-    w.BtnGenerate->click();
+    w.initTab->BtnGenerate->click();
     const QString keyPath = keys.filePath(QStringLiteral("admin.key"));
     key = e2e::ReadFileBytes(keyPath);
     ASSERT_EQ(key.size(), 16u) << "the generated key file";
-    EXPECT_EQ(w.BtnLoad->text(), e2e::kLoaded);
-    w.cbDublGroupRSA->click();
-    w.cbDublGroupDSTU->click();
-    ASSERT_TRUE(w.edGroupDSTU->isEnabled());
-    e2e::RetypeText(w.edGroupDSTU, QStringLiteral("07"));
-    e2e::RetypeText(w.EdDeviceName, kName);
-    ASSERT_EQ(w.EdPIN->text(), kPin);
-    ASSERT_EQ(w.EdPUK->text(), kPuk);
-    ASSERT_EQ(w.edGroupRSA->text(), QStringLiteral("D1"));
-    ASSERT_EQ(w.edGroupDSTU->text(), QStringLiteral("07"));
-    ASSERT_EQ(w.EdDeviceName->text(), kName);
+    EXPECT_EQ(w.initTab->BtnLoad->text(), e2e::kLoaded);
+    w.initTab->cbDublGroupRSA->click();
+    w.initTab->cbDublGroupDSTU->click();
+    ASSERT_TRUE(w.initTab->edGroupDSTU->isEnabled());
+    e2e::RetypeText(w.initTab->edGroupDSTU, QStringLiteral("07"));
+    e2e::RetypeText(w.initTab->EdDeviceName, kName);
+    ASSERT_EQ(w.initTab->EdPIN->text(), kPin);
+    ASSERT_EQ(w.initTab->EdPUK->text(), kPuk);
+    ASSERT_EQ(w.initTab->edGroupRSA->text(), QStringLiteral("D1"));
+    ASSERT_EQ(w.initTab->edGroupDSTU->text(), QStringLiteral("07"));
+    ASSERT_EQ(w.initTab->EdDeviceName->text(), kName);
     groupKeyRSA = w.GroupKeyRSA();
     groupKeyDSTU = w.GroupKeyDSTU();
     ASSERT_TRUE(dialogs.messages.empty()) << dialogs.LastText().toStdString();
@@ -174,33 +177,33 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     // wait, and Esc ends the run while it waits for the next token.
     bool removed = false, escPosted = false, hintShown = false;
     waits.onBlink = [&] {
-        const QString status = FrmProgbar->Label1->text();
+        const QString status = e2e::Owned<ProgressDialog>()->Label1->text();
         if (!removed && status == e2e::kDoneText) {
             removed = true;
             EXPECT_TRUE(token.Remove()) << token.Error();
         } else if (removed && !escPosted && status == e2e::kNextText) {
-            hintShown = FrmProgbar->Label2->isVisible();
+            hintShown = e2e::Owned<ProgressDialog>()->Label2->isVisible();
             escPosted = true;
-            e2e::PostKey(FrmProgbar, Qt::Key_Escape);
+            e2e::PostKey(e2e::Owned<ProgressDialog>(), Qt::Key_Escape);
         }
     };
     const QDateTime started = QDateTime::currentDateTime();
-    e2e::PressInit(w, *FrmProgbar);
+    e2e::PressInit(w, *e2e::Owned<ProgressDialog>());
     const QDateTime ended = QDateTime::currentDateTime();
     waits.onBlink = nullptr;
 
     EXPECT_TRUE(removed) << "the run never reached the removal wait";
     EXPECT_TRUE(escPosted) << "the run never waited for the next token";
     EXPECT_TRUE(hintShown) << "the hint about Esc while waiting for the next token";
-    EXPECT_FALSE(FrmProgbar->isVisible());
+    EXPECT_FALSE(e2e::Owned<ProgressDialog>()->isVisible());
     // Nothing was left blocked, so nothing was asked; the end of the run is announced.
     ASSERT_EQ(dialogs.messages.size(), 1u) << dialogs.LastText().toStdString();
     EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Information"));
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Инициализация закончена"));
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
-    EXPECT_TRUE(w.EdPIN->text().isEmpty());
-    EXPECT_TRUE(w.EdPUK->text().isEmpty());
+    EXPECT_TRUE(w.initTab->EdPIN->text().isEmpty());
+    EXPECT_TRUE(w.initTab->EdPUK->text().isEmpty());
     ASSERT_NO_FATAL_FAILURE(ExpectTokenHolds(kPinBytes));
     ASSERT_NO_FATAL_FAILURE(ExpectOneSuccessLine(started, ended));
 
@@ -208,16 +211,17 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     // administrator gives it a new PIN.
     ASSERT_TRUE(token.Insert()) << token.Error();
     w.PageControl1->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(w.cbRdrList, reader));
+    ASSERT_TRUE(e2e::ChooseReader(w.unblockTab->cbRdrList, reader));
     ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kPinBytes));
     dialogs.messages.clear();
-    e2e::TypeText(w.EdNewPin_1, kNewPin);
-    e2e::TypeText(w.edNewPin_2, kNewPin);
-    w.BtnUnblOk->click();
+    e2e::TypeText(w.unblockTab->EdNewPin_1, kNewPin);
+    e2e::TypeText(w.unblockTab->edNewPin_2, kNewPin);
+    w.unblockTab->BtnUnblOk->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("ПИН-код успешно изменен"));
     EXPECT_EQ(w.CardReader().CardHandle, 0) << "the window still holds the token";
-    EXPECT_TRUE(w.EdNewPin_1->text().isEmpty() && w.edNewPin_2->text().isEmpty());
+    EXPECT_TRUE(w.unblockTab->EdNewPin_1->text().isEmpty() &&
+                w.unblockTab->edNewPin_2->text().isEmpty());
     {
         e2e::UserSession user(reader);
         ASSERT_TRUE(user.Connect());
@@ -229,18 +233,18 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kNewPinBytes));
     dialogs.messages.clear();
     dialogs.openNames.push_back(keyPath);
-    w.BtnLoadKey->click();
+    w.unblockTab->BtnLoadKey->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Ключ загружен"));
-    EXPECT_EQ(w.BtnLoadKey->text(), e2e::kLoaded);
+    EXPECT_EQ(w.unblockTab->BtnLoadKey->text(), e2e::kLoaded);
     const VirtualToken::ToolResult shown = token.UserChallenge();
     ASSERT_EQ(shown.exitCode, 0) << shown.output;
     const QString challenge = QString::fromStdString(shown.output).trimmed();
-    QTest::keyClicks(w.EdCallenge, challenge);
-    ASSERT_EQ(w.EdCallenge->text(), challenge);
-    w.Button1->click();
+    QTest::keyClicks(w.unblockTab->EdCallenge, challenge);
+    ASSERT_EQ(w.unblockTab->EdCallenge->text(), challenge);
+    w.unblockTab->Button1->click();
     EXPECT_EQ(dialogs.messages.size(), 1u) << dialogs.LastText().toStdString();
-    const QString response = w.EdResponse->text();
+    const QString response = w.unblockTab->EdResponse->text();
     ASSERT_EQ(response.size(), 23) << response.toStdString();
     const VirtualToken::ToolResult accepted = token.UserResponse(response.toStdString());
     EXPECT_EQ(accepted.exitCode, 0) << accepted.output;
@@ -268,7 +272,7 @@ struct ManualSeen {
     bool picture = false;
 };
 
-ManualSeen ReadManual(const THelpFrm& frm) {
+ManualSeen ReadManual(const ManualWindow& frm) {
     ManualSeen seen;
     seen.modal = frm.isModal();
     const QTextDocument* doc = frm.redHelp->document();
@@ -285,17 +289,19 @@ ManualSeen ReadManual(const THelpFrm& frm) {
 }
 
 TEST(WholeProgram, InstructionAndAboutFromTheMenu) {
-    ASSERT_TRUE(FrmMain && HelpFrm && OKRightDlg) << "the program's windows";
+    ASSERT_TRUE(e2e::Main() && e2e::Owned<ManualWindow>() && e2e::Owned<AboutDialog>())
+        << "the program's windows";
 
     // "Инструкция", twice: the whole manual, formatted, each time (the view is refilled).
     for (int opening = 1; opening <= 2; ++opening) {
-        HelpFrm->redHelp->setPlainText(QStringLiteral("<b>left from before</b>"));
+        e2e::Owned<ManualWindow>()->redHelp->setPlainText(
+            QStringLiteral("<b>left from before</b>"));
         ManualSeen seen;
-        e2e::WhenModal(HelpFrm, [&] {
-            seen = ReadManual(*HelpFrm);
-            HelpFrm->close();
+        e2e::WhenModal(e2e::Owned<ManualWindow>(), [&] {
+            seen = ReadManual(*e2e::Owned<ManualWindow>());
+            e2e::Owned<ManualWindow>()->close();
         });
-        FrmMain->N8->trigger();
+        e2e::Main()->N8->trigger();
         EXPECT_TRUE(seen.modal) << "opening " << opening;
         static const QRegularExpression markup(
             QStringLiteral(R"((<\s*/?\s*(html|body|p|h\d|ol|ul|li|img|span|b|br)\b)|\{\\rtf)"),
@@ -305,21 +311,21 @@ TEST(WholeProgram, InstructionAndAboutFromTheMenu) {
         EXPECT_TRUE(seen.boldTitle) << "opening " << opening;
         EXPECT_EQ(seen.headings, 3) << "opening " << opening;
         EXPECT_TRUE(seen.picture) << "opening " << opening;
-        EXPECT_FALSE(HelpFrm->isVisible());
+        EXPECT_FALSE(e2e::Owned<ManualWindow>()->isVisible());
     }
 
     // "О программе": the file version of this build.
     QString version;
     bool modal = false;
-    e2e::WhenModal(OKRightDlg, [&] {
-        modal = OKRightDlg->isModal();
-        version = OKRightDlg->Label1->text();
-        OKRightDlg->OKBtn->click();
+    e2e::WhenModal(e2e::Owned<AboutDialog>(), [&] {
+        modal = e2e::Owned<AboutDialog>()->isModal();
+        version = e2e::Owned<AboutDialog>()->Label1->text();
+        e2e::Owned<AboutDialog>()->OKBtn->click();
     });
-    FrmMain->N7->trigger();
+    e2e::Main()->N7->trigger();
     EXPECT_TRUE(modal);
     EXPECT_EQ(version, QStringLiteral("1.0.3.0"));
-    EXPECT_FALSE(OKRightDlg->isVisible());
+    EXPECT_FALSE(e2e::Owned<AboutDialog>()->isVisible());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -331,7 +337,7 @@ int testResult = 1;
 // Runs once the program's message loop serves events and its main window is up; then ends the
 // program through its menu.
 void RunTestsInsideTheProgram() {
-    if (!FrmMain || !FrmMain->isVisible()) {
+    if (!e2e::Main() || !e2e::Main()->isVisible()) {
         QMetaObject::invokeMethod(qApp, &RunTestsInsideTheProgram, Qt::QueuedConnection);
         return;
     }
@@ -342,7 +348,7 @@ void RunTestsInsideTheProgram() {
         testResult = 1;
         QApplication::exit(1);
     });
-    FrmMain->N2->trigger();
+    e2e::Main()->N2->trigger();
 }
 
 // Called by the application object's constructor inside the program's start.

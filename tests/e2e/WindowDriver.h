@@ -5,11 +5,11 @@
 
 #include "VirtualToken.h"
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 #include "init/InitLog.h"
 #include "init/Pause.h"
-#include "init/ProgressBarDlg.h"
-#include "shell/MainUnit.h"
+#include "init/ProgressDialog.h"
+#include "shell/MainWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -34,6 +34,18 @@
 
 namespace e2e {
 
+// The program's main window, and the dialogs it owns (progress dialog, About box, manual).
+inline MainWindow* Main() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* main = qobject_cast<MainWindow*>(w))
+            return main;
+    return nullptr;
+}
+template <typename Window> Window* Owned() {
+    MainWindow* main = Main();
+    return main ? main->findChild<Window*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
 inline const QString kDoneText = QStringLiteral("Инициализация закончена. Извлеките смарт-карту");
 inline const QString kNextText = QStringLiteral("Вставьте следующую смарт-карту");
 inline const QString kLoaded = QStringLiteral("Загружен");
@@ -47,7 +59,7 @@ inline ::testing::AssertionResult PcscStackRuns() {
                << "/ports): run these tests with ctest -L pcsc, whose fixture pcsc_stack starts "
                   "it, or start it by hand with scripts/pcsc-sandbox start "
                << dir << " and export PCSCLITE_CSOCK_NAME=" << dir << "/run/pcscd.comm";
-    TCCReader probe;
+    TokenSession probe;
     const char* socket = std::getenv("PCSCLITE_CSOCK_NAME");
     if (probe.Context == 0)
         return ::testing::AssertionFailure()
@@ -77,13 +89,14 @@ public:
     ShortWaits() { SetInitPause(this); }
     ~ShortWaits() override { SetInitPause(nullptr); }
 
-    void Pause(int milliseconds, PauseKind kind) override {
-        if (kind == PauseKind::Blink) {
-            ++blinks;
-            if (onBlink)
-                onBlink();
-        }
+    void Pause(int milliseconds, PauseKind) override {
         QThread::msleep(static_cast<unsigned long>(milliseconds / Divisor));
+    }
+    int BeginPhase(int milliseconds) override {
+        ++blinks;
+        if (onBlink)
+            onBlink();
+        return milliseconds / Divisor;
     }
 };
 
@@ -163,7 +176,7 @@ inline void PostKey(QWidget* widget, Qt::Key key) {
 // Presses "Инициализация" with Enter already queued for the progress dialog, and returns when
 // the run has ended. A run still open after a minute has lost its way: Esc ends it and the test
 // fails.
-inline void PressInit(TFrmMain& window, TFrmProgbar& progbar) {
+inline void PressInit(MainWindow& window, ProgressDialog& progbar) {
     PostKey(&progbar, Qt::Key_Return);
     bool finished = false;
     QTimer watchdog;
@@ -175,7 +188,7 @@ inline void PressInit(TFrmMain& window, TFrmProgbar& progbar) {
         }
     });
     watchdog.start(60000);
-    window.BtnInit->click();
+    window.initTab->BtnInit->click();
     finished = true;
 }
 
@@ -257,7 +270,7 @@ public:
         return ::testing::AssertionFailure() << session.LastErrorText();
     }
 
-    TCCReader session;
+    TokenSession session;
 };
 
 inline Bytes ReadFileBytes(const QString& path) {

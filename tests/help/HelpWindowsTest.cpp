@@ -1,5 +1,5 @@
-#include "help/HelpUnit.h"
-#include "help/Unit1.h"
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -34,7 +34,7 @@ QTextBlock FindBlock(const QTextDocument* doc, const QString& text) {
 }
 
 // What a reader of the manual should see, checked on the loaded document.
-void ExpectFormattedManual(const THelpFrm& frm) {
+void ExpectFormattedManual(const ManualWindow& frm) {
     const QTextDocument* doc = frm.redHelp->document();
     const QString plain = doc->toPlainText();
 
@@ -89,8 +89,8 @@ void ExpectFormattedManual(const THelpFrm& frm) {
         << "picture " << image.toStdString() << " does not load";
 }
 
-TEST(HelpFrm, ManualLoadsFormattedEveryTime) {
-    THelpFrm frm;
+TEST(ManualWindow, ManualLoadsFormattedEveryTime) {
+    ManualWindow frm;
     frm.LoadManual();
     ExpectFormattedManual(frm);
     const QString first = frm.redHelp->document()->toPlainText();
@@ -102,9 +102,9 @@ TEST(HelpFrm, ManualLoadsFormattedEveryTime) {
     EXPECT_EQ(frm.redHelp->document()->toPlainText(), first);
 }
 
-TEST(HelpFrm, WindowAndModalShow) {
+TEST(ManualWindow, WindowAndModalShow) {
     QWidget main;
-    THelpFrm frm(&main);
+    ManualWindow frm(&main);
     EXPECT_EQ(frm.windowTitle(), QStringLiteral("Инструкция"));
     EXPECT_EQ(frm.findChild<QTextBrowser*>(QStringLiteral("redHelp")), frm.redHelp);
     EXPECT_TRUE(frm.redHelp->isReadOnly());
@@ -126,11 +126,11 @@ TEST(HelpFrm, WindowAndModalShow) {
     EXPECT_FALSE(frm.isVisible());
 }
 
-TEST(OKRightDlg, ShowsCompiledFileVersionOnActivation) {
+TEST(AboutDialog, ShowsCompiledFileVersionOnActivation) {
     QWidget main;
     main.setGeometry(150, 120, 300, 412);
     main.show();
-    TOKRightDlg dlg(&main);
+    AboutDialog dlg(&main);
 
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("О программе"));
     EXPECT_EQ(dlg.size(), QSize(301, 161));

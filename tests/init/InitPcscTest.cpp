@@ -45,7 +45,7 @@ struct PcscHarness {
     RecordingPause pause;
     TestLogEnvironment log;
     TestSettings settings;
-    TFrmProgbar dialog{settings};
+    ProgressDialog dialog{settings};
 
     PcscHarness() {
         pause.dialog = &dialog;

@@ -1,6 +1,6 @@
 // The run as the administrator lives it: Ready, Enter, the attempt, the removal wait, the wait
 // for the next token that starts it by itself, the Failed state that waits for Enter, Esc from
-// every state, a second run, and no worker left behind.
+// every state, a second run, and nothing left running.
 
 #include "InitTestKit.h"
 
@@ -31,9 +31,9 @@ struct Look {
     bool shown = false;
     bool hintShown = false;
     int progress = -1;
-    int pauseCount = -1;
+    InitRun::State state = InitRun::State::Idle;
 
-    static Look Of(const TFrmProgbar& d) {
+    static Look Of(const ProgressDialog& d) {
         Look look;
         look.text = d.Label1->text();
         look.colour = TextColour(d.Label1);
@@ -41,12 +41,12 @@ struct Look {
         look.shown = !d.Label1->isHidden();
         look.hintShown = !d.Label2->isHidden();
         look.progress = d.ProgressBar1->value();
-        look.pauseCount = d.Worker() ? d.Worker()->PauseCount() : -1;
+        look.state = d.Run().CurrentState();
         return look;
     }
 };
 
-// Waits in the event loop for `ms` of real time (the worker, if it ran, would poll meanwhile).
+// Waits in the event loop for `ms` of real time (a blink phase, if one ran, would end meanwhile).
 void Idle(int ms) {
     QElapsedTimer clock;
     clock.start();
@@ -62,7 +62,6 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     Look ready, attempt, removal, waiting;
     std::vector<int> removalPhases, waitingPhases;
     int tokensIn = 1;
-    QPointer<TNewThread> worker;
     h.pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.ms == 1000)
             ready = Look::Of(h.dialog);
@@ -70,7 +69,6 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
             attempt = Look::Of(h.dialog);
         if (w.kind != PauseKind::Blink)
             return;
-        worker = h.dialog.Worker();
         if (h.InRemovalWait()) {
             if (removalPhases.empty())
                 removal = Look::Of(h.dialog);
@@ -99,18 +97,18 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     EXPECT_EQ(CountCommand(h.pcsc.Commands(), kMfCodePrefix), 2u);
 
     EXPECT_EQ(ready.text, kReadyText);
-    EXPECT_EQ(ready.colour, TFrmProgbar::DesktopColour());
+    EXPECT_EQ(ready.colour, ProgressDialog::DesktopColour());
     EXPECT_FALSE(ready.bold);
     EXPECT_TRUE(ready.shown);
     EXPECT_FALSE(ready.hintShown);
     EXPECT_EQ(ready.progress, 0);
-    EXPECT_EQ(ready.pauseCount, 1);
+    EXPECT_EQ(ready.state, InitRun::State::Ready);
 
     EXPECT_EQ(attempt.text, kAttemptText);
-    EXPECT_EQ(attempt.colour, TFrmProgbar::DesktopColour());
+    EXPECT_EQ(attempt.colour, ProgressDialog::DesktopColour());
     EXPECT_FALSE(attempt.bold);
     EXPECT_FALSE(attempt.hintShown);
-    EXPECT_EQ(attempt.pauseCount, 2);
+    EXPECT_EQ(attempt.state, InitRun::State::Attempt);
 
     EXPECT_EQ(removal.text, kDoneText);
     EXPECT_EQ(removal.colour, QColor(100, 180, 40));
@@ -118,7 +116,7 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     EXPECT_TRUE(removal.shown);
     EXPECT_FALSE(removal.hintShown);
     EXPECT_EQ(removal.progress, 100);
-    EXPECT_EQ(removal.pauseCount, 1);
+    EXPECT_EQ(removal.state, InitRun::State::RemovalWait);
     EXPECT_EQ(removalPhases.size() >= 3
                   ? std::vector<int>(removalPhases.begin(), removalPhases.begin() + 3)
                   : removalPhases,
@@ -130,11 +128,11 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     EXPECT_FALSE(waiting.shown) << "the waiting text starts hidden";
     EXPECT_TRUE(waiting.hintShown);
     EXPECT_EQ(waiting.progress, 0);
-    EXPECT_EQ(waiting.pauseCount, 0) << "the polling runs";
+    EXPECT_EQ(waiting.state, InitRun::State::Waiting);
     EXPECT_EQ(waitingPhases, (std::vector<int>{500, 1500, 500}));
 
-    EXPECT_TRUE(worker.isNull()) << "the worker was joined and released when the run ended";
-    EXPECT_EQ(h.dialog.Worker(), nullptr);
+    EXPECT_EQ(h.dialog.Run().CurrentState(), InitRun::State::Idle);
+    EXPECT_FALSE(h.dialog.Run().PhaseRunning()) << "no blink phase outlives the run";
     EXPECT_EQ(h.dialog.Session(), nullptr);
     EXPECT_FALSE(h.dialog.isVisible());
 }
@@ -144,7 +142,7 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
     h.pcsc.AddReader(kReader); // empty: Enter fails
     std::size_t blinksAtFailure = 0, connectsAtFailure = 0, connectsAfterIdle = 0;
     std::size_t blinksAfterIdle = 0;
-    int pauseCountAfterIdle = -1;
+    InitRun::State stateAfterIdle = InitRun::State::Idle;
     h.dialogs.onMessage = [&](const MessageRequest&) {
         QTimer::singleShot(0, [&] {
             blinksAtFailure =
@@ -155,7 +153,7 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
             blinksAfterIdle =
                 h.pause.Count(500, PauseKind::Blink) + h.pause.Count(1500, PauseKind::Blink);
             connectsAfterIdle = h.pcsc.Count(FakePcsc::Entry::Connect);
-            pauseCountAfterIdle = h.dialog.Worker()->PauseCount();
+            stateAfterIdle = h.dialog.Run().CurrentState();
             PostKey(&h.dialog, Qt::Key_Return); // now the retry
         });
     };
@@ -166,7 +164,7 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
     EXPECT_EQ(blinksAtFailure, 0u);
     EXPECT_EQ(blinksAfterIdle, 0u) << "nothing polls in the Failed state";
     EXPECT_EQ(connectsAfterIdle, connectsAtFailure) << "an inserted token waits for Enter";
-    EXPECT_EQ(pauseCountAfterIdle, 1);
+    EXPECT_EQ(stateAfterIdle, InitRun::State::Failed);
     const QStringList lines = h.log.Lines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], QStringLiteral(
@@ -179,7 +177,7 @@ TEST(InitRun, EnterWhileWaitingOnAnEmptyReaderFailsAndTheNextTokenWaitsForEnter)
     h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
     bool enterPosted = false;
     std::size_t mfCodesAfterIdle = 0;
-    int pauseCountAfterIdle = -1;
+    InitRun::State stateAfterIdle = InitRun::State::Idle;
     h.pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.kind != PauseKind::Blink)
             return;
@@ -196,7 +194,7 @@ TEST(InitRun, EnterWhileWaitingOnAnEmptyReaderFailsAndTheNextTokenWaitsForEnter)
         QTimer::singleShot(0, [&] {
             Idle(150);
             mfCodesAfterIdle = CountCommand(h.pcsc.Commands(), kMfCodePrefix);
-            pauseCountAfterIdle = h.dialog.Worker()->PauseCount();
+            stateAfterIdle = h.dialog.Run().CurrentState();
             PostKey(&h.dialog, Qt::Key_Escape);
         });
     };
@@ -204,7 +202,7 @@ TEST(InitRun, EnterWhileWaitingOnAnEmptyReaderFailsAndTheNextTokenWaitsForEnter)
     h.Run();
 
     EXPECT_EQ(mfCodesAfterIdle, 1u) << "no attempt without Enter after a failure";
-    EXPECT_EQ(pauseCountAfterIdle, 1);
+    EXPECT_EQ(stateAfterIdle, InitRun::State::Failed);
     EXPECT_EQ(
         h.log.Lines(),
         (QStringList{"14:03:27: # SUCCESS",
@@ -276,12 +274,10 @@ TEST_P(InitEsc, EndsTheRunAndNothingTouchesTheReaderAfterwards) {
     watch.seen = [&] { callsAtEsc = h.pcsc.Calls().size(); };
     h.dialog.installEventFilter(&watch);
 
-    QPointer<TNewThread> worker;
     bool escPosted = false;
     const auto esc = [&] {
         if (!escPosted) {
             escPosted = true;
-            worker = h.dialog.Worker();
             PostKey(&h.dialog, Qt::Key_Escape);
             if (c.newRunAtOnce)
                 QMetaObject::invokeMethod(
@@ -343,7 +339,8 @@ TEST_P(InitEsc, EndsTheRunAndNothingTouchesTheReaderAfterwards) {
     for (const QString& line : h.log.Lines())
         successes += line.endsWith(QStringLiteral(" SUCCESS")) ? 1 : 0;
     EXPECT_EQ(successes, c.successLines);
-    EXPECT_TRUE(worker.isNull()) << "the worker was joined and released";
+    EXPECT_EQ(h.dialog.Run().CurrentState(), InitRun::State::Idle);
+    EXPECT_FALSE(h.dialog.Run().PhaseRunning());
     EXPECT_FALSE(h.dialog.isVisible());
     EXPECT_FALSE(h.dialog.Active());
     EXPECT_EQ(h.pcsc.OpenContexts(), 0u);
@@ -364,7 +361,7 @@ TEST(InitRun, CloseRequestActsLikeEsc) {
     QTimer::singleShot(0, [&] { h.dialog.close(); });
     h.Run();
     EXPECT_FALSE(h.dialog.isVisible());
-    EXPECT_EQ(h.dialog.Worker(), nullptr);
+    EXPECT_EQ(h.dialog.Run().CurrentState(), InitRun::State::Idle);
     EXPECT_EQ(h.pcsc.Count(FakePcsc::Entry::Connect), 0u);
 }
 
@@ -390,12 +387,12 @@ TEST(InitRun, SecondRunStartsAfreshWithTheSettingsOfThatMoment) {
     h.Run();
 
     EXPECT_EQ(readyAgain.text, kReadyText);
-    EXPECT_EQ(readyAgain.colour, TFrmProgbar::DesktopColour());
+    EXPECT_EQ(readyAgain.colour, ProgressDialog::DesktopColour());
     EXPECT_FALSE(readyAgain.bold);
     EXPECT_TRUE(readyAgain.shown);
     EXPECT_FALSE(readyAgain.hintShown);
     EXPECT_EQ(readyAgain.progress, 0);
-    EXPECT_EQ(readyAgain.pauseCount, 1);
+    EXPECT_EQ(readyAgain.state, InitRun::State::Ready);
 
     const auto commands = ToHex(h.pcsc.Commands());
     EXPECT_NE(
@@ -426,48 +423,55 @@ TEST(InitRun, LogThatCannotBeWrittenDoesNotStopTheRun) {
     EXPECT_FALSE(QFileInfo::exists(h.log.folder));
 }
 
-// ---- The worker and the dialog's end -----------------------------------------------------------
+// ---- One thread, and the dialog's end ---------------------------------------------------------
 
-TEST(InitWorker, PauseCountNeverGoesBelowZero) {
-    TestSettings settings;
-    TFrmProgbar dialog(settings);
-    TNewThread worker(&dialog);
-    EXPECT_EQ(worker.PauseCount(), 1) << "a new worker is paused";
-    worker.Resume();
-    worker.Resume();
-    EXPECT_EQ(worker.PauseCount(), 0);
-    worker.Pause();
-    worker.Pause();
-    EXPECT_EQ(worker.PauseCount(), 2);
-    EXPECT_TRUE(worker.Paused());
+// The threads of this process now (Linux: one entry per thread in /proc/self/task).
+std::size_t ThreadCount() {
+    return static_cast<std::size_t>(QDir(QStringLiteral("/proc/self/task"))
+                                        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                                        .size());
 }
 
-TEST(InitWorker, StopsWhileAHandOverIsQueued) {
-    // The worker hands over as fast as it can; the user-interface thread never runs the
-    // hand-overs, so the worker is blocked on one when the stop comes.
-    TestSettings settings;
-    TFrmProgbar dialog(settings);
-    auto worker = std::make_unique<TNewThread>(&dialog);
-    worker->start();
-    worker->Resume();
-    QThread::msleep(20);
-    worker->Stop();
-    EXPECT_TRUE(worker->isFinished());
+TEST(InitRun, RunsEntirelyOnTheUserInterfaceThread) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    // A first run lets Qt start whatever threads of its own it starts on first use of a window.
+    h.TakeOutThenEsc();
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    ASSERT_TRUE(h.escPosted);
+
+    const std::size_t before = ThreadCount();
+    std::size_t most = 0;
+    bool elsewhere = false;
+    h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+    h.TakeOutThenEsc([&](const RecordingPause::Wait&) {
+        most = std::max(most, ThreadCount());
+        elsewhere = elsewhere || QThread::currentThread() != h.dialog.thread();
+    });
+    h.pcsc.OnTransmit([&](const Bytes&) {
+        elsewhere = elsewhere || QThread::currentThread() != h.dialog.thread();
+    });
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    ASSERT_TRUE(h.escPosted);
+    ASSERT_EQ(h.log.Lines().size(), 2);
+    EXPECT_FALSE(elsewhere) << "every wait and every command on the dialog's thread";
+    EXPECT_EQ(most, before) << "no thread started for the run";
 }
 
 enum class DestroyHow { DeleteLaterWhileWaiting, DeleteInsideABlinkPhase };
 
 class InitDialogDestroyed : public ::testing::TestWithParam<DestroyHow> {};
 
-TEST_P(InitDialogDestroyed, MidRunLeavesNoThreadBehind) {
+TEST_P(InitDialogDestroyed, MidRunLeavesNothingRunning) {
     FakePcsc pcsc;
     FakeDialogs dialogs;
     RecordingPause pause;
     TestLogEnvironment log;
     TestSettings settings;
     pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
-    QPointer<TFrmProgbar> dialog = new TFrmProgbar(settings);
-    QPointer<TNewThread> worker;
+    QPointer<ProgressDialog> dialog = new ProgressDialog(settings);
     bool done = false;
     pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.kind != PauseKind::Blink || !dialog || done)
@@ -476,7 +480,6 @@ TEST_P(InitDialogDestroyed, MidRunLeavesNoThreadBehind) {
             pcsc.RemoveCard(kReader);
         } else if (dialog->Label1->text() == kNextText) {
             done = true;
-            worker = dialog->Worker();
             if (GetParam() == DestroyHow::DeleteLaterWhileWaiting)
                 dialog->deleteLater();
             else
@@ -488,13 +491,11 @@ TEST_P(InitDialogDestroyed, MidRunLeavesNoThreadBehind) {
 
     EXPECT_TRUE(done);
     EXPECT_TRUE(dialog.isNull());
-    QElapsedTimer clock;
-    clock.start();
-    while (!worker.isNull() && clock.elapsed() < 5000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    EXPECT_TRUE(worker.isNull()) << "the worker ended and was released";
+    // Nothing of the run is left to fire: no blink phase, no presence check.
+    pcsc.ClearRecord();
+    Idle(100);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(pcsc.Calls().empty());
     EXPECT_EQ(pcsc.OpenContexts(), 0u);
     EXPECT_EQ(log.Lines().size(), 1);
 }

@@ -337,8 +337,8 @@ TEST(HexToInt, ReadsUpperCaseDigitsOnly) {
     } cases[] = {{"D1", 0xD1}, {"07", 0x07}, {"5", 0x50},   {"d1", 0x01}, {"ZZ", 0x00},
                  {"", 0x00},   {"FF", 0xFF}, {"FFF", 0xFF}, {" 1", 0x01}, {"A", 0xA0}};
     for (const auto& c : cases)
-        EXPECT_EQ(HexToInt(QString::fromUtf8(c.text), 2), c.value) << c.text;
-    EXPECT_EQ(HexToInt(QStringLiteral("1F"), 1), 0x01);
+        EXPECT_EQ(HexToInt(QString::fromUtf8(c.text).toStdU16String(), 2), c.value) << c.text;
+    EXPECT_EQ(HexToInt(u"1F", 1), 0x01);
 }
 
 // ---- Failures ----------------------------------------------------------------------------------
@@ -373,7 +373,8 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
         bool shown = false;
         bool hintShown = true;
         int progress = -1;
-        int pauseCount = -1;
+        InitRun::State state = InitRun::State::Idle;
+        bool phaseRunning = true;
         std::size_t openConnections = 99;
     } after;
     h.dialogs.onMessage = [&](const MessageRequest&) {
@@ -385,7 +386,8 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
             after.shown = !h.dialog.Label1->isHidden();
             after.hintShown = !h.dialog.Label2->isHidden();
             after.progress = h.dialog.ProgressBar1->value();
-            after.pauseCount = h.dialog.Worker()->PauseCount();
+            after.state = h.dialog.Run().CurrentState();
+            after.phaseRunning = h.dialog.Run().PhaseRunning();
             after.openConnections = h.pcsc.OpenConnections();
             PostKey(&h.dialog, Qt::Key_Escape);
         });
@@ -411,7 +413,8 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
     EXPECT_TRUE(after.shown);
     EXPECT_FALSE(after.hintShown);
     EXPECT_EQ(after.progress, c.progress);
-    EXPECT_EQ(after.pauseCount, 1) << "the polling stays paused until Enter";
+    EXPECT_EQ(after.state, InitRun::State::Failed);
+    EXPECT_FALSE(after.phaseRunning) << "nothing polls the reader until Enter";
     EXPECT_EQ(after.openConnections, 0u);
 
     const auto commands = ToHex(h.pcsc.Commands());

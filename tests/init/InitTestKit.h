@@ -5,7 +5,7 @@
 
 #include "init/InitLog.h"
 #include "init/Pause.h"
-#include "init/ProgressBarDlg.h"
+#include "init/ProgressDialog.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 
@@ -93,6 +93,13 @@ struct RecordingPause : IInitPause {
     ~RecordingPause() override { SetInitPause(nullptr); }
 
     void Pause(int ms, PauseKind kind) override;
+    // A blink phase is recorded as a wait of kind Blink; the run's timer then waits only the
+    // sleeping part of it (none at all without a divisor).
+    int BeginPhase(int ms) override {
+        Record(ms, PauseKind::Blink);
+        return sleepDivisor > 0 ? ms / sleepDivisor : 0;
+    }
+    void Record(int ms, PauseKind kind);
     std::size_t Count(int ms, PauseKind kind) const {
         std::size_t n = 0;
         for (const Wait& w : waits)
@@ -143,6 +150,12 @@ inline void PostKey(QWidget* widget, Qt::Key key) {
 }
 
 inline void RecordingPause::Pause(int ms, PauseKind kind) {
+    Record(ms, kind);
+    if (sleepDivisor > 0)
+        QThread::msleep(static_cast<unsigned long>(ms / sleepDivisor));
+}
+
+inline void RecordingPause::Record(int ms, PauseKind kind) {
     waits.push_back({ms, kind});
     if (waits.size() == limit && dialog) {
         ADD_FAILURE() << "the run kept waiting; pressing Esc";
@@ -150,8 +163,6 @@ inline void RecordingPause::Pause(int ms, PauseKind kind) {
     }
     if (onPause)
         onPause(waits.back());
-    if (sleepDivisor > 0)
-        QThread::msleep(static_cast<unsigned long>(ms / sleepDivisor));
 }
 
 inline std::string ToHex(const Bytes& bytes) {
@@ -200,7 +211,7 @@ struct Harness {
     RecordingPause pause;
     TestLogEnvironment log;
     TestSettings settings;
-    TFrmProgbar dialog{settings};
+    ProgressDialog dialog{settings};
 
     Harness() {
         pause.dialog = &dialog;

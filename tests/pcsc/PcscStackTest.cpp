@@ -3,7 +3,7 @@
 
 #include "VirtualToken.h"
 
-#include "card/CCReader.h"
+#include "card/TokenSession.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -53,7 +53,7 @@ std::vector<std::string> Commands(const VirtualToken& token) {
 }
 
 TEST(PcscStack, ListsTheSandboxReaders) {
-    TCCReader reader;
+    TokenSession reader;
     EXPECT_EQ(reader.GetReaderName(0), "<None>");
     EXPECT_EQ(reader.GetReaderName(1), VirtualToken::ReaderName(0));
     EXPECT_EQ(reader.GetReaderName(2), VirtualToken::ReaderName(1));
@@ -62,7 +62,7 @@ TEST(PcscStack, ListsTheSandboxReaders) {
 }
 
 TEST(PcscStack, CardPresenceFollowsTheToken) {
-    TCCReader reader;
+    TokenSession reader;
     EXPECT_FALSE(reader.IsCardPresent()) << "no reader selected";
     reader.SelectReader(VirtualToken::ReaderName(0));
     EXPECT_FALSE(reader.IsCardPresent());
@@ -70,7 +70,7 @@ TEST(PcscStack, CardPresenceFollowsTheToken) {
         VirtualToken token;
         ASSERT_TRUE(token.Insert()) << token.Error();
         EXPECT_TRUE(reader.IsCardPresent());
-        TCCReader other;
+        TokenSession other;
         other.SelectReader(VirtualToken::ReaderName(1));
         EXPECT_FALSE(other.IsCardPresent()) << "the other slot stays empty";
         ASSERT_TRUE(token.Remove()) << token.Error();
@@ -91,7 +91,7 @@ TEST(PcscStack, VirtualTokensInSlots) {
     ASSERT_TRUE(c.Insert(VirtualTokenOptions().Apps("none").CardId("2222222222222222").Slot(1)))
         << c.Error();
 
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(VirtualToken::ReaderName(1));
     ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
     EXPECT_EQ(reader.CardId, "2222222222222222");
@@ -110,7 +110,7 @@ TEST(PcscStack, ConnectCardIdentifiesTheToken) {
     struct Row {
         const char* name;
         VirtualTokenOptions options;
-        TCardApps apps;
+        CardAppSet apps;
         std::string cardId;
         std::vector<std::string> commands;
     };
@@ -135,7 +135,7 @@ TEST(PcscStack, ConnectCardIdentifiesTheToken) {
          "1807F6E5D4C3B2A1",
          {"80F6000008"}},
     };
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(VirtualToken::ReaderName(0));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -164,7 +164,7 @@ TEST(PcscStack, ConnectCardIdentifiesTheToken) {
 TEST(PcscStack, WrongPinCountsDownThenBlocks) {
     VirtualToken token;
     ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(token.ReaderName());
     ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
     const std::vector<std::pair<std::string, std::string>> steps = {
@@ -193,7 +193,7 @@ TEST(PcscStack, WrongPinCountsDownThenBlocks) {
 TEST(PcscStack, ATokenPulledDuringACommand) {
     VirtualToken token;
     ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa").VanishAfter(1))) << token.Error();
-    TCCReader reader;
+    TokenSession reader;
     reader.Exclusive = false;
     reader.SelectReader(token.ReaderName());
     ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
@@ -215,7 +215,7 @@ TEST(PcscStack, ATokenPulledDuringACommand) {
 TEST(PcscStack, ATokenPulledBetweenCommands) {
     VirtualToken token;
     ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("rsa"))) << token.Error();
-    TCCReader reader;
+    TokenSession reader;
     reader.SelectReader(token.ReaderName());
     ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
     ASSERT_TRUE(token.Remove()) << token.Error();
@@ -240,7 +240,7 @@ TEST(PcscStack, ExclusiveDisconnectResetsTheTokenSharedLeavesIt) {
 
     // Exclusive (the main window's session): the disconnect resets the token.
     {
-        TCCReader reader;
+        TokenSession reader;
         reader.SelectReader(token.ReaderName());
         ASSERT_TRUE(reader.ConnectCard()) << reader.LastErrorText();
         ASSERT_TRUE(reader.Transmit(mfCode, response)) << reader.LastErrorText();
@@ -260,10 +260,10 @@ TEST(PcscStack, ExclusiveDisconnectResetsTheTokenSharedLeavesIt) {
     // Shared (the initialization run's session): the disconnect leaves the token alone. A second
     // shared session holds the token meanwhile, or pcscd would power it down once idle.
     {
-        TCCReader run;
+        TokenSession run;
         run.Exclusive = false;
         run.SelectReader(token.ReaderName());
-        TCCReader witness;
+        TokenSession witness;
         witness.Exclusive = false;
         witness.SelectReader(token.ReaderName());
         ASSERT_TRUE(run.ConnectCard()) << run.LastErrorText();
@@ -290,7 +290,7 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     const Bytes groupRsa(32, 0x11), groupDstu(32, 0x22);
     const Bytes name = Hex("D0A2D0B5D181D182" + std::string(48, '0'));
 
-    TCCReader run;
+    TokenSession run;
     run.Exclusive = false;
     run.SelectReader(token.ReaderName());
     ASSERT_TRUE(run.ConnectCard()) << run.LastErrorText();
@@ -352,7 +352,7 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     EXPECT_TRUE(state->app(vtoken::AppId::Data).activated);
 
     // The user blocks the PIN.
-    TCCReader admin; // exclusive, as the main window's session
+    TokenSession admin; // exclusive, as the main window's session
     admin.SelectReader(token.ReaderName());
     ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
     for (int i = 0; i < 3; ++i)

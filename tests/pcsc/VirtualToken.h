@@ -7,7 +7,7 @@
 //   VirtualToken token;
 //   ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("none").CardId("0102030405060708")))
 //       << token.Error();
-//   ... TCCReader on token.ReaderName() ...
+//   ... TokenSession on token.ReaderName() ...
 //   auto state = token.State();              // the token's JSON state, parsed
 //   ASSERT_TRUE(token.Remove()) << token.Error();
 //

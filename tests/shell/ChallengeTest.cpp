@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <openssl/evp.h>
+#include "support/ReferenceTripleDes.h"
 
 #include <random>
 
@@ -18,19 +18,6 @@ namespace {
 const QString BadFormat = QStringLiteral(
     "Поле \"Вызов\" имеет недопустимый формат. Проверьте правильность введенных данных");
 const QString NoCrKey = QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?");
-
-std::array<std::uint8_t, 8> OpenSslEde(const std::array<std::uint8_t, 16>& key,
-                                       const std::uint8_t* block) {
-    std::array<std::uint8_t, 8> out{};
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int len = 0;
-    EXPECT_EQ(EVP_EncryptInit_ex(ctx, EVP_des_ede_ecb(), nullptr, key.data(), nullptr), 1);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EXPECT_EQ(EVP_EncryptUpdate(ctx, out.data(), &len, block, 8), 1);
-    EXPECT_EQ(len, 8);
-    EVP_CIPHER_CTX_free(ctx);
-    return out;
-}
 
 QString Hex(const std::uint8_t* bytes, int count) {
     QStringList parts;
@@ -55,39 +42,6 @@ TEST(ChallengeText, GroupHexPairs) {
     };
     for (const auto& [in, out] : rows)
         EXPECT_EQ(GroupHexPairs(in), out) << in.toStdString();
-}
-
-TEST(ChallengeText, IsChallengeValid) {
-    const std::pair<QString, bool> rows[] = {
-        {"01 23 45 67 89 AB CD EF", true},       {"01 23 45 67 89 AB CD EF ", true},
-        {"01 23 45 67 89 AB CD EF\t\r\n", true}, {" 01 23 45 67 89 AB CD EF", false},
-        {"01 23 45 67 89 AB CD E", false},       {"01 23 45 67 89 AB CD EF 0", false},
-        {"01 23 45 67 89 ab cd ef", false},      {"01 23 45 67 89 AB CD EG", false},
-        {"01-23 45 67 89 AB CD EF", false},      {"0123 45 67 89 AB CD EF ", false},
-        {"01  23 45 67 89 AB CD E", false},      {"", false},
-    };
-    for (const auto& [text, valid] : rows)
-        EXPECT_EQ(IsChallengeValid(text), valid) << '"' << text.toStdString() << '"';
-}
-
-TEST(ChallengeText, HexPairValueParseAndFormat) {
-    const std::pair<QString, int> values[] = {{"00", 0}, {"0A", 10}, {"FF", 255}, {"a0", 0},
-                                              {"Ga", 0}, {"1G", 16}, {"7f", 112}, {"", 0}};
-    for (const auto& [text, value] : values)
-        EXPECT_EQ(HexPairValue(text, 2), value) << text.toStdString();
-
-    const QString challenge = "01 23 45 67 89 AB CD EF";
-    EXPECT_EQ(ParseChallenge(challenge, challenge.size()),
-              (Bytes{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
-    EXPECT_EQ(ParseChallenge("0A0B", 4), (Bytes{0x0A, 0x0B}));
-    EXPECT_EQ(ParseChallenge("", 0), Bytes{});
-
-    const std::uint8_t bytes[] = {0x00, 0x0A, 0xA0, 0xFF, 0x01, 0x10, 0x9C, 0xE5};
-    EXPECT_EQ(FormatResponse(bytes, 8), "00 0A A0 FF 01 10 9C E5");
-    EXPECT_EQ(FormatResponse(bytes, 1), "00");
-    EXPECT_EQ(FormatResponse(bytes, 0), "");
-    const std::uint8_t nine[9] = {};
-    EXPECT_EQ(FormatResponse(nine, 9), "00 00 00 00 00 00 00 00 "); // at most 24 characters
 }
 
 // ---- Keystrokes on the real field ----------------------------------------------------------
@@ -128,7 +82,7 @@ TEST_F(ShellTest, ChallengeKeystrokes) {
         {"left arrow", "01 23", 5, key(Qt::Key_Left), "01 23", 4},
         {"home", "01 23", 5, key(Qt::Key_Home), "01 23", 0},
     };
-    TChallengeEdit* edit = window->EdCallenge;
+    ChallengeEdit* edit = window->unblockTab->EdCallenge;
     QApplication::clipboard()->setText("AB");
     for (const KeyCase& row : rows) {
         SCOPED_TRACE(row.name);
@@ -149,7 +103,7 @@ TEST_F(ShellTest, ChallengeKeystrokes) {
 }
 
 TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
-    TChallengeEdit* edit = window->EdCallenge;
+    ChallengeEdit* edit = window->unblockTab->EdCallenge;
     struct Row {
         QString clipboard;
         QString start;
@@ -178,7 +132,7 @@ TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
         ASSERT_NE(menu, nullptr);
         QAction* paste = nullptr;
         for (QAction* action : menu->actions())
-            if (TChallengeEdit::IsPasteAction(action))
+            if (ChallengeEdit::IsPasteAction(action))
                 paste = action;
         ASSERT_NE(paste, nullptr);
         paste->trigger();
@@ -188,14 +142,14 @@ TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
     }
     // A pasted challenge with one trailing blank passes the check; with a leading one it does
     // not.
-    Load(KeyFile("k.key", 16), TKeyMark::BtnLoadKey);
+    Load(KeyFile("k.key", 16), KeyMark::BtnLoadKey);
     dialogs.messages.clear();
     edit->setText("01 23 45 67 89 AB CD EF ");
-    window->Button1Click();
+    window->unblockTab->Button1Click();
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->EdResponse->text().size(), 23);
+    EXPECT_EQ(window->unblockTab->EdResponse->text().size(), 23);
     edit->setText(" 01 23 45 67 89 AB CD EF");
-    window->Button1Click();
+    window->unblockTab->Button1Click();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
 }
 
@@ -214,11 +168,11 @@ TEST_F(ShellTest, ResponseIsTwoKeyTripleDesOfTheChallenge) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(reinterpret_cast<const char*>(key.data()), 16);
         file.close();
-        Load(file.fileName(), TKeyMark::BtnLoadKey);
-        window->EdCallenge->setText(Hex(challenge.data(), 8));
-        window->Button1Click();
-        const auto expected = OpenSslEde(key, challenge.data());
-        ASSERT_EQ(window->EdResponse->text(), Hex(expected.data(), 8)) << round;
+        Load(file.fileName(), KeyMark::BtnLoadKey);
+        window->unblockTab->EdCallenge->setText(Hex(challenge.data(), 8));
+        window->unblockTab->Button1Click();
+        const auto expected = ReferenceTripleDes(key, challenge.data());
+        ASSERT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8)) << round;
     }
 }
 
@@ -230,63 +184,63 @@ TEST_F(ShellTest, ResponseWithEqualKeyHalvesIsSingleDes) {
     const QByteArray half = QByteArray::fromHex("133457799BBCDFF1");
     file.write(half + half);
     file.close();
-    Load(file.fileName(), TKeyMark::BtnLoadKey);
-    QTest::keyClicks(window->EdCallenge, "0123456789abcdef");
-    window->Button1Click();
-    EXPECT_EQ(window->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
+    Load(file.fileName(), KeyMark::BtnLoadKey);
+    QTest::keyClicks(window->unblockTab->EdCallenge, "0123456789abcdef");
+    window->unblockTab->Button1Click();
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
     // The same challenge and key give the same response again.
-    window->EdResponse->clear();
-    window->Button1Click();
-    EXPECT_EQ(window->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
+    window->unblockTab->EdResponse->clear();
+    window->unblockTab->Button1Click();
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
 }
 
 TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
     const QString challenge = "01 23 45 67 89 AB CD EF";
     // Format first: an invalid challenge without key gives only the format message.
-    window->EdCallenge->setText("01 23");
-    window->Button1Click();
+    window->unblockTab->EdCallenge->setText("01 23");
+    window->unblockTab->Button1Click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, BadFormat);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
 
     // A key loaded through BtnLoad, or generated, does not count here.
-    Load(KeyFile("a.key", 16), TKeyMark::BtnLoad);
+    Load(KeyFile("a.key", 16), KeyMark::BtnLoad);
     dialogs.saveNames.push_back(Path("gen"));
     window->GenerateUnblockKey();
-    window->EdCallenge->setText(challenge);
-    window->EdResponse->setText("previous");
+    window->unblockTab->EdCallenge->setText(challenge);
+    window->unblockTab->EdResponse->setText("previous");
     dialogs.messages.clear();
     dialogs.answers = {mbNo};
-    window->Button1Click();
+    window->unblockTab->Button1Click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NoCrKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbYes | mbNo);
-    EXPECT_EQ(window->EdResponse->text(), "previous");
-    EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), "previous");
+    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
 
     // Yes loads the key and computes nothing; the next press does.
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("b.key", 16, 0x21));
-    window->Button1Click();
+    window->unblockTab->Button1Click();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
-    EXPECT_EQ(window->EdResponse->text(), "previous");
-    EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
-    EXPECT_EQ(window->BtnLoadKey->text(), "Загружен");
-    EXPECT_EQ(window->Button1->text(), "Отклик");
-    window->Button1Click();
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), "previous");
+    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загружен");
+    EXPECT_EQ(window->unblockTab->Button1->text(), "Отклик");
+    window->unblockTab->Button1Click();
     const auto key = Sequence16(0x21);
     const std::uint8_t block[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-    const auto expected = OpenSslEde(key, block);
-    EXPECT_EQ(window->EdResponse->text(), Hex(expected.data(), 8));
+    const auto expected = ReferenceTripleDes(key, block);
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8));
     EXPECT_EQ(dialogs.messages.size(), 2u);
 
     // A seventeenth digit is refused at the press; the response stays.
-    QTest::keyClick(window->EdCallenge, Qt::Key_0);
-    window->Button1Click();
+    QTest::keyClick(window->unblockTab->EdCallenge, Qt::Key_0);
+    window->unblockTab->Button1Click();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
-    EXPECT_EQ(window->EdResponse->text(), Hex(expected.data(), 8));
+    EXPECT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8));
 }

@@ -76,7 +76,7 @@ TEST_F(ShellTest, WrongSizeTextHasTheOneLatinLetter) {
 
 TEST_F(ShellTest, LoadingKeyFiles) {
     // A good key first: a failed load must leave it in force.
-    Load(KeyFile("good.key", 16, 0x40), TKeyMark::BtnLoad);
+    Load(KeyFile("good.key", 16, 0x40), KeyMark::BtnLoad);
     const auto good = Sequence16(0x40);
     ASSERT_EQ(window->UnblockKey(), good);
 
@@ -102,7 +102,7 @@ TEST_F(ShellTest, LoadingKeyFiles) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         dialogs.messages.clear();
-        Load(row.path, TKeyMark::BtnLoadKey);
+        Load(row.path, KeyMark::BtnLoadKey);
         ASSERT_EQ(dialogs.messages.size(), 1u);
         const MessageRequest& m = dialogs.messages[0];
         EXPECT_EQ(m.buttons, mbOK);
@@ -111,13 +111,13 @@ TEST_F(ShellTest, LoadingKeyFiles) {
             EXPECT_EQ(m.text, "Ключ загружен");
             EXPECT_EQ(m.type, MsgType::Information);
             EXPECT_EQ(window->UnblockKey(), Sequence16(0x80));
-            EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
+            EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
         } else {
             EXPECT_EQ(m.text, row.message);
             EXPECT_EQ(m.type, row.type);
             EXPECT_EQ(window->UnblockKey(), good);
-            EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
-            EXPECT_EQ(window->BtnLoadKey->text(), "Загрузить");
+            EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+            EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загрузить");
         }
     }
     EXPECT_EQ(dialogs.filters.front(), "Key (*.key)");
@@ -128,37 +128,37 @@ TEST_F(ShellTest, UnreadableKeyFileGivesTheOpenMessage) {
     ASSERT_EQ(chmod(path.toLocal8Bit().constData(), 0), 0);
     FilePermissionsApply permissions;
     ASSERT_TRUE(geteuid() != 0 || permissions.Active()) << "could not drop root's file access";
-    Load(path, TKeyMark::BtnLoad);
+    Load(path, KeyMark::BtnLoad);
     EXPECT_EQ(dialogs.LastText(), CannotOpen);
-    EXPECT_EQ(window->UnblockKey(), TFrmMain::DefaultUnblockKey);
+    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
 }
 
 TEST_F(ShellTest, CancellingEitherDialogChangesNothing) {
-    window->LoadUnblockKey(TKeyMark::BtnLoad);
+    window->LoadUnblockKey(KeyMark::BtnLoad);
     window->GenerateUnblockKey();
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->UnblockKey(), TFrmMain::DefaultUnblockKey);
-    EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoad));
+    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
+    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
     EXPECT_EQ(dialogs.filters, (std::vector<QString>{"Key (*.key)", "Key (*.key)"}));
 }
 
 TEST_F(ShellTest, LoadMarksAreIndependent) {
-    const QFont regular = window->BtnLoad->font();
+    const QFont regular = window->initTab->BtnLoad->font();
     EXPECT_FALSE(regular.bold());
-    Load(KeyFile("a.key", 16), TKeyMark::BtnLoad);
-    EXPECT_EQ(window->BtnLoad->text(), "Загружен");
-    EXPECT_TRUE(window->BtnLoad->font().bold());
-    EXPECT_EQ(window->BtnLoadKey->text(), "Загрузить");
-    EXPECT_FALSE(window->BtnLoadKey->font().bold());
-    EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
+    Load(KeyFile("a.key", 16), KeyMark::BtnLoad);
+    EXPECT_EQ(window->initTab->BtnLoad->text(), "Загружен");
+    EXPECT_TRUE(window->initTab->BtnLoad->font().bold());
+    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загрузить");
+    EXPECT_FALSE(window->unblockTab->BtnLoadKey->font().bold());
+    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
 
-    Load(KeyFile("b.key", 16, 9), TKeyMark::BtnLoadKey);
-    EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoad));
-    EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
-    EXPECT_TRUE(window->BtnLoadKey->font().bold());
+    Load(KeyFile("b.key", 16, 9), KeyMark::BtnLoadKey);
+    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
+    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+    EXPECT_TRUE(window->unblockTab->BtnLoadKey->font().bold());
     EXPECT_EQ(window->UnblockKey(), Sequence16(9));
     // A load works while BtnLoad is disabled (cbCRKey unticked).
-    EXPECT_FALSE(window->BtnLoad->isEnabledTo(window.get()));
+    EXPECT_FALSE(window->initTab->BtnLoad->isEnabledTo(window.get()));
 }
 
 TEST_F(ShellTest, GeneratingKeyFiles) {
@@ -192,9 +192,9 @@ TEST_F(ShellTest, GeneratingKeyFiles) {
         struct stat st {};
         ASSERT_EQ(stat(row.written.toLocal8Bit().constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoad));
-        EXPECT_TRUE(window->BtnLoad->font().bold());
-        EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
+        EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
+        EXPECT_TRUE(window->initTab->BtnLoad->font().bold());
+        EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
     }
     // No temporary file stays behind.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -204,15 +204,15 @@ TEST_F(ShellTest, GeneratedKeyLoadsBackThroughTheOtherButton) {
     dialogs.saveNames.push_back(Path("round"));
     window->GenerateUnblockKey();
     const auto generated = window->UnblockKey();
-    Load(KeyFile("other.key", 16, 0x33), TKeyMark::BtnLoad);
+    Load(KeyFile("other.key", 16, 0x33), KeyMark::BtnLoad);
     ASSERT_NE(window->UnblockKey(), generated);
-    Load(Path("round.key"), TKeyMark::BtnLoadKey);
+    Load(Path("round.key"), KeyMark::BtnLoadKey);
     EXPECT_EQ(window->UnblockKey(), generated);
-    EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoadKey));
+    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
 }
 
 TEST_F(ShellTest, FailedSaveKeepsThePreviousKeyAndMarks) {
-    Load(KeyFile("good.key", 16, 0x10), TKeyMark::BtnLoadKey);
+    Load(KeyFile("good.key", 16, 0x10), KeyMark::BtnLoadKey);
     dialogs.messages.clear();
     KeyFile("plainfile", 3);
     const QString chosen[] = {Path("no/such/folder/admin"), Path("plainfile/admin")};
@@ -226,8 +226,8 @@ TEST_F(ShellTest, FailedSaveKeepsThePreviousKeyAndMarks) {
         EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
         EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
         EXPECT_EQ(window->UnblockKey(), Sequence16(0x10));
-        EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoad));
-        EXPECT_EQ(window->BtnLoad->text(), "Загрузить");
+        EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
+        EXPECT_EQ(window->initTab->BtnLoad->text(), "Загрузить");
     }
 }
 
@@ -238,7 +238,7 @@ TEST_F(ShellTest, FailedRandomSourceMakesNoKey) {
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Ошибка генератора случайных чисел. Ключ не создан");
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
-    EXPECT_EQ(window->UnblockKey(), TFrmMain::DefaultUnblockKey);
-    EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoad));
+    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
+    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
     EXPECT_FALSE(QFile::exists(Path("weak.key")));
 }

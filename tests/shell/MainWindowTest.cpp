@@ -14,8 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "help/HelpUnit.h"
-#include "help/Unit1.h"
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
 
 #include <deque>
 
@@ -60,7 +60,7 @@ void ExpectBoxes(const FakeDialogs& dialogs, const std::vector<Box>& expected) {
 } // namespace
 
 TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
-    TFrmMain& w = *window;
+    MainWindow& w = *window;
     EXPECT_EQ(w.windowTitle(), "Orvane");
     EXPECT_EQ(w.PageControl1->size(), QSize(300, 412));
     EXPECT_EQ(w.height(), 412 + w.menuBar()->sizeHint().height());
@@ -113,20 +113,20 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
         EXPECT_EQ(widget->isEnabledTo(&w), row.enabled);
     }
     for (const char* name : {"cbRdrList2", "cbRdrList"})
-        EXPECT_NE(w.findChild<TReaderComboBox*>(name), nullptr) << name;
+        EXPECT_NE(w.findChild<ReaderComboBox*>(name), nullptr) << name;
 
-    EXPECT_EQ(w.EdPIN->maxLength(), 8);
-    EXPECT_EQ(w.EdPUK->maxLength(), 8);
-    EXPECT_EQ(w.EdDeviceName->maxLength(), 32);
-    EXPECT_EQ(w.edGroupRSA->maxLength(), 2);
-    EXPECT_EQ(w.edGroupDSTU->maxLength(), 2);
-    EXPECT_EQ(w.EdNewPin_1->maxLength(), 8);
-    EXPECT_EQ(w.edNewPin_2->echoMode(), QLineEdit::Password);
-    EXPECT_TRUE(w.EdResponse->isReadOnly());
+    EXPECT_EQ(w.initTab->EdPIN->maxLength(), 8);
+    EXPECT_EQ(w.initTab->EdPUK->maxLength(), 8);
+    EXPECT_EQ(w.initTab->EdDeviceName->maxLength(), 32);
+    EXPECT_EQ(w.initTab->edGroupRSA->maxLength(), 2);
+    EXPECT_EQ(w.initTab->edGroupDSTU->maxLength(), 2);
+    EXPECT_EQ(w.unblockTab->EdNewPin_1->maxLength(), 8);
+    EXPECT_EQ(w.unblockTab->edNewPin_2->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(w.unblockTab->EdResponse->isReadOnly());
     const QString hint =
         QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
-    EXPECT_EQ(w.edGroupRSA->toolTip(), hint);
-    EXPECT_EQ(w.edGroupDSTU->toolTip(), hint);
+    EXPECT_EQ(w.initTab->edGroupRSA->toolTip(), hint);
+    EXPECT_EQ(w.initTab->edGroupDSTU->toolTip(), hint);
 
     QStringList titles;
     for (QGroupBox* box : w.findChildren<QGroupBox*>()) {
@@ -159,16 +159,18 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
 }
 
 TEST_F(ShellTest, KeyboardOrderOfTheInitializationTab) {
-    TFrmMain& w = *window;
+    MainWindow& w = *window;
     // Every control of the list is enabled for the walk.
-    w.cbAllowPUK->click();
-    w.cbCRKey->setChecked(true);
-    w.cbDublGroupRSA->setChecked(true);
-    w.cbDublGroupDSTU->setChecked(true);
+    w.initTab->cbAllowPUK->click();
+    w.initTab->cbCRKey->setChecked(true);
+    w.initTab->cbDublGroupRSA->setChecked(true);
+    w.initTab->cbDublGroupDSTU->setChecked(true);
     const std::vector<QWidget*> order = {
-        w.cbRdrList2, w.BtnInit,         w.EdPIN,       w.cbAllowPUK,   w.EdPUK,
-        w.cbCRKey,    w.BtnLoad,         w.BtnGenerate, w.EdDeviceName, w.cbDublGroupRSA,
-        w.edGroupRSA, w.cbDublGroupDSTU, w.edGroupDSTU};
+        w.initTab->cbRdrList2,     w.initTab->BtnInit,     w.initTab->EdPIN,
+        w.initTab->cbAllowPUK,     w.initTab->EdPUK,       w.initTab->cbCRKey,
+        w.initTab->BtnLoad,        w.initTab->BtnGenerate, w.initTab->EdDeviceName,
+        w.initTab->cbDublGroupRSA, w.initTab->edGroupRSA,  w.initTab->cbDublGroupDSTU,
+        w.initTab->edGroupDSTU};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget* next = order[i]->nextInFocusChain();
         while (next && !(next->focusPolicy() & Qt::TabFocus))
@@ -182,7 +184,7 @@ TEST_F(ShellTest, DeviceListsAreSortedWithoutPlaceholderAndRefreshedOnDropDown) 
     pcsc.RemoveReader("Reader A");
     for (const char* name : {"Zeta 00 00", "alpha 00 00", "Beta 00 00"})
         pcsc.AddReader(name);
-    window = std::make_unique<TFrmMain>();
+    window = std::make_unique<MainWindow>();
     auto entries = [](QComboBox* list) {
         QStringList out;
         for (int i = 0; i < list->count(); ++i)
@@ -190,67 +192,67 @@ TEST_F(ShellTest, DeviceListsAreSortedWithoutPlaceholderAndRefreshedOnDropDown) 
         return out;
     };
     const QStringList sorted = {"alpha 00 00", "Beta 00 00", "Zeta 00 00"};
-    EXPECT_EQ(entries(window->cbRdrList2), sorted);
-    EXPECT_EQ(entries(window->cbRdrList), sorted);
-    EXPECT_EQ(window->cbRdrList2->currentIndex(), -1);
-    EXPECT_EQ(window->cbRdrList->currentIndex(), -1);
+    EXPECT_EQ(entries(window->initTab->cbRdrList2), sorted);
+    EXPECT_EQ(entries(window->unblockTab->cbRdrList), sorted);
+    EXPECT_EQ(window->initTab->cbRdrList2->currentIndex(), -1);
+    EXPECT_EQ(window->unblockTab->cbRdrList->currentIndex(), -1);
 
     // Picking an entry selects it into the one reader session; the other list stays as it is.
-    QTest::keyClick(window->cbRdrList2, Qt::Key_Down);
+    QTest::keyClick(window->initTab->cbRdrList2, Qt::Key_Down);
     EXPECT_EQ(window->CardReader().Reader, "alpha 00 00");
-    EXPECT_EQ(window->cbRdrList->currentIndex(), -1);
-    window->cbRdrList->setCurrentIndex(1);
-    emit window->cbRdrList->textActivated(window->cbRdrList->itemText(2));
+    EXPECT_EQ(window->unblockTab->cbRdrList->currentIndex(), -1);
+    window->unblockTab->cbRdrList->setCurrentIndex(1);
+    emit window->unblockTab->cbRdrList->textActivated(window->unblockTab->cbRdrList->itemText(2));
     EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
 
     // A reader attached later shows up at the next drop-down of either list; the selection
     // stays with the session while the lists show nothing.
     pcsc.AddReader("Gamma 00 00");
-    window->cbRdrList->showPopup();
-    window->cbRdrList->hidePopup();
+    window->unblockTab->cbRdrList->showPopup();
+    window->unblockTab->cbRdrList->hidePopup();
     const QStringList four = {"alpha 00 00", "Beta 00 00", "Gamma 00 00", "Zeta 00 00"};
-    EXPECT_EQ(entries(window->cbRdrList), four);
-    EXPECT_EQ(entries(window->cbRdrList2), four);
-    EXPECT_EQ(window->cbRdrList2->currentIndex(), -1);
+    EXPECT_EQ(entries(window->unblockTab->cbRdrList), four);
+    EXPECT_EQ(entries(window->initTab->cbRdrList2), four);
+    EXPECT_EQ(window->initTab->cbRdrList2->currentIndex(), -1);
     EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
 }
 
 TEST_F(ShellTest, NoReaderLeavesBothListsEmpty) {
     window.reset();
     pcsc.RemoveReader("Reader A");
-    window = std::make_unique<TFrmMain>();
-    EXPECT_EQ(window->cbRdrList2->count(), 0);
-    EXPECT_EQ(window->cbRdrList->count(), 0);
+    window = std::make_unique<MainWindow>();
+    EXPECT_EQ(window->initTab->cbRdrList2->count(), 0);
+    EXPECT_EQ(window->unblockTab->cbRdrList->count(), 0);
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(ShellTest, EnableRules) {
-    TFrmMain& w = *window;
+    MainWindow& w = *window;
     // The PUK controls flip with each click of their box.
-    w.cbAllowPUK->click();
-    EXPECT_TRUE(w.Label3->isEnabledTo(&w));
-    EXPECT_TRUE(w.EdPUK->isEnabledTo(&w));
-    w.cbAllowPUK->click();
-    EXPECT_FALSE(w.Label3->isEnabledTo(&w));
-    EXPECT_FALSE(w.EdPUK->isEnabledTo(&w));
+    w.initTab->cbAllowPUK->click();
+    EXPECT_TRUE(w.initTab->Label3->isEnabledTo(&w));
+    EXPECT_TRUE(w.initTab->EdPUK->isEnabledTo(&w));
+    w.initTab->cbAllowPUK->click();
+    EXPECT_FALSE(w.initTab->Label3->isEnabledTo(&w));
+    EXPECT_FALSE(w.initTab->EdPUK->isEnabledTo(&w));
 
     // The key controls follow cbCRKey, also when it is changed by the program.
     for (bool on : {true, false, true}) {
-        w.cbCRKey->setChecked(on);
-        EXPECT_EQ(w.Label4->isEnabledTo(&w), on);
-        EXPECT_EQ(w.BtnLoad->isEnabledTo(&w), on);
-        EXPECT_EQ(w.BtnGenerate->isEnabledTo(&w), on);
+        w.initTab->cbCRKey->setChecked(on);
+        EXPECT_EQ(w.initTab->Label4->isEnabledTo(&w), on);
+        EXPECT_EQ(w.initTab->BtnLoad->isEnabledTo(&w), on);
+        EXPECT_EQ(w.initTab->BtnGenerate->isEnabledTo(&w), on);
     }
     for (bool on : {true, false}) {
-        w.cbDublGroupRSA->click();
-        EXPECT_EQ(w.lblGroupRSA->isEnabledTo(&w), on);
-        EXPECT_EQ(w.edGroupRSA->isEnabledTo(&w), on);
-        EXPECT_EQ(w.edGroupDSTU->isEnabledTo(&w), !on);
-        w.cbDublGroupDSTU->click();
-        EXPECT_EQ(w.lblGroupDSTU->isEnabledTo(&w), on);
-        EXPECT_EQ(w.edGroupDSTU->isEnabledTo(&w), on);
+        w.initTab->cbDublGroupRSA->click();
+        EXPECT_EQ(w.initTab->lblGroupRSA->isEnabledTo(&w), on);
+        EXPECT_EQ(w.initTab->edGroupRSA->isEnabledTo(&w), on);
+        EXPECT_EQ(w.initTab->edGroupDSTU->isEnabledTo(&w), !on);
+        w.initTab->cbDublGroupDSTU->click();
+        EXPECT_EQ(w.initTab->lblGroupDSTU->isEnabledTo(&w), on);
+        EXPECT_EQ(w.initTab->edGroupDSTU->isEnabledTo(&w), on);
     }
-    EXPECT_TRUE(w.BtnInit->isEnabledTo(&w));
+    EXPECT_TRUE(w.initTab->BtnInit->isEnabledTo(&w));
 }
 
 TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
@@ -263,9 +265,10 @@ TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
         {"0", true, true},   {"00", true, true},   {"", true, false},    {"D", false, false},
         {"1", false, false}, {"O0", false, false}, {"zz", false, false}, {" 0", false, false},
     };
-    for (QLineEdit* field : {window->edGroupRSA, window->edGroupDSTU}) {
-        const bool rsa = field == window->edGroupRSA;
-        (rsa ? window->cbDublGroupRSA : window->cbDublGroupDSTU)->setChecked(true);
+    for (QLineEdit* field : {window->initTab->edGroupRSA, window->initTab->edGroupDSTU}) {
+        const bool rsa = field == window->initTab->edGroupRSA;
+        (rsa ? window->initTab->cbDublGroupRSA : window->initTab->cbDublGroupDSTU)
+            ->setChecked(true);
         for (const Row& row : rows) {
             SCOPED_TRACE(row.text.toStdString() + (rsa ? " RSA" : " DSTU"));
             field->setText(row.text);
@@ -291,12 +294,12 @@ TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
     }
     // The window losing the activation (a box, another program) or the keyboard going to the
     // menu bar (a tap on Alt) is no leaving of the field.
-    window->edGroupRSA->setText("0");
+    window->initTab->edGroupRSA->setText("0");
     dialogs.messages.clear();
     for (Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::MenuBarFocusReason})
-        SendFocus(window->edGroupRSA, QEvent::FocusOut, reason);
+        SendFocus(window->initTab->edGroupRSA, QEvent::FocusOut, reason);
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->edGroupRSA->text(), "0");
+    EXPECT_EQ(window->initTab->edGroupRSA->text(), "0");
 }
 
 TEST_F(ShellTest, GroupKeysAreNewAtStartAndAtEveryRealTextChange) {
@@ -304,26 +307,26 @@ TEST_F(ShellTest, GroupKeysAreNewAtStartAndAtEveryRealTextChange) {
     const auto dstu0 = window->GroupKeyDSTU();
     EXPECT_NE(rsa0, dstu0);
     // Another window (another program start) has other keys.
-    TFrmMain second;
+    MainWindow second;
     EXPECT_NE(second.GroupKeyRSA(), rsa0);
 
     // Setting the text it already holds is no change; ticking the box is none either.
-    window->edGroupRSA->setText("D1");
-    window->cbDublGroupRSA->click();
+    window->initTab->edGroupRSA->setText("D1");
+    window->initTab->cbDublGroupRSA->click();
     EXPECT_EQ(window->GroupKeyRSA(), rsa0);
 
     // Retyping the same number makes a new key.
-    window->edGroupRSA->selectAll();
-    QTest::keyClicks(window->edGroupRSA, "D1");
-    EXPECT_EQ(window->edGroupRSA->text(), "D1");
+    window->initTab->edGroupRSA->selectAll();
+    QTest::keyClicks(window->initTab->edGroupRSA, "D1");
+    EXPECT_EQ(window->initTab->edGroupRSA->text(), "D1");
     EXPECT_NE(window->GroupKeyRSA(), rsa0);
     EXPECT_EQ(window->GroupKeyDSTU(), dstu0);
-    window->edGroupDSTU->setText("07");
+    window->initTab->edGroupDSTU->setText("07");
     EXPECT_NE(window->GroupKeyDSTU(), dstu0);
 }
 
 TEST_F(ShellTest, DeviceNamePlaceholder) {
-    QLineEdit* name = window->EdDeviceName;
+    QLineEdit* name = window->initTab->EdDeviceName;
     struct Row {
         QString before;
         QEvent::Type event;
@@ -354,8 +357,8 @@ TEST_F(ShellTest, DeviceNamePlaceholder) {
 }
 
 TEST_F(ShellTest, PinEntriesAcceptOnlyCp1251Characters) {
-    for (QLineEdit* field :
-         {window->EdPIN, window->EdPUK, window->EdNewPin_1, window->edNewPin_2}) {
+    for (QLineEdit* field : {window->initTab->EdPIN, window->initTab->EdPUK,
+                             window->unblockTab->EdNewPin_1, window->unblockTab->edNewPin_2}) {
         SCOPED_TRACE(field->objectName().toStdString());
         field->setEnabled(true);
         field->clear();
@@ -368,11 +371,11 @@ TEST_F(ShellTest, PinEntriesAcceptOnlyCp1251Characters) {
 
 struct InitCase {
     const char* name;
-    std::function<void(ShellTest&, TFrmMain&)> setup;
+    std::function<void(ShellTest&, MainWindow&)> setup;
     std::deque<int> answers;
     std::vector<Box> boxes;
     bool runs;
-    std::function<void(TFrmMain&)> after;
+    std::function<void(MainWindow&)> after;
 };
 
 namespace {
@@ -381,14 +384,14 @@ const QString Done = QStringLiteral("Инициализация закончен
 
 std::vector<InitCase> InitCases() {
     auto pin = [](const char* text) {
-        return [text](ShellTest&, TFrmMain& w) { w.EdPIN->setText(text); };
+        return [text](ShellTest&, MainWindow& w) { w.initTab->EdPIN->setText(text); };
     };
-    auto everything = [](ShellTest& t, TFrmMain& w) {
-        w.EdPIN->setText("1234");
-        w.cbAllowPUK->click();
-        w.EdPUK->setText("5678");
-        w.cbDublGroupRSA->click();
-        w.cbDublGroupDSTU->click();
+    auto everything = [](ShellTest& t, MainWindow& w) {
+        w.initTab->EdPIN->setText("1234");
+        w.initTab->cbAllowPUK->click();
+        w.initTab->EdPUK->setText("5678");
+        w.initTab->cbDublGroupRSA->click();
+        w.initTab->cbDublGroupDSTU->click();
         w.SelectDevice("Reader A");
         (void)t;
     };
@@ -398,49 +401,49 @@ std::vector<InitCase> InitCases() {
          {},
          {{"Поле ПИН-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
-         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "123"); }},
+         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "123"); }},
         {"PinOfFourLettersNoReader",
          pin("abcd"),
          {mbYes},
          {{AllBlocked, MsgType::Information, mbYes | mbNo},
           {"Устройство не выбрано", MsgType::Warning, mbOK}},
          false,
-         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "abcd"); }},
+         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "abcd"); }},
         {"ConfirmationAnsweredNo",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("12345678");
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("12345678");
              w.SelectDevice("Reader A");
          },
          {mbNo},
          {{AllBlocked, MsgType::Information, mbYes | mbNo}},
          false,
-         [](TFrmMain& w) { EXPECT_EQ(w.EdPIN->text(), "12345678"); }},
+         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "12345678"); }},
         {"PukAllowedButShort",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.cbAllowPUK->click();
-             w.EdPUK->setText("567");
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->cbAllowPUK->click();
+             w.initTab->EdPUK->setText("567");
          },
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
          nullptr},
         {"PukAllowedButEmpty",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.cbAllowPUK->click();
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->cbAllowPUK->click();
          },
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
          nullptr},
         {"PukTextLeftInDisabledFieldIsBlocked",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.EdPUK->setText("12");
-             w.cbCRKey->setChecked(false);
-             w.cbDublGroupRSA->click();
-             w.cbDublGroupDSTU->click();
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->EdPUK->setText("12");
+             w.initTab->cbCRKey->setChecked(false);
+             w.initTab->cbDublGroupRSA->click();
+             w.initTab->cbDublGroupDSTU->click();
          },
          {mbNo},
          {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
@@ -449,40 +452,40 @@ std::vector<InitCase> InitCases() {
          false,
          nullptr},
         {"UnloadedKeyNotIgnored",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.cbCRKey->setChecked(true);
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->cbCRKey->setChecked(true);
          },
          {mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
            mbYes | mbNo}},
          false,
-         [](TFrmMain& w) {
-             EXPECT_TRUE(w.cbCRKey->isChecked());
-             EXPECT_TRUE(w.BtnLoad->isEnabledTo(&w));
+         [](MainWindow& w) {
+             EXPECT_TRUE(w.initTab->cbCRKey->isChecked());
+             EXPECT_TRUE(w.initTab->BtnLoad->isEnabledTo(&w));
          }},
         {"UnloadedKeyIgnored",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.cbCRKey->setChecked(true);
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->cbCRKey->setChecked(true);
          },
          {mbYes, mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information, mbYes | mbNo},
           {AllBlocked, MsgType::Information, mbYes | mbNo}},
          false,
-         [](TFrmMain& w) {
-             EXPECT_FALSE(w.cbCRKey->isChecked());
-             EXPECT_FALSE(w.Label4->isEnabledTo(&w));
-             EXPECT_FALSE(w.BtnLoad->isEnabledTo(&w));
-             EXPECT_FALSE(w.BtnGenerate->isEnabledTo(&w));
+         [](MainWindow& w) {
+             EXPECT_FALSE(w.initTab->cbCRKey->isChecked());
+             EXPECT_FALSE(w.initTab->Label4->isEnabledTo(&w));
+             EXPECT_FALSE(w.initTab->BtnLoad->isEnabledTo(&w));
+             EXPECT_FALSE(w.initTab->BtnGenerate->isEnabledTo(&w));
          }},
         {"KeyLoadedOnlyForChallengeResponseDoesNotCount",
-         [](ShellTest& t, TFrmMain& w) {
+         [](ShellTest& t, MainWindow& w) {
              t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
-             w.LoadUnblockKey(TKeyMark::BtnLoadKey);
+             w.LoadUnblockKey(KeyMark::BtnLoadKey);
              t.dialogs.messages.clear();
-             w.EdPIN->setText("1234");
-             w.cbCRKey->setChecked(true);
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->cbCRKey->setChecked(true);
          },
          {mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
@@ -490,13 +493,13 @@ std::vector<InitCase> InitCases() {
          false,
          nullptr},
         {"OnlyChallengeResponseBlocked",
-         [everything](ShellTest& t, TFrmMain& w) {
+         [everything](ShellTest& t, MainWindow& w) {
              everything(t, w);
              // Typed, so that the field's undo history holds the PIN and the PUK.
-             w.EdPIN->clear();
-             QTest::keyClicks(w.EdPIN, "4321");
-             w.EdPUK->clear();
-             QTest::keyClicks(w.EdPUK, "8765");
+             w.initTab->EdPIN->clear();
+             QTest::keyClicks(w.initTab->EdPIN, "4321");
+             w.initTab->EdPUK->clear();
+             QTest::keyClicks(w.initTab->EdPUK, "8765");
          },
          {mbYes},
          {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
@@ -504,21 +507,21 @@ std::vector<InitCase> InitCases() {
            MsgType::Information, mbYes | mbNo},
           {Done, MsgType::Information, mbOK}},
          true,
-         [](TFrmMain& w) {
+         [](MainWindow& w) {
              // Emptied for good: undo does not bring the PIN or the PUK back.
-             for (QLineEdit* field : {w.EdPIN, w.EdPUK}) {
+             for (QLineEdit* field : {w.initTab->EdPIN, w.initTab->EdPUK}) {
                  QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
                  EXPECT_EQ(field->text(), "") << field->objectName().toStdString();
              }
-             EXPECT_TRUE(w.cbAllowPUK->isChecked());
-             EXPECT_EQ(w.EdDeviceName->text(), "<None>");
+             EXPECT_TRUE(w.initTab->cbAllowPUK->isChecked());
+             EXPECT_EQ(w.initTab->EdDeviceName->text(), "<None>");
          }},
         {"LoadedKeyRunsWithAllConfirmed",
-         [everything](ShellTest& t, TFrmMain& w) {
+         [everything](ShellTest& t, MainWindow& w) {
              everything(t, w);
-             w.cbCRKey->setChecked(true);
+             w.initTab->cbCRKey->setChecked(true);
              t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
-             w.LoadUnblockKey(TKeyMark::BtnLoad);
+             w.LoadUnblockKey(KeyMark::BtnLoad);
              t.dialogs.messages.clear();
          },
          {},
@@ -526,15 +529,15 @@ std::vector<InitCase> InitCases() {
          true,
          nullptr},
         {"DefaultsConfirmedRun",
-         [](ShellTest&, TFrmMain& w) {
-             w.EdPIN->setText("1234");
-             w.EdPUK->setText("99");
+         [](ShellTest&, MainWindow& w) {
+             w.initTab->EdPIN->setText("1234");
+             w.initTab->EdPUK->setText("99");
              w.SelectDevice("Reader A");
          },
          {mbYes},
          {{AllBlocked, MsgType::Information, mbYes | mbNo}, {Done, MsgType::Information, mbOK}},
          true,
-         [](TFrmMain& w) { EXPECT_EQ(w.EdPUK->text(), ""); }},
+         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPUK->text(), ""); }},
     };
 }
 
@@ -543,13 +546,13 @@ std::vector<InitCase> InitCases() {
 TEST_F(ShellTest, InitializationButtonTable) {
     for (const InitCase& c : InitCases()) {
         SCOPED_TRACE(c.name);
-        window = std::make_unique<TFrmMain>();
+        window = std::make_unique<MainWindow>();
         window->SetInitRunner(&runner);
         runner.readers.clear();
         dialogs.messages.clear();
         c.setup(*this, *window);
         dialogs.answers = c.answers;
-        window->BtnInitClick();
+        window->initTab->BtnInitClick();
         ExpectBoxes(dialogs, c.boxes);
         EXPECT_TRUE(dialogs.answers.empty());
         if (c.runs) {
@@ -570,15 +573,15 @@ TEST_F(ShellTest, InitializationButtonTable) {
 }
 
 TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
-    TFrmMain& w = *window;
-    w.EdPIN->setText("1234");
-    w.cbAllowPUK->click();
-    w.EdPUK->setText("пак1");
-    w.cbDublGroupRSA->click();
-    w.edGroupRSA->setText("5");
-    w.cbDublGroupDSTU->click();
-    w.EdDeviceName->setText("Тест");
-    w.cbCRKey->setChecked(true);
+    MainWindow& w = *window;
+    w.initTab->EdPIN->setText("1234");
+    w.initTab->cbAllowPUK->click();
+    w.initTab->EdPUK->setText("пак1");
+    w.initTab->cbDublGroupRSA->click();
+    w.initTab->edGroupRSA->setText("5");
+    w.initTab->cbDublGroupDSTU->click();
+    w.initTab->EdDeviceName->setText("Тест");
+    w.initTab->cbCRKey->setChecked(true);
     dialogs.saveNames.push_back(Path("gen"));
     w.GenerateUnblockKey();
     w.SelectDevice("Reader A");
@@ -595,13 +598,13 @@ TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
         EXPECT_TRUE(settings.DublGroupDSTU());
         EXPECT_EQ(settings.GroupDSTUText(), "D1");
         EXPECT_EQ(settings.DeviceNameText(), "Тест");
-        EXPECT_NE(settings.UnblockKey(), TFrmMain::DefaultUnblockKey);
+        EXPECT_NE(settings.UnblockKey(), MainWindow::DefaultUnblockKey);
         EXPECT_EQ(&settings.GroupKeyRSA(), &w.GroupKeyRSA());
         // A change made meanwhile is seen at the next question.
-        w.EdDeviceName->setText("Другой");
+        w.initTab->EdDeviceName->setText("Другой");
         EXPECT_EQ(settings.DeviceNameText(), "Другой");
     };
-    w.BtnInitClick();
+    w.initTab->BtnInitClick();
     EXPECT_TRUE(checked);
     ASSERT_EQ(runner.readers.size(), 1u);
     EXPECT_EQ(settings.PinText(), "");
@@ -647,33 +650,32 @@ TEST_F(ShellTest, RandomFillerFailsWhenTheSystemSourceFails) {
 TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
     // The system source fails at start: the run is refused until keys can be made.
     random.fail = true;
-    window = std::make_unique<TFrmMain>();
+    window = std::make_unique<MainWindow>();
     window->SetInitRunner(&runner);
-    window->EdPIN->setText("1234");
+    window->initTab->EdPIN->setText("1234");
     window->SelectDevice("Reader A");
     dialogs.answers = {mbYes};
-    window->BtnInitClick();
+    window->initTab->BtnInitClick();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ошибка генератора случайных чисел. Ключ не создан");
     EXPECT_EQ(dialogs.messages[1].type, MsgType::Error);
     EXPECT_TRUE(runner.readers.empty());
-    EXPECT_EQ(window->EdPIN->text(), "1234");
+    EXPECT_EQ(window->initTab->EdPIN->text(), "1234");
 
     // Once the source works again the keys are made at the next start of a run.
     random.fail = false;
     const auto before = window->GroupKeyRSA();
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
-    window->BtnInitClick();
+    window->initTab->BtnInitClick();
     EXPECT_EQ(runner.readers.size(), 1u);
     EXPECT_NE(window->GroupKeyRSA(), before);
 }
 
 TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
-    TOKRightDlg about(window.get());
-    THelpFrm help(window.get());
-    OKRightDlg = &about;
-    HelpFrm = &help;
+    AboutDialog about(window.get());
+    ManualWindow help(window.get());
+    window->SetHelpWindows(&help, &about);
     window->show();
     QWidget* seen = nullptr;
     auto closeModal = [&seen] {
@@ -690,8 +692,7 @@ TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
     closeModal();
     window->N8->trigger();
     EXPECT_EQ(seen, &help);
-    OKRightDlg = nullptr;
-    HelpFrm = nullptr;
+    window->SetHelpWindows(nullptr, nullptr);
 
     EXPECT_TRUE(window->isVisible());
     window->N2->trigger();

@@ -4,7 +4,7 @@
 
 #include <QPushButton>
 
-#include <openssl/evp.h>
+#include "support/ReferenceTripleDes.h"
 
 namespace {
 
@@ -19,28 +19,18 @@ const Bytes SelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 const Bytes GetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
 const Bytes Challenge = {0xC0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xF7};
 
-Bytes Cryptogram(const std::array<std::uint8_t, 16>& key, const Bytes& challenge) {
-    Bytes out(8);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int len = 0;
-    EVP_EncryptInit_ex(ctx, EVP_des_ede_ecb(), nullptr, key.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &len, challenge.data(), 8);
-    EVP_CIPHER_CTX_free(ctx);
-    return out;
-}
-
 Bytes Authenticate(const std::array<std::uint8_t, 16>& key) {
-    Bytes command = {0x00, 0x82, 0x00, 0x11, 0x08};
-    const Bytes c = Cryptogram(key, Challenge);
-    command.insert(command.end(), c.begin(), c.end());
+    const auto c = ReferenceTripleDes(key, Challenge.data());
+    Bytes command = {0x00, 0x82, 0x00, 0x11, 0x08, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
     return command;
 }
 
 Bytes StorePin(const Bytes& pin) {
-    Bytes command = {0x80, 0xF4, 0x01, 0x05, 0x0A, 0x05, 0x77};
-    command.insert(command.end(), pin.begin(), pin.end());
-    command.resize(15, 0xFF);
+    // The header, then the PIN padded with FF to 8 bytes.
+    Bytes command(15, 0xFF);
+    const Bytes header = {0x80, 0xF4, 0x01, 0x05, 0x0A, 0x05, 0x77};
+    std::copy(header.begin(), header.end(), command.begin());
+    std::copy_n(pin.begin(), std::min<std::size_t>(pin.size(), 8), command.begin() + 7);
     return command;
 }
 
@@ -55,14 +45,14 @@ public:
     void SetUp() override {
         ShellTest::SetUp();
         pcsc.AnswerChallenge(Challenge);
-        Load(KeyFile("admin.key", 16, 0x31), TKeyMark::BtnLoad);
+        Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
         dialogs.messages.clear();
         SelectReader("Reader A");
         pcsc.ClearRecord();
     }
     void Entries(const QString& first, const QString& second) {
-        window->EdNewPin_1->setText(first);
-        window->edNewPin_2->setText(second);
+        window->unblockTab->EdNewPin_1->setText(first);
+        window->unblockTab->edNewPin_2->setText(second);
     }
     // The card session let the token go with a reset and holds no connection.
     void ExpectReleased() {
@@ -78,7 +68,7 @@ public:
 
 TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     Entries("1234", "1234");
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     EXPECT_EQ(pcsc.Commands(), (std::vector<Bytes>{SelectMf, GetChallenge, Authenticate(key),
                                                    StorePin({'1', '2', '3', '4'})}));
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -86,8 +76,8 @@ TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
     EXPECT_EQ(dialogs.messages[0].title, "Orvane");
-    EXPECT_EQ(window->EdNewPin_1->text(), "");
-    EXPECT_EQ(window->edNewPin_2->text(), "");
+    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "");
+    EXPECT_EQ(window->unblockTab->edNewPin_2->text(), "");
     ExpectReleased();
     // The exclusive connection was asked for.
     for (const FakePcsc::Call& call : pcsc.Calls()) {
@@ -113,7 +103,7 @@ TEST_F(PinResetTest, NewPinBytes) {
         pcsc.ClearRecord();
         dialogs.messages.clear();
         Entries(row.pin, row.pin);
-        window->BtnUnblOkClick();
+        window->unblockTab->BtnUnblOkClick();
         const std::vector<Bytes> sent = pcsc.Commands();
         ASSERT_EQ(sent.size(), 4u);
         EXPECT_EQ(sent[3], StorePin(row.bytes));
@@ -168,15 +158,15 @@ TEST_F(PinResetTest, CardFailuresStopAndReleaseTheToken) {
         dialogs.messages.clear();
         row.script(pcsc);
         Entries("4321", "4321");
-        window->BtnUnblOkClick();
+        window->unblockTab->BtnUnblOkClick();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.message);
         EXPECT_EQ(dialogs.messages[0].type, row.type);
         EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
         EXPECT_EQ(pcsc.Commands().size(), row.commands);
         // The entries keep their text; the token is let go with a reset.
-        EXPECT_EQ(window->EdNewPin_1->text(), "4321");
-        EXPECT_EQ(window->edNewPin_2->text(), "4321");
+        EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "4321");
+        EXPECT_EQ(window->unblockTab->edNewPin_2->text(), "4321");
         ExpectReleased();
     }
 }
@@ -199,8 +189,8 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
          true},
         {"no device selected",
          [](PinResetTest& t) {
-             t.window = std::make_unique<TFrmMain>();
-             t.Load(t.KeyFile("admin.key", 16, 0x31), TKeyMark::BtnLoad);
+             t.window = std::make_unique<MainWindow>();
+             t.Load(t.KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
              t.dialogs.messages.clear();
              t.Entries("1", "1");
          },
@@ -212,12 +202,12 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
         dialogs.messages.clear();
         row.setup(*this);
         pcsc.ClearRecord();
-        window->BtnUnblOkClick();
+        window->unblockTab->BtnUnblOkClick();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.box.text);
         EXPECT_EQ(dialogs.messages[0].type, row.box.type);
         EXPECT_EQ(dialogs.messages[0].buttons, row.box.buttons);
-        EXPECT_EQ(window->EdNewPin_1->text().isEmpty(), row.entriesCleared);
+        EXPECT_EQ(window->unblockTab->EdNewPin_1->text().isEmpty(), row.entriesCleared);
         EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 0u);
         EXPECT_TRUE(pcsc.Apdus().empty());
     }
@@ -225,7 +215,7 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
 
 TEST_F(PinResetTest, TwoEmptyEntriesGiveEightFF) {
     Entries("", "");
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[3], (Bytes{0x80, 0xF4, 0x01, 0x05, 0x0A, 0x05, 0x77, 0xFF, 0xFF, 0xFF,
                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
@@ -235,48 +225,48 @@ TEST_F(PinResetTest, PulledTokenDoesNotAnswerAfterTwoConnects) {
     pcsc.RemoveCard("Reader A");
     pcsc.ClearRecord();
     Entries("1234", "1234");
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Смарт-карта не отвечает");
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 2u);
     EXPECT_TRUE(pcsc.Commands().empty());
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
-    EXPECT_EQ(window->EdNewPin_1->text(), "1234");
+    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "1234");
 }
 
 TEST_F(PinResetTest, KeyPromptLoadsAndSendsNothing) {
     // A key loaded only for the challenge-response does not count here.
-    window = std::make_unique<TFrmMain>();
+    window = std::make_unique<MainWindow>();
     SelectReader("Reader A");
-    Load(KeyFile("cr.key", 16, 0x50), TKeyMark::BtnLoadKey);
+    Load(KeyFile("cr.key", 16, 0x50), KeyMark::BtnLoadKey);
     dialogs.messages.clear();
     pcsc.ClearRecord();
     Entries("1111", "1111");
 
     dialogs.answers = {mbNo};
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NeedKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbYes | mbNo);
-    EXPECT_FALSE(window->IsKeyLoaded(TKeyMark::BtnLoad));
+    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
     EXPECT_TRUE(dialogs.openNames.empty());
 
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("admin2.key", 16, 0x60));
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
-    EXPECT_TRUE(window->IsKeyLoaded(TKeyMark::BtnLoad));
-    EXPECT_EQ(window->BtnLoad->text(), "Загружен");
-    EXPECT_EQ(window->BtnUnblOk->text(), "Изменить ПИН-код");
+    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
+    EXPECT_EQ(window->initTab->BtnLoad->text(), "Загружен");
+    EXPECT_EQ(window->unblockTab->BtnUnblOk->text(), "Изменить ПИН-код");
     EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 0u);
-    EXPECT_EQ(window->EdNewPin_1->text(), "1111");
+    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "1111");
 
     // The second click performs the reset with the key just loaded.
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[2], Authenticate(Sequence16(0x60)));
     EXPECT_EQ(dialogs.LastText(), "ПИН-код успешно изменен");
@@ -286,10 +276,10 @@ TEST_F(PinResetTest, AnEarlierConnectionIsClosedFirstAndSelectionDisconnects) {
     // A failed reset leaves nothing connected, so an initialization run can reach the token.
     pcsc.AnswerSw({0x00, 0x82}, 0x6982);
     Entries("1", "1");
-    window->BtnUnblOkClick();
+    window->unblockTab->BtnUnblOkClick();
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
     // A shared connection, as the initialization run makes, now succeeds.
-    TCCReader run;
+    TokenSession run;
     run.Exclusive = false;
     run.SelectReader("Reader A");
     EXPECT_TRUE(run.ConnectCard());

@@ -2,7 +2,7 @@
 // The main window under test: a scripted PC/SC stack, scripted dialogs, a random source that can
 // be made to fail and an initialization run that only records what it was given.
 
-#include "shell/MainUnit.h"
+#include "shell/MainWindow.h"
 #include "shell/RandomSource.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
@@ -49,7 +49,7 @@ public:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         pcsc.AddReader("Reader A", FakePcsc::FamilyAtr(0x07));
-        window = std::make_unique<TFrmMain>();
+        window = std::make_unique<MainWindow>();
         window->SetInitRunner(&runner);
     }
     void TearDown() override { window.reset(); }
@@ -58,7 +58,7 @@ public:
     // Writes `size` bytes 0, 1, 2, ... into a file of the temporary folder.
     QString KeyFile(const QString& name, int size, std::uint8_t first = 0) const;
     // Loads `path` through the open dialog of the given button's route.
-    void Load(const QString& path, TKeyMark mark) {
+    void Load(const QString& path, KeyMark mark) {
         dialogs.openNames.push_back(path);
         window->LoadUnblockKey(mark);
     }
@@ -71,7 +71,7 @@ public:
     RandomDouble random;
     RunnerDouble runner;
     QTemporaryDir dir;
-    std::unique_ptr<TFrmMain> window;
+    std::unique_ptr<MainWindow> window;
 };
 
 inline QString ShellTest::KeyFile(const QString& name, int size, std::uint8_t first) const {

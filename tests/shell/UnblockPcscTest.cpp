@@ -35,8 +35,8 @@ protected:
         ASSERT_TRUE(e2e::PcscStackRuns());
         ASSERT_TRUE(keys.isValid());
         ASSERT_TRUE(token.Insert()) << token.Error();
-        window = std::make_unique<TFrmMain>();
-        progbar = new TFrmProgbar(*window, window.get());
+        window = std::make_unique<MainWindow>();
+        progbar = new ProgressDialog(*window, window.get());
         window->SetInitRunner(progbar);
         window->show();
         ASSERT_NO_FATAL_FAILURE(InitializeToken());
@@ -49,14 +49,14 @@ protected:
     // token still in the reader.
     void InitializeToken() {
         window->PageControl1->setCurrentIndex(0);
-        ASSERT_TRUE(e2e::ChooseReader(window->cbRdrList2, reader));
+        ASSERT_TRUE(e2e::ChooseReader(window->initTab->cbRdrList2, reader));
         ASSERT_EQ(window->CardReader().Reader, reader);
-        e2e::TypeText(window->EdPIN, kPin);
-        ASSERT_EQ(window->EdPIN->text(), kPin);
-        window->cbCRKey->click();
+        e2e::TypeText(window->initTab->EdPIN, kPin);
+        ASSERT_EQ(window->initTab->EdPIN->text(), kPin);
+        window->initTab->cbCRKey->click();
         dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
-        window->BtnGenerate->click();
-        ASSERT_EQ(window->BtnLoad->text(), e2e::kLoaded);
+        window->initTab->BtnGenerate->click();
+        ASSERT_EQ(window->initTab->BtnLoad->text(), e2e::kLoaded);
         keyPath = keys.filePath(QStringLiteral("admin.key"));
         key = e2e::ReadFileBytes(keyPath);
         ASSERT_EQ(key.size(), 16u);
@@ -95,8 +95,8 @@ protected:
     e2e::ShortWaits waits;
     e2e::TempLogFolder log;
     QTemporaryDir keys;
-    std::unique_ptr<TFrmMain> window;
-    TFrmProgbar* progbar = nullptr; // owned by the window
+    std::unique_ptr<MainWindow> window;
+    ProgressDialog* progbar = nullptr; // owned by the window
     const std::string reader = VirtualToken::ReaderName(0);
     QString keyPath;
     Bytes key;
@@ -128,19 +128,19 @@ TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
         file.write(reinterpret_cast<const char*>(other.data()), 16);
         file.close();
         dialogs.openNames.push_back(path);
-        window->BtnLoad->click();
+        window->initTab->BtnLoad->click();
         ASSERT_EQ(dialogs.LastText(), QStringLiteral("Ключ загружен"));
         ASSERT_NE(other, key);
         dialogs.messages.clear();
     }
 
     window->PageControl1->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(window->cbRdrList, reader));
-    e2e::TypeText(window->EdNewPin_1, kNewPin);
-    e2e::TypeText(window->edNewPin_2, kNewPin);
-    ASSERT_EQ(window->EdNewPin_1->text(), kNewPin);
+    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
+    e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
+    e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
+    ASSERT_EQ(window->unblockTab->EdNewPin_1->text(), kNewPin);
     token.ClearTrace();
-    window->BtnUnblOk->click();
+    window->unblockTab->BtnUnblOk->click();
 
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, c.message);
@@ -158,8 +158,8 @@ TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
     EXPECT_EQ(state->pin.triesLeft, success ? state->pin.maxTries : 0);
     EXPECT_FALSE(state->session.unblock) << "the unblock right outlived the click";
     // The entries are emptied on success only.
-    EXPECT_EQ(window->EdNewPin_1->text(), success ? QString() : kNewPin);
-    EXPECT_EQ(window->edNewPin_2->text(), success ? QString() : kNewPin);
+    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), success ? QString() : kNewPin);
+    EXPECT_EQ(window->unblockTab->edNewPin_2->text(), success ? QString() : kNewPin);
 
     const e2e::TraceSummary trace = e2e::Summarize(token);
     EXPECT_EQ(trace.ins, c.commands);
@@ -193,23 +193,23 @@ TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
     ASSERT_EQ(challenge.size(), 23) << shown.output;
 
     // Typed as the user reads it out, in lower case: the field groups and capitalizes it.
-    QTest::keyClicks(window->EdCallenge, challenge.toLower());
-    EXPECT_EQ(window->EdCallenge->text(), challenge);
+    QTest::keyClicks(window->unblockTab->EdCallenge, challenge.toLower());
+    EXPECT_EQ(window->unblockTab->EdCallenge->text(), challenge);
 
     // The key came through BtnGenerate only: the first press asks for it and loads it.
     dialogs.answers.push_back(mbYes);
     dialogs.openNames.push_back(keyPath);
-    window->Button1->click();
+    window->unblockTab->Button1->click();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[0].text,
               QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?"));
     EXPECT_EQ(dialogs.messages[1].text, QStringLiteral("Ключ загружен"));
-    EXPECT_EQ(window->BtnLoadKey->text(), e2e::kLoaded);
-    EXPECT_TRUE(window->EdResponse->text().isEmpty());
+    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), e2e::kLoaded);
+    EXPECT_TRUE(window->unblockTab->EdResponse->text().isEmpty());
 
-    window->Button1->click();
+    window->unblockTab->Button1->click();
     EXPECT_EQ(dialogs.messages.size(), 2u) << dialogs.LastText().toStdString();
-    const QString response = window->EdResponse->text();
+    const QString response = window->unblockTab->EdResponse->text();
     ASSERT_EQ(response.size(), 23);
 
     // The token checks: a response with one digit changed is refused and the PIN stays blocked.

@@ -2,15 +2,15 @@
 // A scripted PC/SC stack for tests: readers, cards, answers and failures are set up by the test,
 // and every call is recorded.
 //
-// Creating a FakePcsc installs it (pcsc::SetCurrentApi), so every TScReader / TCCReader created
-// while it lives talks to it; its destruction restores the real binding. Create the fake first
-// and the reader sessions after it, and destroy the sessions before the fake.
+// Creating a FakePcsc installs it (pcsc::SetCurrentApi), so every ReaderSession / TokenSession
+// created while it lives talks to it; its destruction restores the real binding. Create the fake
+// first and the reader sessions after it, and destroy the sessions before the fake.
 //
 //   FakePcsc pcsc;
 //   pcsc.AddReader("Reader A", FakePcsc::FamilyAtr(0x07));     // a token with all three apps
 //   pcsc.Answer({0x80, 0x48}, {0x6A, 0x82});                   // next 80 48 .. gets SW 6A82
 //   pcsc.AnswerChallenge({1, 2, 3, 4, 5, 6, 7, 8});            // every GET CHALLENGE
-//   TCCReader reader;  reader.SelectReader("Reader A");  reader.ConnectCard();  ...
+//   TokenSession reader;  reader.SelectReader("Reader A");  reader.ConnectCard();  ...
 //   EXPECT_EQ(pcsc.Commands(), (std::vector<Bytes>{...}));     // the exact APDU stream
 //
 // Behaviour follows pcsc-lite as measured on Linux:
@@ -32,7 +32,7 @@
 // All members may be used from any thread; the fake holds one lock per call. Hooks run without
 // the lock, so they may call the fake again.
 
-#include "card/StdReader.h"
+#include "card/ReaderSession.h"
 
 #include <cstdint>
 #include <deque>

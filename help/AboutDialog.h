@@ -8,11 +8,10 @@ class QFrame;
 class QLabel;
 class QPushButton;
 
-class TOKRightDlg : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit TOKRightDlg(QWidget* parent = nullptr);
-    ~TOKRightDlg() override;
+    explicit AboutDialog(QWidget* parent = nullptr);
 
     QFrame* Panel1;
     QLabel* ProgramIcon;
@@ -30,6 +29,3 @@ private:
     void ShowFileVersion();
     void CentreOnParent();
 };
-
-// The one About box, created at program start.
-extern TOKRightDlg* OKRightDlg;

@@ -1,7 +1,7 @@
 #pragma once
 // The reader session: one PC/SC context, one selected reader, at most one card connection.
 
-#include "WinPCSC.h"
+#include "PcscApi.h"
 
 #include <array>
 #include <cstdint>
@@ -17,9 +17,9 @@ inline constexpr std::uint32_t ERR_RESPONSE_SIZE = 0x60000002;
 inline constexpr std::uint32_t ERR_STATUS_WORD = 0x60000003;
 
 // Raised by a failed Transmit only when the session's RaiseErrors is on (nothing turns it on).
-class ECardError : public std::ios_base::failure {
+class CardException : public std::ios_base::failure {
 public:
-    explicit ECardError(const std::string& message);
+    explicit CardException(const std::string& message);
     // The message alone (the library's failure class would append its error category).
     const char* what() const noexcept override;
 
@@ -27,14 +27,14 @@ private:
     std::string message_;
 };
 
-class TScReader {
+class ReaderSession {
 public:
     using Atr = std::array<std::uint8_t, 64>;
 
-    explicit TScReader(pcsc::Api& api = pcsc::CurrentApi());
-    virtual ~TScReader();
-    TScReader(const TScReader&) = delete;
-    TScReader& operator=(const TScReader&) = delete;
+    explicit ReaderSession(pcsc::Api& api = pcsc::CurrentApi());
+    virtual ~ReaderSession();
+    ReaderSession(const ReaderSession&) = delete;
+    ReaderSession& operator=(const ReaderSession&) = delete;
 
     // Position 0 is "<None>"; 1.. are the usable readers in the system's order; "" past the end.
     std::string GetReaderName(int position);

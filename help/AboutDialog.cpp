@@ -1,4 +1,4 @@
-#include "HelpUnit.h"
+#include "AboutDialog.h"
 
 #include "HelpResources.h"
 
@@ -13,8 +13,6 @@
 #define ORVANE_FILE_VERSION ""
 #endif
 
-TOKRightDlg* OKRightDlg = nullptr;
-
 namespace {
 
 constexpr QSize kClientSize(301, 161);
@@ -28,7 +26,7 @@ QFont SizedFont(const QFont& base, int points, bool bold) {
 
 } // namespace
 
-TOKRightDlg::TOKRightDlg(QWidget* parent)
+AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
     InitOrvaneResources();
@@ -70,31 +68,26 @@ TOKRightDlg::TOKRightDlg(QWidget* parent)
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-TOKRightDlg::~TOKRightDlg() {
-    if (OKRightDlg == this)
-        OKRightDlg = nullptr;
-}
-
-bool TOKRightDlg::event(QEvent* event) {
+bool AboutDialog::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate)
         ShowFileVersion();
     return QDialog::event(event);
 }
 
-void TOKRightDlg::showEvent(QShowEvent* event) {
+void AboutDialog::showEvent(QShowEvent* event) {
     // Some window systems activate a dialog late or not at all; the version is shown anyway.
     ShowFileVersion();
     CentreOnParent();
     QDialog::showEvent(event);
 }
 
-void TOKRightDlg::ShowFileVersion() {
+void AboutDialog::ShowFileVersion() {
     const QString version = QStringLiteral(ORVANE_FILE_VERSION);
     if (!version.isEmpty())
         Label1->setText(version);
 }
 
-void TOKRightDlg::CentreOnParent() {
+void AboutDialog::CentreOnParent() {
     const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
     if (owner == nullptr)
         return;

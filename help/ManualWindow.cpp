@@ -1,4 +1,4 @@
-#include "Unit1.h"
+#include "ManualWindow.h"
 
 #include "HelpResources.h"
 
@@ -7,14 +7,12 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-THelpFrm* HelpFrm = nullptr;
-
 namespace {
 // Size of the window including its frame.
 constexpr QSize kOuterSize(500, 600);
 } // namespace
 
-THelpFrm::THelpFrm(QWidget* parent)
+ManualWindow::ManualWindow(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint) {
     InitOrvaneResources();
@@ -39,12 +37,7 @@ THelpFrm::THelpFrm(QWidget* parent)
     resize(kOuterSize);
 }
 
-THelpFrm::~THelpFrm() {
-    if (HelpFrm == this)
-        HelpFrm = nullptr;
-}
-
-void THelpFrm::LoadManual() {
+void ManualWindow::LoadManual() {
     redHelp->clear();
     QFile doc(QStringLiteral(":/helpdoc"));
     if (!doc.open(QIODevice::ReadOnly))
@@ -53,12 +46,12 @@ void THelpFrm::LoadManual() {
     redHelp->setHtml(QString::fromUtf8(doc.readAll()).trimmed());
 }
 
-void THelpFrm::ShowInstruction() {
+void ManualWindow::ShowInstruction() {
     LoadManual();
     exec();
 }
 
-void THelpFrm::showEvent(QShowEvent* event) {
+void ManualWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     // Once the window system has given the window its frame, make the outer size 500 x 600.
     // Later openings keep whatever size the user gave the window.

@@ -1,4 +1,6 @@
-#include "StdReader.h"
+#include "ReaderSession.h"
+
+#include "crypto/Wipe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -27,28 +29,28 @@ std::string Hex(std::uint32_t value, int digits) {
 
 } // namespace
 
-ECardError::ECardError(const std::string& message)
+CardException::CardException(const std::string& message)
     : std::ios_base::failure(message, std::error_code()), message_(message) {}
 
-const char* ECardError::what() const noexcept {
+const char* CardException::what() const noexcept {
     return message_.c_str();
 }
 
-TScReader::TScReader(pcsc::Api& api) : Pcsc(api) {
+ReaderSession::ReaderSession(pcsc::Api& api) : Pcsc(api) {
     pcsc::SCARDCONTEXT context = 0;
     if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) == 0)
         Context = context;
     // A session without a resource manager stays usable: every later call fails and says why.
 }
 
-TScReader::~TScReader() {
+ReaderSession::~ReaderSession() {
     if (CardHandle != 0)
         Disconnect();
     if (Context != 0)
         Pcsc.ReleaseContext(Context);
 }
 
-std::string TScReader::GetReaderName(int position) {
+std::string ReaderSession::GetReaderName(int position) {
     if (position == 0)
         return "<None>";
 
@@ -83,13 +85,13 @@ std::string TScReader::GetReaderName(int position) {
     return {};
 }
 
-void TScReader::SelectReader(const std::string& name) {
+void ReaderSession::SelectReader(const std::string& name) {
     if (!Reader.empty())
         Disconnect();
     Reader = name;
 }
 
-bool TScReader::IsCardPresent() {
+bool ReaderSession::IsCardPresent() {
     if (Reader.empty())
         return false;
     pcsc::ReaderState state;
@@ -107,7 +109,7 @@ bool TScReader::IsCardPresent() {
     return (state.eventState & pcsc::STATE_PRESENT) != 0;
 }
 
-bool TScReader::Connect(Atr& atr, std::uint32_t& atrLength) {
+bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
     atrLength = 0;
     if (Reader.empty())
         return false;
@@ -136,14 +138,14 @@ bool TScReader::Connect(Atr& atr, std::uint32_t& atrLength) {
     return true;
 }
 
-bool TScReader::Disconnect() {
+bool ReaderSession::Disconnect() {
     if (CardHandle != 0)
         Pcsc.Disconnect(CardHandle, Exclusive ? pcsc::RESET_CARD : pcsc::LEAVE_CARD);
     CardHandle = 0;
     return true;
 }
 
-bool TScReader::Transmit(const Bytes& command, Bytes& response) {
+bool ReaderSession::Transmit(const Bytes& command, Bytes& response) {
     const pcsc::IoRequest sendPci{ActiveProtocol, sizeof(pcsc::IoRequest)};
     std::uint8_t answer[kReceiveCapacity];
     pcsc::DWORD received = kReceiveCapacity;
@@ -165,18 +167,16 @@ bool TScReader::Transmit(const Bytes& command, Bytes& response) {
         }
     }
     // The answer may carry secrets (a challenge, key material): leave nothing on the stack.
-    volatile std::uint8_t* wipe = answer;
-    for (std::size_t i = 0; i < sizeof answer; ++i)
-        wipe[i] = 0;
+    Wipe(answer, sizeof answer);
 
     if (LastResult == 0)
         return true;
     if (RaiseErrors)
-        throw ECardError(LastErrorText());
+        throw CardException(LastErrorText());
     return false;
 }
 
-std::string TScReader::LastErrorText() const {
+std::string ReaderSession::LastErrorText() const {
     switch (LastResult) {
     case 0:
         return "Ok";
@@ -213,10 +213,10 @@ std::string TScReader::LastErrorText() const {
     return Cut(std::move(text));
 }
 
-std::uint32_t TScReader::BeginTransaction() {
+std::uint32_t ReaderSession::BeginTransaction() {
     return static_cast<std::uint32_t>(Pcsc.BeginTransaction(CardHandle));
 }
 
-std::uint32_t TScReader::EndTransaction() {
+std::uint32_t ReaderSession::EndTransaction() {
     return static_cast<std::uint32_t>(Pcsc.EndTransaction(CardHandle, pcsc::LEAVE_CARD));
 }

@@ -6,11 +6,10 @@
 
 class QTextBrowser;
 
-class THelpFrm : public QDialog {
+class ManualWindow : public QDialog {
     Q_OBJECT
 public:
-    explicit THelpFrm(QWidget* parent = nullptr);
-    ~THelpFrm() override;
+    explicit ManualWindow(QWidget* parent = nullptr);
 
     // Replaces the view's content with the embedded manual, read anew each time.
     void LoadManual();
@@ -25,6 +24,3 @@ protected:
 private:
     bool FOuterSizeSet = false;
 };
-
-// The one instruction window, created at program start.
-extern THelpFrm* HelpFrm;

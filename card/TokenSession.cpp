@@ -1,4 +1,6 @@
-#include "CCReader.h"
+#include "TokenSession.h"
+
+#include "crypto/Wipe.h"
 
 #include <algorithm>
 #include <array>
@@ -15,12 +17,6 @@ constexpr std::size_t kPinLength = 8;
 // Longest key that still fits a STORE SECRET command of 255 bytes.
 constexpr std::size_t kMaxKeyLength = 248;
 
-void Wipe(Bytes& bytes, std::uint8_t filler = 0) {
-    volatile std::uint8_t* p = bytes.data();
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        p[i] = filler;
-}
-
 // The header followed by the value cut to 8 bytes and padded with FF. The command is made in
 // its final size at once: a buffer outgrown while the value is added would be released with the
 // value still in it.
@@ -36,7 +32,7 @@ Bytes PinCommand(std::initializer_list<std::uint8_t> header, const Bytes& value)
 
 } // namespace
 
-bool TCCReader::ConnectCard() {
+bool TokenSession::ConnectCard() {
     Atr atr{};
     std::uint32_t atrLength = 0;
     bool connected = Connect(atr, atrLength);
@@ -79,7 +75,7 @@ bool TCCReader::ConnectCard() {
     return connected;
 }
 
-void TCCReader::ReadCardId(std::string& id) {
+void TokenSession::ReadCardId(std::string& id) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string identifier;
     Bytes response;
@@ -94,35 +90,32 @@ void TCCReader::ReadCardId(std::string& id) {
     CardId = identifier;
 }
 
-bool TCCReader::VerifyPin(std::uint8_t reference, Bytes value) {
+bool TokenSession::VerifyPin(std::uint8_t reference, Bytes value) {
     Bytes command = PinCommand({0x00, 0x20, 0x00, reference, 0x08}, value);
     Bytes response;
     const bool ok = Transmit(command, response);
-    // The working copy of the PIN becomes eight asterisks: its whole storage is overwritten in
-    // place first, so that no part of the value survives a change of size. The command is cleared.
-    value.resize(value.capacity());
-    Wipe(value, '*');
-    value.resize(kPinLength, '*');
-    Wipe(command);
+    // The working copy of the PIN and the command that carried it are wiped, whole storage.
+    SecretBytes::WipeVector(value);
+    SecretBytes::WipeVector(command);
     return ok;
 }
 
-bool TCCReader::StorePin(std::uint8_t reference, const Bytes& value, std::uint8_t attribute) {
+bool TokenSession::StorePin(std::uint8_t reference, const Bytes& value, std::uint8_t attribute) {
     Bytes command = PinCommand({0x80, 0xF4, 0x01, reference, 0x0A, 0x05, attribute}, value);
     Bytes response;
     const bool ok = Transmit(command, response);
-    Wipe(command);
+    SecretBytes::WipeVector(command);
     return ok;
 }
 
-bool TCCReader::StoreKey(std::uint8_t reference, const std::uint8_t* key, std::size_t length,
-                         std::uint8_t attribute) {
+bool TokenSession::StoreKey(std::uint8_t reference, const std::uint8_t* key, std::size_t length,
+                            std::uint8_t attribute) {
     if (length > kMaxKeyLength || (key == nullptr && length != 0)) {
         // Its length byte could not count it: refused before anything is sent.
         StatusWord = 0x1111;
         LastResult = pcsc::E_INVALID_PARAMETER;
         if (RaiseErrors)
-            throw ECardError(LastErrorText());
+            throw CardException(LastErrorText());
         return false;
     }
     Bytes command(7 + length);
@@ -137,6 +130,6 @@ bool TCCReader::StoreKey(std::uint8_t reference, const std::uint8_t* key, std::s
         std::copy_n(key, length, command.begin() + 7);
     Bytes response;
     const bool ok = Transmit(command, response);
-    Wipe(command);
+    SecretBytes::WipeVector(command);
     return ok;
 }

@@ -1,8 +1,8 @@
 // The binding of Orvane's PC/SC interface to pcsc-lite. This is the only file that sees the
-// platform's winscard.h; the static checks below keep the declarations of WinPCSC.h in step
+// platform's winscard.h; the static checks below keep the declarations of PcscApi.h in step
 // with it.
 
-#include "WinPCSC.h"
+#include "PcscApi.h"
 
 #include <PCSC/winscard.h>
 

@@ -1,16 +1,17 @@
 #pragma once
-// The reader session extended with what Orvane knows about its own family of tokens.
+// The token command layer: the reader session extended with what Orvane knows about its own
+// family of tokens (identification from the answer-to-reset, PIN and key commands).
 
-#include "StdReader.h"
+#include "ReaderSession.h"
 
 #include <cstdint>
 #include <string>
 
 // Members of CardApps, with their bits in the set byte.
-enum TCardApp : std::uint8_t { appRSA = 0x01, appDSTU = 0x02, appData = 0x04 };
-using TCardApps = std::uint8_t;
+enum CardApp : std::uint8_t { appRSA = 0x01, appDSTU = 0x02, appData = 0x04 };
+using CardAppSet = std::uint8_t;
 
-inline bool HasApp(TCardApps apps, TCardApp app) {
+inline bool HasApp(CardAppSet apps, CardApp app) {
     return (apps & app) != 0;
 }
 
@@ -20,9 +21,9 @@ inline constexpr std::uint8_t REF_PUK = 0x06;
 inline constexpr std::uint8_t REF_GROUP_KEY = 0x09;
 inline constexpr std::uint8_t REF_UNBLOCK_KEY = 0x11;
 
-class TCCReader : public TScReader {
+class TokenSession : public ReaderSession {
 public:
-    using TScReader::TScReader;
+    using ReaderSession::ReaderSession;
 
     // Connects (one retry after a disconnect), reads CardApps from the ATR and, for a token of
     // the family without application bits, CardId by GET CARD ID.
@@ -35,6 +36,6 @@ public:
     bool StoreKey(std::uint8_t reference, const std::uint8_t* key, std::size_t length,
                   std::uint8_t attribute);
 
-    TCardApps CardApps = 0;
+    CardAppSet CardApps = 0;
     std::string CardId;
 };

@@ -1,7 +1,7 @@
 #pragma once
 // The PC/SC entry points Orvane uses, behind one small interface.
 //
-// The real binding (pcsc-lite on Linux, winscard on Windows) lives in WinPCSC.cpp, the only file
+// The real binding (pcsc-lite on Linux, winscard on Windows) lives in PcscApi.cpp, the only file
 // that includes the platform's winscard.h. Everything else, including the test doubles, sees only
 // the types declared here. The types have the platform's real sizes: on Linux pcsc-lite's DWORD
 // and LONG are 64 bits wide and SCARD_IO_REQUEST is 16 bytes.

@@ -1,4 +1,6 @@
-#include "Des32h.h"
+#include "TripleDes.h"
+
+#include "Wipe.h"
 
 #include <array>
 #include <atomic>
@@ -229,44 +231,20 @@ void MakeSchedule(const uint8_t* key, uint32_t (*out)[2]) {
     }
 }
 
-// Overwrites secret material in a way the optimizer does not drop.
-void Wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n--)
-        *v++ = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
 } // namespace
 
-// ---- TBlockChipherB8 ----
+// ---- TripleDes ----
 
-TBlockChipherB8::~TBlockChipherB8() = default;
-
-void TBlockChipherB8::Reset() {
-    for (auto& b : FBlock)
-        b = 0;
-    FCounter = 0;
-}
-
-void TBlockChipherB8::EncryptECB(uint8_t* buffer, size_t length) {
-    for (size_t blocks = length / 8; blocks > 0; --blocks, buffer += 8)
-        EncryptBlock(buffer);
-}
-
-// ---- TTripleDes ----
-
-TTripleDes::TTripleDes(const uint8_t* key) {
+TripleDes::TripleDes(const uint8_t* key) {
     MakeSchedule(key, FSubKeys);
     MakeSchedule(key + 8, FSubKeys + 16);
-    Reset();
 }
 
-TTripleDes::~TTripleDes() {
+TripleDes::~TripleDes() {
     Wipe(FSubKeys, sizeof FSubKeys);
 }
 
-void TTripleDes::EncryptBlock(uint8_t* block) {
+void TripleDes::EncryptBlock(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
     Stage<true>(l, r, FSubKeys);
@@ -275,7 +253,7 @@ void TTripleDes::EncryptBlock(uint8_t* block) {
     FinalPermutation(l, r, block);
 }
 
-void TTripleDes::DecryptBlock(uint8_t* block) {
+void TripleDes::DecryptBlock(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
     Stage<false>(l, r, FSubKeys);
@@ -284,17 +262,22 @@ void TTripleDes::DecryptBlock(uint8_t* block) {
     FinalPermutation(l, r, block);
 }
 
-void TTripleDes::EncryptBlockFirstStage(uint8_t* block) {
+void TripleDes::EncryptBlockFirstStage(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
     Stage<true>(l, r, FSubKeys);
     FinalPermutation(l, r, block);
 }
 
-void TTripleDes::EncryptBlockLastStages(uint8_t* block) {
+void TripleDes::EncryptBlockLastStages(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
     Stage<false>(l, r, FSubKeys + 16);
     Stage<true>(l, r, FSubKeys);
     FinalPermutation(l, r, block);
+}
+
+void TripleDes::EncryptECB(uint8_t* buffer, size_t length) {
+    for (size_t blocks = length / 8; blocks > 0; --blocks, buffer += 8)
+        EncryptBlock(buffer);
 }

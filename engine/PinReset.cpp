@@ -1,0 +1,64 @@
+#include "PinReset.h"
+
+#include "crypto/TripleDes.h"
+#include "crypto/Wipe.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+constexpr const char* kNoAnswer = "Смарт-карта не отвечает";
+constexpr const char* kUnknownType = "Тип смарт-карты не опознан";
+constexpr const char* kCardError =
+    "Ошибка смарт-карты. Возможно загружен неверный ключ разблокировки";
+constexpr const char* kPinError = "Ошибка смены ПИН-кода";
+constexpr std::uint8_t kPinAttribute = 0x77;
+
+} // namespace
+
+PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 16>& unblockKey,
+                         const std::optional<Bytes>& newPin) {
+    // Every stop after the connect lets the token go: an exclusive session resets it.
+    const auto stop = [&session](PinResetStep step, const char* message, bool warning) {
+        PinResetOutcome outcome;
+        outcome.step = step;
+        outcome.message = message;
+        outcome.warning = warning;
+        outcome.result = session.LastResult;
+        outcome.statusWord = session.StatusWord;
+        session.Disconnect();
+        return outcome;
+    };
+
+    if (!session.ConnectCard())
+        return stop(PinResetStep::Connect, kNoAnswer, true);
+
+    Bytes response;
+    if (!session.Transmit({0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, response))
+        return stop(PinResetStep::SelectMf, kUnknownType, true);
+
+    SecretBytes challenge;
+    if (!session.Transmit({0x00, 0x84, 0x00, 0x00, 0x08}, challenge.data) ||
+        challenge.data.size() < 8)
+        return stop(PinResetStep::GetChallenge, kCardError, true);
+
+    SecretBytes authenticate{Bytes(13, 0)};
+    const std::uint8_t header[5] = {0x00, 0x82, 0x00, REF_UNBLOCK_KEY, 0x08};
+    std::copy(std::begin(header), std::end(header), authenticate.data.begin());
+    std::copy_n(challenge.data.begin(), 8, authenticate.data.begin() + 5);
+    {
+        TripleDes cipher(unblockKey.data());
+        cipher.EncryptECB(authenticate.data.data() + 5, 8);
+    }
+    if (!session.Transmit(authenticate.data, response))
+        return stop(PinResetStep::Authenticate, kCardError, true);
+
+    if (!newPin || !session.StorePin(REF_PIN, *newPin, kPinAttribute))
+        return stop(PinResetStep::StorePin, kPinError, false);
+
+    session.Disconnect();
+    PinResetOutcome outcome;
+    outcome.ok = true;
+    return outcome;
+}

@@ -1,0 +1,161 @@
+#include "InitRun.h"
+
+#include "AnsiText.h"
+#include "Dialogs.h"
+#include "InitLog.h"
+#include "Pause.h"
+#include "ProgressDialog.h"
+
+#include <QPointer>
+
+namespace {
+
+// The phases of a blinking text: long while it is shown, short while it is hidden.
+constexpr int kShownPhase = 1500;
+constexpr int kHiddenPhase = 500;
+
+} // namespace
+
+InitRun::InitRun(IInitSettings& settings, ProgressDialog& view)
+    : QObject(&view), settings_(settings), view_(view) {
+    phase_.setSingleShot(true);
+    phase_.setTimerType(Qt::PreciseTimer);
+    connect(&phase_, &QTimer::timeout, this, &InitRun::PhaseEnded);
+}
+
+InitRun::~InitRun() = default;
+
+bool InitRun::Open(const std::string& readerName) {
+    if (state_ != State::Idle)
+        return false;
+    session_ = std::make_shared<TokenSession>();
+    session_->Exclusive = false;
+    session_->SelectReader(readerName);
+    state_ = State::Ready;
+    return true;
+}
+
+void InitRun::Enter() {
+    if (state_ == State::Ready || state_ == State::Failed || state_ == State::Waiting)
+        StartAttempt();
+}
+
+bool InitRun::Esc() {
+    if (state_ == State::Idle || state_ == State::Ended || state_ == State::Attempt)
+        return false;
+    phase_.stop();
+    state_ = State::Ended;
+    return true;
+}
+
+void InitRun::Close() {
+    phase_.stop();
+    session_.reset();
+    state_ = State::Idle;
+}
+
+void InitRun::ReadSettings(const IInitSettings& source, InitSettings& settings) {
+    const QString pin = source.PinText();
+    const QString puk = source.PukText();
+    settings.pin = ToCp1251(pin);
+    settings.puk = ToCp1251(puk);
+    settings.pukUsable = !puk.isEmpty() && source.AllowPuk();
+    settings.unblockKeyUsable = source.UseUnblockKey();
+    settings.unblockKey = source.UnblockKey();
+    settings.groupRsa =
+        source.DublGroupRSA() ? HexToInt(source.GroupRSAText().toStdU16String(), 2) : 0;
+    settings.groupDstu =
+        source.DublGroupDSTU() ? HexToInt(source.GroupDSTUText().toStdU16String(), 2) : 0;
+    settings.groupKeyRsa = source.GroupKeyRSA();
+    settings.groupKeyDstu = source.GroupKeyDSTU();
+    settings.nameField = DeviceNameField(source.DeviceNameText().toStdString());
+}
+
+void InitRun::StartAttempt() {
+    phase_.stop();
+    state_ = State::Attempt;
+    view_.ShowAttempt();
+
+    InitSettings settings;
+    ReadSettings(settings_, settings);
+    // The session stays alive until the attempt has let the token go, even if the dialog is
+    // destroyed while it reports a failure.
+    const std::shared_ptr<TokenSession> session = session_;
+    QPointer<InitRun> self(this);
+    const InitOutcome outcome = InitializeToken(*session, settings, *this);
+    if (!self || state_ != State::Attempt)
+        return;
+    if (!outcome.ok) {
+        state_ = State::Failed;
+        return;
+    }
+    view_.SetProgress(100);
+    InitPause().Pause(300, PauseKind::Step);
+    view_.ShowDone();
+    state_ = State::RemovalWait;
+    CheckRemoval();
+}
+
+void InitRun::CheckRemoval() {
+    if (session_->IsCardPresent()) {
+        StartPhase();
+        return;
+    }
+    view_.ShowWaiting();
+    state_ = State::Waiting;
+    StartPhase();
+}
+
+bool InitRun::StartPhase() {
+    QPointer<InitRun> self(this);
+    const int wait = InitPause().BeginPhase(view_.StatusShown() ? kShownPhase : kHiddenPhase);
+    if (!self)
+        return false;
+    if (state_ == State::RemovalWait || state_ == State::Waiting)
+        phase_.start(std::max(0, wait));
+    return true;
+}
+
+void InitRun::PhaseEnded() {
+    if (state_ == State::RemovalWait) {
+        view_.ToggleStatus();
+        CheckRemoval();
+    } else if (state_ == State::Waiting) {
+        view_.ToggleStatus();
+        if (session_->IsCardPresent())
+            StartAttempt();
+        else
+            StartPhase();
+    }
+}
+
+void InitRun::Progress(int position) {
+    view_.SetProgress(position);
+}
+
+void InitRun::Pause(int milliseconds) {
+    InitPause().Pause(milliseconds, PauseKind::Step);
+}
+
+void InitRun::Concluded(const InitOutcome& outcome) {
+    if (outcome.ok) {
+        WriteInitLog(outcome.cardId);
+        return;
+    }
+    // A failed step: a system-modal box owned by the dialog, then the log line, then the red
+    // status text.
+    const QString text = QString::fromStdString(outcome.message);
+    QPointer<InitRun> self(this);
+    MessageRequest request;
+    request.owner = &view_;
+    request.title = view_.windowTitle();
+    request.text = text;
+    request.type = outcome.kind == FailureKind::Warning ? MsgType::Warning : MsgType::Error;
+    request.buttons = mbOK;
+    request.systemModal = true;
+    Dialogs().Message(request);
+    if (!self)
+        return;
+    WriteInitLog(outcome.cardId, text);
+    view_.ShowFailed();
+}

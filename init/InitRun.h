@@ -1,0 +1,69 @@
+#pragma once
+// The initialization run as one state machine on the user-interface thread.
+//
+//   Ready --Enter--> Attempt --success--> RemovalWait --token out--> Waiting --token in--> Attempt
+//                       |                                              |
+//                       +--failure--> Failed --Enter--> Attempt        +--Enter--> Attempt
+//
+// Esc ends the run from every state but Attempt (an attempt runs synchronously, so a key pressed
+// meanwhile is served after it). The blinking of the removal wait and of the wait for the next
+// token are phases of one QTimer: each tick toggles the status text and looks at the reader.
+// Nothing runs on another thread, and nothing is left running once the run has ended.
+
+#include "engine/TokenInit.h"
+#include "init/InitSettings.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+class ProgressDialog;
+
+class InitRun : public QObject, private InitObserver {
+    Q_OBJECT
+public:
+    enum class State { Idle, Ready, Attempt, Failed, RemovalWait, Waiting, Ended };
+
+    InitRun(IInitSettings& settings, ProgressDialog& view);
+    ~InitRun() override;
+
+    // Opens a run on the reader with a session of its own in shared mode. Refused (false) while
+    // a run is open or has not been closed yet.
+    bool Open(const std::string& readerName);
+    // Enter: an attempt in Ready, Failed and Waiting; ignored elsewhere.
+    void Enter();
+    // Esc: ends an open run; true when this call ended it.
+    bool Esc();
+    // Releases the session of an ended run; the next run may open.
+    void Close();
+
+    State CurrentState() const { return state_; }
+    // The run's reader session; null when no run is open.
+    TokenSession* Session() const { return session_.get(); }
+    // True while a blink phase is under way.
+    bool PhaseRunning() const { return phase_.isActive(); }
+
+    // The settings of one attempt, read from the main window at the moment the attempt starts.
+    static void ReadSettings(const IInitSettings& source, InitSettings& settings);
+
+private:
+    void StartAttempt();
+    // Starts a blink phase for the status text as it is shown now; false when the run went away
+    // meanwhile.
+    bool StartPhase();
+    void PhaseEnded();
+    // In the removal wait: the next phase while the token is in, else the wait for the next one.
+    void CheckRemoval();
+
+    void Progress(int position) override;
+    void Pause(int milliseconds) override;
+    void Concluded(const InitOutcome& outcome) override;
+
+    IInitSettings& settings_;
+    ProgressDialog& view_;
+    std::shared_ptr<TokenSession> session_;
+    QTimer phase_;
+    State state_ = State::Idle;
+};

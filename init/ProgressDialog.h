@@ -1,0 +1,80 @@
+#pragma once
+// The initialization run's window: a small modal progress dialog that initializes one token after
+// another in the chosen reader until the administrator presses Esc.
+//
+// Enter starts the first token. After a success the dialog blinks "Инициализация закончена.
+// Извлеките смарт-карту" until the token is taken out, then blinks "Вставьте следующую
+// смарт-карту" and starts the next attempt by itself as soon as a token is in the reader. After a
+// failure it waits for Enter (retry on whatever is in the reader) or Esc. The dialog is the view;
+// the run's states live in InitRun, the command sequence in the token engine.
+
+#include "init/InitRun.h"
+#include "init/InitSettings.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <string>
+
+class QCloseEvent;
+class QFrame;
+class QKeyEvent;
+class QLabel;
+class QProgressBar;
+
+class ProgressDialog : public QDialog, public IInitRunner {
+    Q_OBJECT
+public:
+    explicit ProgressDialog(IInitSettings& settings, QWidget* mainWindow = nullptr);
+    ~ProgressDialog() override;
+
+    // Opens a run for the reader and returns when the dialog has closed; the run's session is
+    // released before it returns. Refused while a run is open or still unwinding.
+    void RunInitialization(const std::string& readerName) override;
+
+    // Enter (13) starts an attempt, Esc (27) ends the run; other keys do nothing.
+    void FormKeyPress(int key);
+
+    // The run and its session (null outside a run).
+    InitRun& Run() { return *run_; }
+    const InitRun& Run() const { return *run_; }
+    TokenSession* Session() const { return run_->Session(); }
+    // A run is open and Esc has not ended it.
+    bool Active() const;
+
+    // The looks of the run's states.
+    void ShowReady();
+    void ShowAttempt();
+    void ShowDone();
+    void ShowWaiting();
+    void ShowFailed();
+    // Moves the progress bar, waits 50 ms and repaints at once.
+    void SetProgress(int position);
+    // One blink: the status text appears or disappears.
+    void ToggleStatus();
+    bool StatusShown() const;
+
+    // Colours of the status text.
+    static QColor DesktopColour();
+    static QColor SuccessColour();
+    static QColor ErrorColour();
+    QColor HotLightColour() const;
+
+    QFrame* Panel1 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+
+public slots:
+    // Whatever would dismiss the dialog (the window manager, a shortcut) acts like Esc.
+    void reject() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void SetStatus(const QString& text, const QColor& colour, bool bold);
+
+    InitRun* run_ = nullptr;
+};

@@ -1,0 +1,29 @@
+#pragma once
+// Small pieces both tabs of the main window build their controls with.
+
+#include <QString>
+#include <QValidator>
+
+class QLabel;
+class QLineEdit;
+class QWidget;
+
+// A plain-text label, named for tests and accessibility when `name` is given.
+QLabel* NewLabel(const QString& text, QWidget* parent, const QString& name = QString());
+
+// Gives `widget` its object name (the control's name in the window) and returns it.
+template <typename T> T* Named(T* widget, const QString& name) {
+    widget->setObjectName(name);
+    return widget;
+}
+
+// Accepts only text that code page 1251 can hold: PIN-type values go to the token in it.
+class Cp1251Validator final : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override;
+};
+
+// Empties a field that held a PIN. Setting the text, unlike clear(), also drops the field's undo
+// history, so the PIN cannot be brought back with Ctrl+Z and no copy of it stays there.
+void EmptySecretField(QLineEdit* field);

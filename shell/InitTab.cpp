@@ -1,0 +1,295 @@
+#include "InitTab.h"
+
+#include "FormControls.h"
+#include "MainWindow.h"
+#include "ReaderComboBox.h"
+
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString GroupHint =
+    QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
+
+// The enabled state a widget was given itself, whatever its parents' state.
+bool OwnEnabled(const QWidget* w) {
+    return !w->testAttribute(Qt::WA_ForceDisabled);
+}
+
+// Focus moves inside the window count as entering or leaving a field; a window losing or
+// regaining the activation (a message box, another program), a popup, or the menu bar taking the
+// keyboard for a while (a tap on Alt) does not.
+bool IsFieldFocusMove(const QEvent* event) {
+    const auto reason = static_cast<const QFocusEvent*>(event)->reason();
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+           reason != Qt::MenuBarFocusReason;
+}
+
+} // namespace
+
+InitTab::InitTab(MainWindow& window) : window_(window) {
+    setObjectName(QStringLiteral("TabSheet1"));
+    CreateControls();
+}
+
+void InitTab::CreateControls() {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(4, 6, 4, 4);
+    column->setSpacing(5);
+
+    // Device.
+    auto* deviceRow = new QHBoxLayout;
+    deviceRow->addWidget(NewLabel(QStringLiteral("Устройство:"), this));
+    cbRdrList2 = Named(new ReaderComboBox(this), QStringLiteral("cbRdrList2"));
+    cbRdrList2->setEditable(false);
+    deviceRow->addWidget(cbRdrList2, 1);
+    column->addLayout(deviceRow);
+
+    // Initialization parameters.
+    auto* params = new QGroupBox(QStringLiteral("Параметры инициализации "), this);
+    auto* grid = new QGridLayout(params);
+    grid->setContentsMargins(4, 4, 4, 6);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(4);
+    grid->addWidget(NewLabel(QStringLiteral("ПИН-код:"), params), 0, 0);
+    EdPIN = Named(new QLineEdit(params), QStringLiteral("EdPIN"));
+    EdPIN->setMaxLength(8);
+    EdPIN->setValidator(new Cp1251Validator(EdPIN));
+    grid->addWidget(EdPIN, 0, 1);
+
+    Label3 = NewLabel(QStringLiteral("ПАК-код:"), params, QStringLiteral("Label3"));
+    Label3->setEnabled(false);
+    grid->addWidget(Label3, 1, 0);
+    EdPUK = Named(new QLineEdit(params), QStringLiteral("EdPUK"));
+    EdPUK->setMaxLength(8);
+    EdPUK->setValidator(new Cp1251Validator(EdPUK));
+    EdPUK->setEnabled(false);
+    grid->addWidget(EdPUK, 1, 1);
+    cbAllowPUK =
+        Named(new QCheckBox(QStringLiteral("Разрешить"), params), QStringLiteral("cbAllowPUK"));
+    grid->addWidget(cbAllowPUK, 1, 2);
+
+    cbCRKey = Named(new QCheckBox(QStringLiteral("Использовать ключ разблокировки"), params),
+                    QStringLiteral("cbCRKey"));
+    grid->addWidget(cbCRKey, 2, 0, 1, 3);
+
+    Label4 = NewLabel(QStringLiteral("Ключ разблокировки:"), params, QStringLiteral("Label4"));
+    Label4->setWordWrap(true);
+    Label4->setEnabled(false);
+    grid->addWidget(Label4, 3, 0);
+    BtnLoad =
+        Named(new QPushButton(QStringLiteral("Загрузить"), params), QStringLiteral("BtnLoad"));
+    BtnLoad->setEnabled(false);
+    BtnLoad->setAutoDefault(false);
+    BtnGenerate = Named(new QPushButton(QStringLiteral("Сгенерировать"), params),
+                        QStringLiteral("BtnGenerate"));
+    BtnGenerate->setEnabled(false);
+    BtnGenerate->setAutoDefault(false);
+    auto* keyButtons = new QHBoxLayout;
+    keyButtons->setSpacing(4);
+    keyButtons->addWidget(BtnLoad);
+    keyButtons->addWidget(BtnGenerate);
+    grid->addLayout(keyButtons, 3, 1, 1, 2);
+    grid->setColumnStretch(1, 1);
+    column->addWidget(params);
+
+    // Device name.
+    auto* nameBox = new QGroupBox(QStringLiteral("Имя устройства "), this);
+    auto* nameLayout = new QVBoxLayout(nameBox);
+    nameLayout->setContentsMargins(6, 4, 6, 6);
+    EdDeviceName =
+        Named(new QLineEdit(MainWindow::NoDevice, nameBox), QStringLiteral("EdDeviceName"));
+    EdDeviceName->setMaxLength(32);
+    nameLayout->addWidget(EdDeviceName);
+    column->addWidget(nameBox);
+
+    // Duplication groups.
+    auto* groups = new QGroupBox(QStringLiteral("Установка группы дублирования "), this);
+    auto* groupGrid = new QGridLayout(groups);
+    groupGrid->setContentsMargins(6, 4, 6, 6);
+    groupGrid->setHorizontalSpacing(6);
+    groupGrid->setVerticalSpacing(3);
+    auto addGroup = [&](int row, const QString& boxText, const QString& boxName,
+                        const QString& labelName, const QString& editName, QCheckBox*& box,
+                        QLabel*& label, QLineEdit*& edit) {
+        box = Named(new QCheckBox(boxText, groups), boxName);
+        groupGrid->addWidget(box, row, 0, 1, 3);
+        label = NewLabel(QStringLiteral("№ группы:"), groups, labelName);
+        label->setEnabled(false);
+        groupGrid->addWidget(label, row + 1, 0);
+        edit = Named(new QLineEdit(QStringLiteral("D1"), groups), editName);
+        edit->setMaxLength(2);
+        edit->setToolTip(GroupHint);
+        edit->setEnabled(false);
+        edit->setFixedWidth(40);
+        groupGrid->addWidget(edit, row + 1, 1);
+    };
+    addGroup(0, QStringLiteral("Создать группу для ключей RSA"), QStringLiteral("cbDublGroupRSA"),
+             QStringLiteral("lblGroupRSA"), QStringLiteral("edGroupRSA"), cbDublGroupRSA,
+             lblGroupRSA, edGroupRSA);
+    addGroup(2, QStringLiteral("Создать группу для ключей ДСТУ"), QStringLiteral("cbDublGroupDSTU"),
+             QStringLiteral("lblGroupDSTU"), QStringLiteral("edGroupDSTU"), cbDublGroupDSTU,
+             lblGroupDSTU, edGroupDSTU);
+    groupGrid->setColumnStretch(2, 1);
+    column->addWidget(groups);
+
+    column->addStretch(1);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addStretch(1);
+    BtnInit =
+        Named(new QPushButton(QStringLiteral("Инициализация"), this), QStringLiteral("BtnInit"));
+    BtnInit->setAutoDefault(false);
+    buttonRow->addWidget(BtnInit);
+    column->addLayout(buttonRow);
+
+    connect(cbRdrList2, &ReaderComboBox::DropDown, &window_, [this] { window_.FillReaderLists(); });
+    connect(cbRdrList2, &QComboBox::textActivated, &window_,
+            [this](const QString& t) { window_.SelectDevice(t); });
+    connect(cbAllowPUK, &QCheckBox::clicked, this, [this] { cbAllowPUKClick(); });
+    connect(cbCRKey, &QCheckBox::toggled, this, [this] { cbCRKeyChange(); });
+    connect(cbDublGroupRSA, &QCheckBox::toggled, this, [this] { cbDublGroupRSAClick(); });
+    connect(cbDublGroupDSTU, &QCheckBox::toggled, this, [this] { cbDublGroupDSTUClick(); });
+    connect(edGroupRSA, &QLineEdit::textChanged, &window_, [this] { window_.edGroupRSAChange(); });
+    connect(edGroupDSTU, &QLineEdit::textChanged, &window_,
+            [this] { window_.edGroupDSTUChange(); });
+    connect(BtnLoad, &QPushButton::clicked, &window_,
+            [this] { window_.LoadUnblockKey(KeyMark::BtnLoad); });
+    connect(BtnGenerate, &QPushButton::clicked, &window_, [this] { window_.GenerateUnblockKey(); });
+    connect(BtnInit, &QPushButton::clicked, this, [this] { BtnInitClick(); });
+    edGroupRSA->installEventFilter(this);
+    edGroupDSTU->installEventFilter(this);
+    EdDeviceName->installEventFilter(this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enable rules, group numbers and the device name
+
+void InitTab::cbAllowPUKClick() {
+    Label3->setEnabled(!OwnEnabled(Label3));
+    EdPUK->setEnabled(!OwnEnabled(EdPUK));
+}
+
+void InitTab::cbCRKeyChange() {
+    const bool on = cbCRKey->isChecked();
+    Label4->setEnabled(on);
+    BtnLoad->setEnabled(on);
+    BtnGenerate->setEnabled(on);
+}
+
+void InitTab::cbDublGroupRSAClick() {
+    lblGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
+    edGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
+}
+
+void InitTab::cbDublGroupDSTUClick() {
+    lblGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
+    edGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
+}
+
+void InitTab::edGroupExit(QLineEdit* field) {
+    const QString text = field->text();
+    if (!(text.isEmpty() || text == QLatin1String("0") || text == QLatin1String("00")))
+        return;
+    if (checkingGroup_)
+        return;
+    checkingGroup_ = true;
+    window_.ShowMessageBox(QStringLiteral("№ группы не может быть пустым или 0"), MsgType::Warning,
+                           mbOK);
+    field->clear();
+    field->setFocus(Qt::OtherFocusReason);
+    checkingGroup_ = false;
+}
+
+void InitTab::EdDeviceNameEnter() {
+    if (EdDeviceName->text() == MainWindow::NoDevice)
+        EdDeviceName->clear();
+}
+
+void InitTab::EdDeviceNameExit() {
+    if (EdDeviceName->text().isEmpty())
+        EdDeviceName->setText(MainWindow::NoDevice);
+}
+
+bool InitTab::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((watched == edGroupRSA || watched == edGroupDSTU) && type == QEvent::FocusOut &&
+        IsFieldFocusMove(event)) {
+        edGroupExit(static_cast<QLineEdit*>(watched));
+        return false;
+    }
+    if (watched == EdDeviceName && type == QEvent::FocusIn && IsFieldFocusMove(event))
+        EdDeviceNameEnter();
+    else if (watched == EdDeviceName && type == QEvent::FocusOut && IsFieldFocusMove(event))
+        EdDeviceNameExit();
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Initialization button
+
+void InitTab::BtnInitClick() {
+    if (EdPIN->text().size() < 4) {
+        window_.ShowMessageBox(QStringLiteral("Поле ПИН-код не может быть меньше 4 символов"),
+                               MsgType::Warning, mbOK);
+        EdPIN->setFocus();
+        return;
+    }
+    if (EdPUK->text().size() < 4 && cbAllowPUK->isChecked()) {
+        window_.ShowMessageBox(QStringLiteral("Поле ПАК-код не может быть меньше 4 символов"),
+                               MsgType::Warning, mbOK);
+        EdPUK->setFocus();
+        return;
+    }
+    if (!window_.IsKeyLoaded(KeyMark::BtnLoad) && cbCRKey->isChecked()) {
+        if (window_.ShowMessageBox(
+                QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
+                MsgType::Information, mbYes | mbNo) != mbYes)
+            return;
+        cbCRKey->setChecked(false);
+    }
+    QString blocked;
+    if (EdPUK->text().isEmpty() || !cbAllowPUK->isChecked())
+        blocked += QStringLiteral("ПАК-код; ");
+    if (!cbCRKey->isChecked())
+        blocked += QStringLiteral("Разблокировка C/R; ");
+    if (!cbDublGroupRSA->isChecked())
+        blocked += QStringLiteral("Дублирование RSA; ");
+    if (!cbDublGroupDSTU->isChecked())
+        blocked += QStringLiteral("Дублирование ДСТУ; ");
+    if (!blocked.isEmpty()) {
+        blocked[blocked.size() - 2] = u'.';
+        const QString text = QStringLiteral("Некоторые поля не были заполнены. Следующие "
+                                            "параметры будут заблокированы:") +
+                             u'\r' + blocked + u'\r' + QStringLiteral("Продолжить?");
+        if (window_.ShowMessageBox(text, MsgType::Information, mbYes | mbNo) != mbYes)
+            return;
+    }
+    const std::string reader = window_.CardReader().Reader;
+    if (reader.empty()) {
+        window_.ShowMessageBox(MainWindow::MsgNoDevice, MsgType::Warning, mbOK);
+        return;
+    }
+    if (!window_.EnsureGroupKeys()) {
+        window_.ShowMessageBox(MainWindow::MsgRandomFailed, MsgType::Error, mbOK);
+        return;
+    }
+    if (IInitRunner* runner = window_.InitRunner())
+        runner->RunInitialization(reader);
+    EmptySecretField(EdPIN);
+    EmptySecretField(EdPUK);
+    MessageRequest done;
+    done.owner = &window_;
+    done.title = QStringLiteral("Information");
+    done.text = QStringLiteral("Инициализация закончена");
+    done.type = MsgType::Information;
+    done.buttons = mbOK;
+    Dialogs().Message(done);
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The tab "Инициализация": every setting of the initialization run, the rules that enable its
+// fields, and the button that checks them and starts the run.
+
+#include "shell/ReaderComboBox.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+
+class MainWindow;
+
+class InitTab : public QWidget {
+    Q_OBJECT
+public:
+    explicit InitTab(MainWindow& window);
+
+    // Event handlers, named after their control and event.
+    void cbAllowPUKClick();
+    void cbCRKeyChange();
+    void cbDublGroupRSAClick();
+    void cbDublGroupDSTUClick();
+    void edGroupExit(QLineEdit* field);
+    void EdDeviceNameEnter();
+    void EdDeviceNameExit();
+    // Checks the fields, asks about what will be blocked and starts the run for the selected
+    // reader; PIN and PUK fields are emptied after the run.
+    void BtnInitClick();
+
+    ReaderComboBox* cbRdrList2 = nullptr;
+    QLineEdit* EdPIN = nullptr;
+    QCheckBox* cbAllowPUK = nullptr;
+    QLabel* Label3 = nullptr;
+    QLineEdit* EdPUK = nullptr;
+    QCheckBox* cbCRKey = nullptr;
+    QLabel* Label4 = nullptr;
+    QPushButton* BtnLoad = nullptr;
+    QPushButton* BtnGenerate = nullptr;
+    QLineEdit* EdDeviceName = nullptr;
+    QCheckBox* cbDublGroupRSA = nullptr;
+    QLabel* lblGroupRSA = nullptr;
+    QLineEdit* edGroupRSA = nullptr;
+    QCheckBox* cbDublGroupDSTU = nullptr;
+    QLabel* lblGroupDSTU = nullptr;
+    QLineEdit* edGroupDSTU = nullptr;
+    QPushButton* BtnInit = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+
+    MainWindow& window_;
+    bool checkingGroup_ = false;
+};

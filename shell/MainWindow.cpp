@@ -1,0 +1,289 @@
+#include "MainWindow.h"
+
+#include "KeyFile.h"
+#include "RandomSource.h"
+#include "ReaderComboBox.h"
+
+#include "crypto/Wipe.h"
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int ClientWidth = 300;
+constexpr int ClientHeight = 412;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    reader_ = std::make_unique<TokenSession>();
+    groupKeyRsaMade_ = FillRandom(groupKeyRsa_.data(), groupKeyRsa_.size());
+    groupKeyDstuMade_ = FillRandom(groupKeyDstu_.data(), groupKeyDstu_.size());
+    CreateControls();
+    FillReaderLists();
+}
+
+MainWindow::~MainWindow() {
+    WipeAll(unblockKey_);
+    WipeAll(groupKeyRsa_);
+    WipeAll(groupKeyDstu_);
+}
+
+void MainWindow::SetHelpWindows(ManualWindow* manual, AboutDialog* about) {
+    manual_ = manual;
+    about_ = about;
+}
+
+void MainWindow::CreateControls() {
+    setWindowTitle(QStringLiteral("Orvane"));
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
+    font.setPointSize(8);
+    setFont(font);
+
+    CreateMenu();
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setFixedSize(ClientWidth, ClientHeight);
+    initTab = new InitTab(*this);
+    unblockTab = new UnblockTab(*this);
+    PageControl1->addTab(initTab, QStringLiteral("Инициализация"));
+    PageControl1->addTab(unblockTab, QStringLiteral("Разблокировка"));
+    setCentralWidget(PageControl1);
+
+    // Group box captions in bold, their contents in the window's regular font.
+    QFont bold = font;
+    bold.setBold(true);
+    QFont regular = font;
+    regular.setBold(false);
+    for (QGroupBox* box : findChildren<QGroupBox*>()) {
+        box->setFont(bold);
+        for (QWidget* w : box->findChildren<QWidget*>())
+            w->setFont(regular);
+    }
+
+    // Keyboard order of the tab "Инициализация".
+    const InitTab& t = *initTab;
+    QWidget* order[] = {t.cbRdrList2,   t.BtnInit,        t.EdPIN,      t.cbAllowPUK,
+                        t.EdPUK,        t.cbCRKey,        t.BtnLoad,    t.BtnGenerate,
+                        t.EdDeviceName, t.cbDublGroupRSA, t.edGroupRSA, t.cbDublGroupDSTU,
+                        t.edGroupDSTU};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    // The page control is 300 x 412; the menu bar sits above it.
+    const int menuHeight = menuBar()->sizeHint().height();
+    setFixedSize(ClientWidth, ClientHeight + menuHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void MainWindow::CreateMenu() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("Файл"));
+    N2 = file->addAction(QStringLiteral("Выход"));
+    N2->setObjectName(QStringLiteral("N2"));
+    connect(N2, &QAction::triggered, this, [this] { N2Click(); });
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("Помощь"));
+    N8 = help->addAction(QStringLiteral("Инструкция"));
+    N8->setObjectName(QStringLiteral("N8"));
+    help->addSeparator();
+    N7 = help->addAction(QStringLiteral("О программе"));
+    N7->setObjectName(QStringLiteral("N7"));
+    connect(N8, &QAction::triggered, this, [this] { N8Click(); });
+    connect(N7, &QAction::triggered, this, [this] { N7Click(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings read by the initialization run
+
+QString MainWindow::PinText() const {
+    return initTab->EdPIN->text();
+}
+QString MainWindow::PukText() const {
+    return initTab->EdPUK->text();
+}
+bool MainWindow::AllowPuk() const {
+    return initTab->cbAllowPUK->isChecked();
+}
+bool MainWindow::UseUnblockKey() const {
+    return initTab->cbCRKey->isChecked();
+}
+bool MainWindow::DublGroupRSA() const {
+    return initTab->cbDublGroupRSA->isChecked();
+}
+QString MainWindow::GroupRSAText() const {
+    return initTab->edGroupRSA->text();
+}
+bool MainWindow::DublGroupDSTU() const {
+    return initTab->cbDublGroupDSTU->isChecked();
+}
+QString MainWindow::GroupDSTUText() const {
+    return initTab->edGroupDSTU->text();
+}
+QString MainWindow::DeviceNameText() const {
+    return initTab->EdDeviceName->text();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Message box and device lists
+
+int MainWindow::ShowMessageBox(const QString& text, MsgType type, int buttons,
+                               int /*helpContext*/) {
+    MessageRequest request;
+    request.owner = this;
+    request.title = windowTitle();
+    request.text = text;
+    request.type = type;
+    if (buttons & mbYes)
+        request.buttons = mbYes | mbNo;
+    else if ((buttons & mbOK) && (buttons & mbCancel))
+        request.buttons = mbOK | mbCancel;
+    else
+        request.buttons = mbOK;
+    request.systemModal = true;
+    return Dialogs().Message(request);
+}
+
+void MainWindow::FillReaderLists() {
+    ReaderComboBox* lists[] = {initTab->cbRdrList2, unblockTab->cbRdrList};
+    for (ReaderComboBox* list : lists)
+        list->clear();
+    QStringList names;
+    for (int position = 0;; ++position) {
+        const std::string name = reader_->GetReaderName(position);
+        if (name.empty())
+            break;
+        const QString entry = QString::fromStdString(name);
+        if (entry != NoDevice)
+            names.push_back(entry);
+    }
+    std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    for (ReaderComboBox* list : lists) {
+        list->addItems(names);
+        list->setCurrentIndex(-1);
+    }
+}
+
+void MainWindow::SelectDevice(const QString& name) {
+    reader_->SelectReader(name.toStdString());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Group keys
+
+void MainWindow::RefillGroupKey(std::array<std::uint8_t, 32>& key, bool& made) {
+    made = FillRandom(key.data(), key.size());
+}
+
+void MainWindow::edGroupRSAChange() {
+    RefillGroupKey(groupKeyRsa_, groupKeyRsaMade_);
+}
+
+void MainWindow::edGroupDSTUChange() {
+    RefillGroupKey(groupKeyDstu_, groupKeyDstuMade_);
+}
+
+bool MainWindow::EnsureGroupKeys() {
+    // A group key is made again here when the system's random source failed when it was due;
+    // a key from the counter alone is never put on a token.
+    if (!groupKeyRsaMade_)
+        RefillGroupKey(groupKeyRsa_, groupKeyRsaMade_);
+    if (!groupKeyDstuMade_)
+        RefillGroupKey(groupKeyDstu_, groupKeyDstuMade_);
+    return groupKeyRsaMade_ && groupKeyDstuMade_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unblock key and key file
+
+bool MainWindow::IsKeyLoaded(KeyMark mark) const {
+    return mark == KeyMark::BtnLoad ? markBtnLoad_ : markBtnLoadKey_;
+}
+
+void MainWindow::SetLoadMark(KeyMark mark) {
+    QPushButton* button = mark == KeyMark::BtnLoad ? initTab->BtnLoad : unblockTab->BtnLoadKey;
+    (mark == KeyMark::BtnLoad ? markBtnLoad_ : markBtnLoadKey_) = true;
+    QFont f = button->font();
+    f.setBold(true);
+    button->setFont(f);
+    button->setText(QStringLiteral("Загружен"));
+}
+
+void MainWindow::LoadUnblockKey(KeyMark mark) {
+    const QString path = Dialogs().OpenFileName(this, KeyFilter);
+    if (path.isEmpty())
+        return;
+    switch (ReadKeyFile(path, unblockKey_)) {
+    case KeyFileRead::CannotOpen:
+        ShowMessageBox(QStringLiteral("Не могу загрузить файл. Закройте приложения, которые могут "
+                                      "его использовать и повторите попытку"),
+                       MsgType::Warning, mbOK);
+        return;
+    case KeyFileRead::WrongSize:
+        ShowMessageBox(QStringLiteral("Файл имеет неправильный размер. Удо") + u'c' +
+                           QStringLiteral("товерьтесь в целосности файла ключа"),
+                       MsgType::Error, mbOK);
+        return;
+    case KeyFileRead::Loaded:
+        break;
+    }
+    SetLoadMark(mark);
+    ShowMessageBox(QStringLiteral("Ключ загружен"), MsgType::Information, mbOK);
+}
+
+void MainWindow::GenerateUnblockKey() {
+    const QString chosen = Dialogs().SaveFileName(this, KeyFilter);
+    if (chosen.isEmpty())
+        return;
+    UnblockKeyBytes key{};
+    if (!FillRandom(key.data(), key.size())) {
+        WipeAll(key);
+        ShowMessageBox(MsgRandomFailed, MsgType::Error, mbOK);
+        return;
+    }
+    // The new key comes into force only once its file is complete: a key that exists in no
+    // file could be put on tokens and never be found again.
+    const QString path = chosen + QStringLiteral(".key");
+    if (!WriteKeyFile(path, key)) {
+        WipeAll(key);
+        ShowMessageBox(QStringLiteral("Can't create file ") + path, MsgType::Error, mbOK);
+        return;
+    }
+    unblockKey_ = key;
+    WipeAll(key);
+    SetLoadMark(KeyMark::BtnLoad);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Menu
+
+void MainWindow::N2Click() {
+    close();
+}
+
+void MainWindow::N7Click() {
+    if (about_)
+        about_->exec();
+}
+
+void MainWindow::N8Click() {
+    if (manual_)
+        manual_->ShowInstruction();
+}

@@ -1,0 +1,116 @@
+#pragma once
+// The main window: the administrator's one workplace.
+//
+// The tab "Инициализация" (InitTab) holds every setting of the initialization run and starts it;
+// the tab "Разблокировка" (UnblockTab) computes challenge-response codes and resets a blocked
+// token's PIN. The window owns the unblock key with its two load marks, the two
+// duplication-group keys, the one reader session that holds the token chosen in either device
+// list, and the menu.
+
+#include "card/TokenSession.h"
+#include "init/Dialogs.h"
+#include "init/InitSettings.h"
+#include "shell/InitTab.h"
+#include "shell/UnblockTab.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class AboutDialog;
+class ManualWindow;
+class QAction;
+class QTabWidget;
+
+// Which button's load mark a key load sets.
+enum class KeyMark { BtnLoad, BtnLoadKey };
+
+class MainWindow : public QMainWindow, public IInitSettings {
+    Q_OBJECT
+public:
+    static constexpr std::array<std::uint8_t, 16> DefaultUnblockKey = {
+        0x12, 0x24, 0x36, 0x48, 0x5A, 0x6C, 0x7E, 0x90,
+        0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2};
+    static inline const QString KeyFilter = QStringLiteral("Key (*.key)");
+    static inline const QString NoDevice = QStringLiteral("<None>");
+    static inline const QString MsgNoDevice = QStringLiteral("Устройство не выбрано");
+    static inline const QString MsgRandomFailed =
+        QStringLiteral("Ошибка генератора случайных чисел. Ключ не создан");
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The run that BtnInit starts (the progress dialog), and the windows of the menu "Помощь".
+    void SetInitRunner(IInitRunner* runner) { initRunner_ = runner; }
+    IInitRunner* InitRunner() const { return initRunner_; }
+    void SetHelpWindows(ManualWindow* manual, AboutDialog* about);
+
+    // What the initialization run reads, at the moment it asks.
+    QString PinText() const override;
+    QString PukText() const override;
+    bool AllowPuk() const override;
+    bool UseUnblockKey() const override;
+    bool DublGroupRSA() const override;
+    QString GroupRSAText() const override;
+    bool DublGroupDSTU() const override;
+    QString GroupDSTUText() const override;
+    QString DeviceNameText() const override;
+    const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey_; }
+    const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRsa_; }
+    const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu_; }
+
+    // The window's message box: Yes/No, OK/Cancel or OK alone; answers the button pressed.
+    int ShowMessageBox(const QString& text, MsgType type, int buttons, int helpContext = 0);
+    // Refills both device lists from the readers attached now; the selection is not touched.
+    void FillReaderLists();
+    // Either device list chose a reader: the window's session now holds it.
+    void SelectDevice(const QString& name);
+
+    // The unblock key and its file.
+    void LoadUnblockKey(KeyMark mark);
+    void GenerateUnblockKey();
+    bool IsKeyLoaded(KeyMark mark) const;
+
+    // A group number changed: its group key is made anew.
+    void edGroupRSAChange();
+    void edGroupDSTUChange();
+    // Makes again the group keys whose random source failed; false when one still failed.
+    bool EnsureGroupKeys();
+
+    // The reader session shared by both tabs.
+    TokenSession& CardReader() { return *reader_; }
+
+    // Menu handlers: "Выход", "О программе", "Инструкция".
+    void N2Click();
+    void N7Click();
+    void N8Click();
+
+    QTabWidget* PageControl1 = nullptr;
+    InitTab* initTab = nullptr;
+    UnblockTab* unblockTab = nullptr;
+    QAction* N2 = nullptr;
+    QAction* N8 = nullptr;
+    QAction* N7 = nullptr;
+
+private:
+    void CreateControls();
+    void CreateMenu();
+    void SetLoadMark(KeyMark mark);
+    void RefillGroupKey(std::array<std::uint8_t, 32>& key, bool& made);
+
+    std::unique_ptr<TokenSession> reader_;
+    IInitRunner* initRunner_ = nullptr;
+    ManualWindow* manual_ = nullptr;
+    AboutDialog* about_ = nullptr;
+    std::array<std::uint8_t, 16> unblockKey_ = DefaultUnblockKey;
+    std::array<std::uint8_t, 32> groupKeyRsa_{};
+    std::array<std::uint8_t, 32> groupKeyDstu_{};
+    // False while a group key holds no bytes from the system's random source.
+    bool groupKeyRsaMade_ = false;
+    bool groupKeyDstuMade_ = false;
+    bool markBtnLoad_ = false;
+    bool markBtnLoadKey_ = false;
+};

@@ -1,0 +1,6 @@
+#include "ReaderComboBox.h"
+
+void ReaderComboBox::showPopup() {
+    emit DropDown();
+    QComboBox::showPopup();
+}
