@@ -19,14 +19,20 @@ constexpr std::uint8_t kPinAttribute = 0x77;
 
 PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 16>& unblockKey,
                          const std::optional<Bytes>& newPin) {
-    // Every stop after the connect lets the token go: an exclusive session resets it.
-    const auto stop = [&session](PinResetStep step, const char* message, bool warning) {
+    // Every stop after the connect lets the token go, and the exclusive session resets it, so an
+    // authentication gained here never outlives the call, whatever the session was used for
+    // before.
+    session.Exclusive = true;
+    const auto stop = [&session](PinResetStep step, const char* message, bool warning,
+                                 bool withCause = true) {
         PinResetOutcome outcome;
         outcome.step = step;
         outcome.message = message;
         outcome.warning = warning;
-        outcome.result = session.LastResult;
-        outcome.statusWord = session.StatusWord;
+        if (withCause) {
+            outcome.result = session.LastResult;
+            outcome.statusWord = session.StatusWord;
+        }
         session.Disconnect();
         return outcome;
     };
@@ -39,9 +45,10 @@ PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 1
         return stop(PinResetStep::SelectMf, kUnknownType, true);
 
     SecretBytes challenge;
-    if (!session.Transmit({0x00, 0x84, 0x00, 0x00, 0x08}, challenge.data) ||
-        challenge.data.size() < 8)
+    if (!session.Transmit({0x00, 0x84, 0x00, 0x00, 0x08}, challenge.data))
         return stop(PinResetStep::GetChallenge, kCardError, true);
+    if (challenge.data.size() < 8) // answered, but too short to be a challenge
+        return stop(PinResetStep::GetChallenge, kCardError, true, false);
 
     SecretBytes authenticate{Bytes(13, 0)};
     const std::uint8_t header[5] = {0x00, 0x82, 0x00, REF_UNBLOCK_KEY, 0x08};
@@ -54,7 +61,9 @@ PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 1
     if (!session.Transmit(authenticate.data, response))
         return stop(PinResetStep::Authenticate, kCardError, true);
 
-    if (!newPin || !session.StorePin(REF_PIN, *newPin, kPinAttribute))
+    if (!newPin) // a character the token's code page cannot hold: nothing is sent
+        return stop(PinResetStep::StorePin, kPinError, false, false);
+    if (!session.StorePin(REF_PIN, *newPin, kPinAttribute))
         return stop(PinResetStep::StorePin, kPinError, false);
 
     session.Disconnect();

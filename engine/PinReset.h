@@ -16,7 +16,8 @@ enum class PinResetStep { Connect, SelectMf, GetChallenge, Authenticate, StorePi
 struct PinResetOutcome {
     bool ok = false;
     // For a failure: the step, the message to show (UTF-8) and whether it is a warning (else an
-    // error), with the reader's cause in its codes for whoever logs or prints them.
+    // error), with the reader's cause in its codes for whoever logs or prints them (both 0 when
+    // the failure had no cause in the reader: a short challenge, a PIN that could not be encoded).
     PinResetStep step = PinResetStep::Connect;
     std::string message;
     bool warning = false;
@@ -28,8 +29,9 @@ struct PinResetOutcome {
 inline constexpr const char* kPinResetDone = "ПИН-код успешно изменен";
 
 // Resets the PIN of the token in the session's selected reader to `newPin` (its CP1251 bytes; no
-// value when the typed text could not be encoded). The session is connected for the reset and
-// disconnected afterwards, whatever the outcome, so an authentication gained here never outlives
-// the call. Every buffer that held the challenge, the cryptogram or the PIN is wiped.
+// value when the typed text could not be encoded). The session is switched to exclusive access,
+// connected for the reset and disconnected (with a card reset) afterwards, whatever the outcome, so
+// an authentication gained here never outlives the call. Every buffer that held the challenge, the
+// cryptogram or the PIN is wiped.
 PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 16>& unblockKey,
                          const std::optional<Bytes>& newPin);
