@@ -91,6 +91,8 @@ void InitRun::StartAttempt() {
     }
     view_.SetProgress(100);
     InitPause().Pause(300, PauseKind::Step);
+    if (!self)
+        return;
     view_.ShowDone();
     state_ = State::RemovalWait;
     CheckRemoval();
@@ -101,7 +103,10 @@ void InitRun::CheckRemoval() {
         StartPhase();
         return;
     }
+    QPointer<InitRun> self(this);
     view_.ShowWaiting();
+    if (!self)
+        return;
     state_ = State::Waiting;
     StartPhase();
 }
