@@ -27,8 +27,9 @@ QFont SizedFont(const QFont& base, int points, bool bold) {
 } // namespace
 
 AboutDialog::AboutDialog(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint) {
     InitOrvaneResources();
     setObjectName("OKRightDlg");
     setWindowTitle(QStringLiteral("О программе"));
@@ -79,6 +80,7 @@ void AboutDialog::showEvent(QShowEvent* event) {
     ShowFileVersion();
     CentreOnParent();
     QDialog::showEvent(event);
+    shownBefore_ = true;
 }
 
 void AboutDialog::ShowFileVersion() {
@@ -91,6 +93,15 @@ void AboutDialog::CentreOnParent() {
     const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
     if (owner == nullptr)
         return;
-    const QSize outer = frameGeometry().size();
-    move(owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+    // Centred with its frame. Before the first show the frame is not known: the owner's frame
+    // stands in for it, and at that first show the window system takes the position asked for as
+    // that of the client area (measured under openbox), so the client area is placed where the
+    // frame leaves it. Later openings position the frame itself.
+    const QMargins frame = ExpectedFrameMargins(this);
+    const QSize outer = size().grownBy(frame);
+    QPoint topLeft =
+        owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2);
+    if (!shownBefore_)
+        topLeft += QPoint(frame.left(), frame.top());
+    move(topLeft);
 }

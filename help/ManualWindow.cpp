@@ -53,13 +53,28 @@ void ManualWindow::ShowInstruction() {
 
 void ManualWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    // Once the window system has given the window its frame, make the outer size 500 x 600.
-    // Later openings keep whatever size the user gave the window.
-    if (!FOuterSizeSet && windowHandle() != nullptr) {
-        const QMargins frame = windowHandle()->frameMargins();
-        if (!frame.isNull())
-            resize(kOuterSize.width() - frame.left() - frame.right(),
-                   kOuterSize.height() - frame.top() - frame.bottom());
-        FOuterSizeSet = true;
-    }
+    ApplyOuterSize();
+}
+
+bool ManualWindow::event(QEvent* event) {
+    // The window manager's frame becomes known a moment after the first show, when the window
+    // is placed into it.
+    if (!outerSizeSet_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+                           event->type() == QEvent::WindowActivate))
+        ApplyOuterSize();
+    return QDialog::event(event);
+}
+
+void ManualWindow::ApplyOuterSize() {
+    if (outerSizeSet_ || windowHandle() == nullptr || !isVisible())
+        return;
+    const QMargins frame = ExpectedFrameMargins(this);
+    if (frame.isNull())
+        return;
+    const QSize client(kOuterSize.width() - frame.left() - frame.right(),
+                       kOuterSize.height() - frame.top() - frame.bottom());
+    if (size() != client)
+        resize(client);
+    // Done once the window's own frame is known; an expected frame is checked again then.
+    outerSizeSet_ = !windowHandle()->frameMargins().isNull();
 }

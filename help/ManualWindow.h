@@ -20,7 +20,12 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
-    bool FOuterSizeSet = false;
+    // Makes the outer size 500 x 600 once the frame is known (or can be expected); later openings
+    // keep whatever size the user gave the window.
+    void ApplyOuterSize();
+
+    bool outerSizeSet_ = false;
 };

@@ -2,8 +2,11 @@
 
 #include "init/AnsiText.h"
 
+#include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 
 QLabel* NewLabel(const QString& text, QWidget* parent, const QString& name) {
     auto* label = new QLabel(text, parent);
@@ -19,4 +22,30 @@ QValidator::State Cp1251Validator::validate(QString& input, int&) const {
 
 void EmptySecretField(QLineEdit* field) {
     field->setText(QString());
+}
+
+namespace {
+
+class EnterPresses final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) ||
+            (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+            return false;
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (button == nullptr || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    }
+};
+
+} // namespace
+
+void PressOnEnter(QPushButton* button) {
+    button->installEventFilter(new EnterPresses(button));
 }

@@ -6,6 +6,7 @@
 
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QWidget;
 
 // A plain-text label, named for tests and accessibility when `name` is given.
@@ -27,3 +28,7 @@ public:
 // Empties a field that held a PIN. Setting the text, unlike clear(), also drops the field's undo
 // history, so the PIN cannot be brought back with Ctrl+Z and no copy of it stays there.
 void EmptySecretField(QLineEdit* field);
+
+// Enter (and the keypad's Enter) presses `button` while it has the focus, as Space does. Buttons
+// of the main window are not in a dialog, so Qt gives them no Enter of their own.
+void PressOnEnter(QPushButton* button);

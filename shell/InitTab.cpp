@@ -41,23 +41,24 @@ InitTab::InitTab(MainWindow& window) : window_(window) {
 }
 
 void InitTab::CreateControls() {
+    // Margins and spacings are tight enough that "Ключ разблокировки:" and both key buttons keep
+    // their whole text in the window's designed width.
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(4, 6, 4, 4);
+    column->setContentsMargins(3, 6, 3, 4);
     column->setSpacing(5);
 
     // Device.
     auto* deviceRow = new QHBoxLayout;
     deviceRow->addWidget(NewLabel(QStringLiteral("Устройство:"), this));
     cbRdrList2 = Named(new ReaderComboBox(this), QStringLiteral("cbRdrList2"));
-    cbRdrList2->setEditable(false);
     deviceRow->addWidget(cbRdrList2, 1);
     column->addLayout(deviceRow);
 
     // Initialization parameters.
     auto* params = new QGroupBox(QStringLiteral("Параметры инициализации "), this);
     auto* grid = new QGridLayout(params);
-    grid->setContentsMargins(4, 4, 4, 6);
-    grid->setHorizontalSpacing(6);
+    grid->setContentsMargins(3, 4, 3, 6);
+    grid->setHorizontalSpacing(4);
     grid->setVerticalSpacing(4);
     grid->addWidget(NewLabel(QStringLiteral("ПИН-код:"), params), 0, 0);
     EdPIN = Named(new QLineEdit(params), QStringLiteral("EdPIN"));
@@ -89,12 +90,14 @@ void InitTab::CreateControls() {
         Named(new QPushButton(QStringLiteral("Загрузить"), params), QStringLiteral("BtnLoad"));
     BtnLoad->setEnabled(false);
     BtnLoad->setAutoDefault(false);
+    PressOnEnter(BtnLoad);
     BtnGenerate = Named(new QPushButton(QStringLiteral("Сгенерировать"), params),
                         QStringLiteral("BtnGenerate"));
     BtnGenerate->setEnabled(false);
     BtnGenerate->setAutoDefault(false);
+    PressOnEnter(BtnGenerate);
     auto* keyButtons = new QHBoxLayout;
-    keyButtons->setSpacing(4);
+    keyButtons->setSpacing(3);
     keyButtons->addWidget(BtnLoad);
     keyButtons->addWidget(BtnGenerate);
     grid->addLayout(keyButtons, 3, 1, 1, 2);
@@ -147,6 +150,7 @@ void InitTab::CreateControls() {
     BtnInit =
         Named(new QPushButton(QStringLiteral("Инициализация"), this), QStringLiteral("BtnInit"));
     BtnInit->setAutoDefault(false);
+    PressOnEnter(BtnInit);
     buttonRow->addWidget(BtnInit);
     column->addLayout(buttonRow);
 
@@ -194,9 +198,20 @@ void InitTab::cbDublGroupDSTUClick() {
     edGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
 }
 
+bool InitTab::IsBadGroupNumber(const QString& text) {
+    return text.isEmpty() || text == QLatin1String("0") || text == QLatin1String("00");
+}
+
+bool InitTab::RefuseLeavingTab() {
+    QLineEdit* field = focusedGroupField_;
+    if (field == nullptr || !field->isEnabled() || !IsBadGroupNumber(field->text()))
+        return false;
+    edGroupExit(field);
+    return true;
+}
+
 void InitTab::edGroupExit(QLineEdit* field) {
-    const QString text = field->text();
-    if (!(text.isEmpty() || text == QLatin1String("0") || text == QLatin1String("00")))
+    if (!IsBadGroupNumber(field->text()))
         return;
     if (checkingGroup_)
         return;
@@ -220,9 +235,14 @@ void InitTab::EdDeviceNameExit() {
 
 bool InitTab::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    if ((watched == edGroupRSA || watched == edGroupDSTU) && type == QEvent::FocusOut &&
-        IsFieldFocusMove(event)) {
-        edGroupExit(static_cast<QLineEdit*>(watched));
+    if (watched == edGroupRSA || watched == edGroupDSTU) {
+        auto* field = static_cast<QLineEdit*>(watched);
+        if (type == QEvent::FocusIn) {
+            focusedGroupField_ = field;
+        } else if (type == QEvent::FocusOut && IsFieldFocusMove(event)) {
+            focusedGroupField_ = nullptr;
+            edGroupExit(field);
+        }
         return false;
     }
     if (watched == EdDeviceName && type == QEvent::FocusIn && IsFieldFocusMove(event))

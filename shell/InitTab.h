@@ -25,6 +25,9 @@ public:
     void edGroupExit(QLineEdit* field);
     void EdDeviceNameEnter();
     void EdDeviceNameExit();
+    // Called before the other tab is shown: while a group number field holding an empty or zero
+    // number has the focus, its warning comes first and the tab stays (true: keep this tab).
+    bool RefuseLeavingTab();
     // Checks the fields, asks about what will be blocked and starts the run for the selected
     // reader; PIN and PUK fields are emptied after the run.
     void BtnInitClick();
@@ -53,6 +56,10 @@ protected:
 private:
     void CreateControls();
 
+    static bool IsBadGroupNumber(const QString& text);
+
     MainWindow& window_;
     bool checkingGroup_ = false;
+    // The group number field that has the focus, if one has.
+    QLineEdit* focusedGroupField_ = nullptr;
 };

@@ -11,10 +11,13 @@
 #include <QAction>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabBar>
 #include <QTabWidget>
 
 #include <algorithm>
@@ -26,7 +29,11 @@ constexpr int ClientHeight = 412;
 
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+// A fixed-size window: minimize and close, no maximize.
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint) {
     reader_ = std::make_unique<TokenSession>();
     groupKeyRsaMade_ = FillRandom(groupKeyRsa_.data(), groupKeyRsa_.size());
     groupKeyDstuMade_ = FillRandom(groupKeyDstu_.data(), groupKeyDstu_.size());
@@ -62,6 +69,8 @@ void MainWindow::CreateControls() {
     PageControl1->addTab(initTab, QStringLiteral("Инициализация"));
     PageControl1->addTab(unblockTab, QStringLiteral("Разблокировка"));
     setCentralWidget(PageControl1);
+    PageControl1->tabBar()->installEventFilter(this);
+    PageControl1->installEventFilter(this);
 
     // Group box captions in bold, their contents in the window's regular font.
     QFont bold = font;
@@ -106,6 +115,27 @@ void MainWindow::CreateMenu() {
     N7->setObjectName(QStringLiteral("N7"));
     connect(N8, &QAction::triggered, this, [this] { N8Click(); });
     connect(N7, &QAction::triggered, this, [this] { N7Click(); });
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A click on the other tab, or Ctrl+Tab and its kin, would show the other page while the
+    // warning about a bad group number is still to come: the warning comes first and the tab
+    // stays, so tab bar and page always agree.
+    bool leaving = false;
+    if (watched == PageControl1->tabBar() && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const int index = PageControl1->tabBar()->tabAt(mouse->position().toPoint());
+        leaving = mouse->button() == Qt::LeftButton && index >= 0 &&
+                  index != PageControl1->currentIndex();
+    } else if (watched == PageControl1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        leaving = (key->modifiers() & Qt::ControlModifier) &&
+                  (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab ||
+                   key->key() == Qt::Key_PageUp || key->key() == Qt::Key_PageDown);
+    }
+    if (leaving && PageControl1->currentWidget() == initTab && initTab->RefuseLeavingTab())
+        return true;
+    return QMainWindow::eventFilter(watched, event);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -160,9 +190,6 @@ int MainWindow::ShowMessageBox(const QString& text, MsgType type, int buttons,
 }
 
 void MainWindow::FillReaderLists() {
-    ReaderComboBox* lists[] = {initTab->cbRdrList2, unblockTab->cbRdrList};
-    for (ReaderComboBox* list : lists)
-        list->clear();
     QStringList names;
     for (int position = 0;; ++position) {
         const std::string name = reader_->GetReaderName(position);
@@ -175,10 +202,8 @@ void MainWindow::FillReaderLists() {
     std::stable_sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         return QString::compare(a, b, Qt::CaseInsensitive) < 0;
     });
-    for (ReaderComboBox* list : lists) {
-        list->addItems(names);
-        list->setCurrentIndex(-1);
-    }
+    for (ReaderComboBox* list : {initTab->cbRdrList2, unblockTab->cbRdrList})
+        list->SetReaders(names);
 }
 
 void MainWindow::SelectDevice(const QString& name) {

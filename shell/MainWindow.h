@@ -95,6 +95,10 @@ public:
     QAction* N8 = nullptr;
     QAction* N7 = nullptr;
 
+protected:
+    // The tab bar asks the tab "Инициализация" before it switches away from it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void CreateControls();
     void CreateMenu();

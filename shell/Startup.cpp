@@ -1,51 +1,40 @@
 #include "Startup.h"
 
 #include "MainWindow.h"
+#include "Screenshots.h"
 
 #include "help/AboutDialog.h"
 #include "help/HelpResources.h"
 #include "help/ManualWindow.h"
 #include "init/ProgressDialog.h"
-#include "shell/InitTab.h"
-#include "shell/ReaderComboBox.h"
-#include "shell/UnblockTab.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QLockFile>
 #include <QStandardPaths>
-#include <QTabWidget>
-#include <QTimer>
+#include <QTranslator>
+
+#include <cstdio>
 
 #include <unistd.h>
 
-namespace {
-
-// With ORVANE_SCREENSHOT_DIR set, the program saves a picture of each tab of the main window
-// into that folder (main-init.png, main-unblock.png) and ends. When readers are attached, the
-// first one is chosen in both device lists first, so the pictures show what the program found.
-void ScheduleScreenshots(MainWindow* window, const QString& folder) {
-    QTimer::singleShot(500, window, [window, folder] {
-        const char* names[] = {"main-init.png", "main-unblock.png"};
-        QDir().mkpath(folder);
-        for (QComboBox* list : {static_cast<QComboBox*>(window->initTab->cbRdrList2),
-                                static_cast<QComboBox*>(window->unblockTab->cbRdrList)})
-            if (list->count() > 0)
-                list->setCurrentIndex(0);
-        for (int tab = 0; tab < 2; ++tab) {
-            window->PageControl1->setCurrentIndex(tab);
-            QApplication::processEvents();
-            window->grab().save(QDir(folder).filePath(QString::fromLatin1(names[tab])));
-        }
-        window->PageControl1->setCurrentIndex(0);
-        QApplication::quit();
-    });
+QTranslator* InstallQtTranslation(QCoreApplication& app, const QString& folder) {
+    const QString where =
+        folder.isEmpty() ? QLibraryInfo::path(QLibraryInfo::TranslationsPath) : folder;
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                         QStringLiteral("_"), where) &&
+        QCoreApplication::installTranslator(translator))
+        return translator;
+    delete translator;
+    std::fprintf(stderr, "orvane: Qt's Russian translation (qtbase_ru.qm) not found in %s\n",
+                 qUtf8Printable(where));
+    return nullptr;
 }
-
-} // namespace
 
 QString InstanceLockPath() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -70,6 +59,7 @@ int RunOrvane(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Orvane"));
     // No display name: Qt would append it to every window's title ("Инициализация — Orvane").
     QGuiApplication::setDesktopFileName(QStringLiteral("orvane"));
+    InstallQtTranslation(app);
     InitOrvaneResources();
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
@@ -85,7 +75,7 @@ int RunOrvane(int argc, char** argv) {
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
     if (!shots.isEmpty())
-        ScheduleScreenshots(mainWindow, shots);
+        ScheduleScreenshots(*mainWindow, *progress, *manual, *about, shots);
 
     const int code = QApplication::exec();
 

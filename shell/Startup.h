@@ -4,9 +4,18 @@
 
 #include <QString>
 
+class QCoreApplication;
+class QTranslator;
+
 // The lock file that keeps a second instance from starting (OrvaneMutex in the user's runtime
 // folder).
 QString InstanceLockPath();
+
+// Loads Qt's Russian translation of its standard texts (buttons, file dialogs, context menus)
+// from `folder` (Qt's translations folder unless given) into `app` and answers it. Without it
+// the program still runs, with Qt's English texts: the answer is null and a line on stderr says
+// so.
+QTranslator* InstallQtTranslation(QCoreApplication& app, const QString& folder = QString());
 
 // Runs the program; answers the exit code. A second start while an instance runs ends at once
 // with 0, silently.

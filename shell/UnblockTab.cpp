@@ -41,6 +41,7 @@ void UnblockTab::CreateControls() {
     BtnLoadKey =
         Named(new QPushButton(QStringLiteral("Загрузить"), cr), QStringLiteral("BtnLoadKey"));
     BtnLoadKey->setAutoDefault(false);
+    PressOnEnter(BtnLoadKey);
     crGrid->addWidget(BtnLoadKey, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
     auto* line = new QFrame(cr);
     line->setFrameShape(QFrame::HLine);
@@ -60,6 +61,7 @@ void UnblockTab::CreateControls() {
     crGrid->addWidget(EdResponse, 4, 1, 1, 2);
     Button1 = Named(new QPushButton(QStringLiteral("Отклик"), cr), QStringLiteral("Button1"));
     Button1->setAutoDefault(false);
+    PressOnEnter(Button1);
     crGrid->addWidget(Button1, 5, 2, Qt::AlignRight);
     crGrid->setColumnStretch(1, 1);
     column->addWidget(cr);
@@ -72,7 +74,6 @@ void UnblockTab::CreateControls() {
     resetGrid->setVerticalSpacing(4);
     resetGrid->addWidget(NewLabel(QStringLiteral("Устройство:"), reset), 0, 0);
     cbRdrList = Named(new ReaderComboBox(reset), QStringLiteral("cbRdrList"));
-    cbRdrList->setEditable(false);
     resetGrid->addWidget(cbRdrList, 0, 1);
     resetGrid->addWidget(NewLabel(QStringLiteral("Новый ПИН-код:"), reset), 1, 0);
     EdNewPin_1 = Named(new QLineEdit(reset), QStringLiteral("EdNewPin_1"));
@@ -91,6 +92,7 @@ void UnblockTab::CreateControls() {
     BtnUnblOk = Named(new QPushButton(QStringLiteral("Изменить ПИН-код"), reset),
                       QStringLiteral("BtnUnblOk"));
     BtnUnblOk->setAutoDefault(false);
+    PressOnEnter(BtnUnblOk);
     resetGrid->addWidget(BtnUnblOk, 3, 1, Qt::AlignRight);
     resetGrid->setColumnStretch(1, 1);
     column->addWidget(reset);

@@ -1,0 +1,95 @@
+#include "Screenshots.h"
+
+#include "MainWindow.h"
+
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
+#include "init/Dialogs.h"
+#include "init/ProgressDialog.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QEventLoop>
+#include <QPixmap>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+namespace {
+
+// Lets the window system and the window manager do their part for `ms` milliseconds.
+void Wait(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Saves what the screen shows of `window`, its frame included.
+void Save(QWidget* window, const QString& path) {
+    QApplication::processEvents();
+    const QRect frame = window->frameGeometry();
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    QPixmap picture = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    // A platform without a real screen (offscreen) gives nothing: the widget itself then.
+    if (picture.isNull() || picture.width() < window->width())
+        picture = window->grab();
+    picture.save(path);
+}
+
+// Saves the modal window that `open` shows, a moment after it appeared, then closes it.
+void SaveModal(const QString& path, const std::function<void()>& open) {
+    QTimer::singleShot(700, [path] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            Save(modal, path);
+            if (auto* dialog = qobject_cast<QDialog*>(modal))
+                dialog->reject();
+            else
+                modal->close();
+        }
+    });
+    open();
+}
+
+} // namespace
+
+void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWindow& manual,
+                         AboutDialog& about, const QString& folder) {
+    QTimer::singleShot(700, &window, [&window, &progress, &manual, &about, folder] {
+        QDir().mkpath(folder);
+        const QDir out(folder);
+        // When readers are attached, the first one is chosen in both device lists, so the
+        // pictures show what the program found.
+        for (ReaderComboBox* list : {window.initTab->cbRdrList2, window.unblockTab->cbRdrList}) {
+            if (list->count() > 0) {
+                list->setCurrentIndex(0);
+                window.SelectDevice(list->currentText());
+            }
+        }
+        window.PageControl1->setCurrentIndex(1);
+        Save(&window, out.filePath(QStringLiteral("main-unblock.png")));
+        window.PageControl1->setCurrentIndex(0);
+        Save(&window, out.filePath(QStringLiteral("main-init.png")));
+
+        SaveModal(out.filePath(QStringLiteral("message-box.png")), [&window] {
+            window.ShowMessageBox(
+                QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
+                MsgType::Information, mbYes | mbNo);
+        });
+        SaveModal(out.filePath(QStringLiteral("open-dialog.png")),
+                  [&window] { Dialogs().OpenFileName(&window, MainWindow::KeyFilter); });
+        // The progress dialog as a run opens it (without starting the run).
+        progress.ShowReady();
+        progress.show();
+        Wait(700);
+        Save(&progress, out.filePath(QStringLiteral("progress-dialog.png")));
+        progress.hide();
+        SaveModal(out.filePath(QStringLiteral("instruction.png")),
+                  [&manual] { manual.ShowInstruction(); });
+        SaveModal(out.filePath(QStringLiteral("about.png")), [&about] { about.exec(); });
+        QApplication::quit();
+    });
+}

@@ -1,0 +1,230 @@
+// The main window as a user sees and handles it: every text whole at the designed size, the
+// window hints that decide the title-bar buttons, long reader names, Enter on a focused button,
+// and the tab bar that never runs ahead of the page.
+
+#include "ShellFixture.h"
+
+#include "help/AboutDialog.h"
+#include "help/ManualWindow.h"
+#include "init/ProgressDialog.h"
+#include "shell/Startup.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTranslator>
+
+namespace {
+
+void SendFocus(QWidget* w, QEvent::Type type) {
+    QFocusEvent event(type, Qt::MouseFocusReason);
+    QApplication::sendEvent(w, &event);
+}
+
+// A text control narrower or lower than it needs cuts its text.
+void ExpectWhole(QWidget* w, const QString& what) {
+    const QSize need = w->minimumSizeHint();
+    EXPECT_GE(w->width(), need.width()) << what.toStdString();
+    if (auto* label = qobject_cast<QLabel*>(w); label && label->wordWrap())
+        EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what.toStdString();
+    else
+        EXPECT_GE(w->height(), need.height()) << what.toStdString();
+}
+
+} // namespace
+
+TEST_F(ShellTest, EveryTextOfBothTabsIsWhole) {
+    window->show();
+    for (int tab = 0; tab < 2; ++tab) {
+        window->PageControl1->setCurrentIndex(tab);
+        QApplication::processEvents();
+        QWidget* page = window->PageControl1->currentWidget();
+        int checked = 0;
+        for (QWidget* w : page->findChildren<QWidget*>()) {
+            if (!w->isVisible())
+                continue;
+            QString text;
+            if (auto* label = qobject_cast<QLabel*>(w))
+                text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(w))
+                text = button->text();
+            if (text.isEmpty())
+                continue;
+            ExpectWhole(w, text);
+            ++checked;
+        }
+        EXPECT_GT(checked, 8) << "tab " << tab;
+    }
+    // The one label that used to lose its colon.
+    QLabel* key = window->initTab->Label4;
+    EXPECT_GE(key->width(), key->fontMetrics().horizontalAdvance(QStringLiteral("разблокировки:")));
+}
+
+TEST_F(ShellTest, WindowHintsDecideTheTitleBarButtons) {
+    struct Row {
+        const char* name;
+        QWidget* window;
+        Qt::WindowFlags wanted;
+        Qt::WindowFlags refused;
+    };
+    ProgressDialog progress(*window, window.get());
+    AboutDialog about(window.get());
+    ManualWindow manual(window.get());
+    const Qt::WindowFlags minMax = Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint;
+    const Row rows[] = {
+        // Fixed size: minimize and close, never maximize.
+        {"main window", window.get(),
+         Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
+             Qt::WindowCloseButtonHint,
+         Qt::WindowMaximizeButtonHint},
+        // A title and no button at all: Esc is the way out.
+        {"progress dialog", &progress,
+         Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint,
+         minMax | Qt::WindowCloseButtonHint | Qt::WindowSystemMenuHint},
+        // A fixed dialog frame: close only.
+        {"About", &about, Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint,
+         minMax},
+        // The manual is an ordinary sizeable window.
+        {"manual",
+         &manual,
+         Qt::WindowTitleHint | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint,
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Qt::WindowFlags flags = row.window->windowFlags();
+        EXPECT_EQ(flags & row.wanted, row.wanted);
+        EXPECT_EQ(flags & row.refused, Qt::WindowFlags());
+    }
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the main window is fixed-size";
+    EXPECT_EQ(about.minimumSize(), about.maximumSize()) << "About is fixed-size";
+    EXPECT_EQ(progress.minimumSize(), progress.maximumSize())
+        << "the progress dialog is fixed-size";
+}
+
+TEST_F(ShellTest, LongReaderNamesShowWholeInTheOpenListAndAsTooltip) {
+    const std::string longName =
+        "Maker Model Smart Card Reader Interface [CCID] (0123456789AB) 00 00";
+    const std::string sibling =
+        "Maker Model Smart Card Reader Interface [CCID] (0123456789AB) 00 01";
+    pcsc.AddReader(longName);
+    pcsc.AddReader(sibling);
+    window->FillReaderLists();
+    window->show();
+    for (ReaderComboBox* list : {window->initTab->cbRdrList2, window->unblockTab->cbRdrList}) {
+        SCOPED_TRACE(list->objectName().toStdString());
+        const int index = list->findText(QString::fromStdString(sibling));
+        ASSERT_GE(index, 0);
+        list->setCurrentIndex(index);
+        EXPECT_EQ(list->toolTip(), QString::fromStdString(sibling)) << "the chosen name, whole";
+
+        list->showPopup();
+        QApplication::processEvents();
+        const int need =
+            list->view()->fontMetrics().horizontalAdvance(QString::fromStdString(longName));
+        EXPECT_GE(list->view()->viewport()->width(), need)
+            << "the open list shows the longest name";
+        EXPECT_GE(list->view()->width(), list->width());
+        list->hidePopup();
+    }
+}
+
+TEST_F(ShellTest, EnterPressesTheFocusedButtonAndNothingInAField) {
+    struct Row {
+        const char* name;
+        QWidget* target;
+        std::function<bool()> pressed;
+    };
+    // Each button's press leaves a trace: a box, a dialog request, or a run.
+    window->initTab->cbCRKey->setChecked(true);
+    dialogs.answers = {mbNo};
+    const Row rows[] = {
+        {"BtnInit", window->initTab->BtnInit, [&] { return !dialogs.messages.empty(); }},
+        {"BtnLoad", window->initTab->BtnLoad, [&] { return dialogs.filters.size() > 0; }},
+        {"BtnGenerate", window->initTab->BtnGenerate, [&] { return dialogs.filters.size() > 0; }},
+        {"BtnLoadKey", window->unblockTab->BtnLoadKey, [&] { return dialogs.filters.size() > 0; }},
+        {"Button1", window->unblockTab->Button1, [&] { return !dialogs.messages.empty(); }},
+        {"BtnUnblOk", window->unblockTab->BtnUnblOk, [&] { return !dialogs.messages.empty(); }},
+        {"EdPIN (a field)", window->initTab->EdPIN,
+         [&] {
+             return !dialogs.messages.empty() || !dialogs.filters.empty() ||
+                    !runner.readers.empty();
+         }},
+    };
+    for (const Row& row : rows) {
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            SCOPED_TRACE(std::string(row.name) + (key == Qt::Key_Return ? " Return" : " Enter"));
+            dialogs.messages.clear();
+            dialogs.filters.clear();
+            QTest::keyClick(row.target, key,
+                            key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            const bool isButton = qobject_cast<QPushButton*>(row.target) != nullptr;
+            EXPECT_EQ(row.pressed(), isButton);
+        }
+    }
+}
+
+TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
+    window->show();
+    QTabBar* bar = window->PageControl1->tabBar();
+    QLineEdit* group = window->initTab->edGroupRSA;
+    window->initTab->cbDublGroupRSA->setChecked(true);
+    struct Row {
+        const char* text;
+        bool refused;
+    };
+    const Row rows[] = {{"", true}, {"0", true}, {"00", true}, {"D1", false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        window->PageControl1->setCurrentIndex(0);
+        group->setText(QString::fromLatin1(row.text));
+        SendFocus(group, QEvent::FocusIn);
+        dialogs.messages.clear();
+        int barAtBox = -1;
+        QWidget* pageAtBox = nullptr;
+        dialogs.onMessage = [&](const MessageRequest&) {
+            barAtBox = bar->currentIndex();
+            pageAtBox = window->PageControl1->currentWidget();
+        };
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+        if (row.refused) {
+            ASSERT_EQ(dialogs.messages.size(), 1u);
+            EXPECT_EQ(dialogs.LastText(), "№ группы не может быть пустым или 0");
+            EXPECT_EQ(barAtBox, 0);
+            EXPECT_EQ(pageAtBox, window->initTab);
+            EXPECT_EQ(window->PageControl1->currentIndex(), 0) << "the tab stays";
+        } else {
+            EXPECT_TRUE(dialogs.messages.empty());
+            EXPECT_EQ(window->PageControl1->currentIndex(), 1);
+        }
+        EXPECT_EQ(window->PageControl1->currentWidget(),
+                  window->PageControl1->widget(bar->currentIndex()));
+        dialogs.onMessage = nullptr;
+        SendFocus(group, QEvent::FocusOut);
+    }
+}
+
+TEST(QtTranslation, RussianButtonsWhenInstalledAndAStartWithoutIt) {
+    // Qt's own texts, as a message box and a file dialog ask for them.
+    const auto yes = [] { return QCoreApplication::translate("QPlatformTheme", "&Yes"); };
+    const auto fileName = [] { return QCoreApplication::translate("QFileDialog", "File &name:"); };
+    ASSERT_EQ(yes(), QStringLiteral("&Yes"));
+
+    QTranslator* russian = InstallQtTranslation(*QCoreApplication::instance());
+    ASSERT_NE(russian, nullptr) << "qtbase_ru.qm (Debian: qt6-translations-l10n)";
+    EXPECT_EQ(yes(), QStringLiteral("&Да"));
+    EXPECT_EQ(fileName(), QStringLiteral("&Имя файла:"));
+    QCoreApplication::removeTranslator(russian);
+    delete russian;
+
+    // A folder without the file: nothing installed, English stays, the program goes on.
+    QTemporaryDir empty;
+    EXPECT_EQ(InstallQtTranslation(*QCoreApplication::instance(), empty.path()), nullptr);
+    EXPECT_EQ(yes(), QStringLiteral("&Yes"));
+}
