@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -115,13 +116,6 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     for (const char* name : {"cbRdrList2", "cbRdrList"})
         EXPECT_NE(w.findChild<ReaderComboBox*>(name), nullptr) << name;
 
-    EXPECT_EQ(w.initTab->EdPIN->maxLength(), 8);
-    EXPECT_EQ(w.initTab->EdPUK->maxLength(), 8);
-    EXPECT_EQ(w.initTab->EdDeviceName->maxLength(), 32);
-    EXPECT_EQ(w.initTab->edGroupRSA->maxLength(), 2);
-    EXPECT_EQ(w.initTab->edGroupDSTU->maxLength(), 2);
-    EXPECT_EQ(w.unblockTab->EdNewPin_1->maxLength(), 8);
-    EXPECT_EQ(w.unblockTab->edNewPin_2->echoMode(), QLineEdit::Password);
     EXPECT_TRUE(w.unblockTab->EdResponse->isReadOnly());
     const QString hint =
         QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
@@ -156,6 +150,38 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     EXPECT_EQ(w.N8->text(), "Инструкция");
     EXPECT_EQ(w.N7->text(), "О программе");
     EXPECT_EQ(w.findChild<QAction*>("N2"), w.N2);
+}
+
+TEST_F(ShellTest, FieldLengthsAndMasks) {
+    struct Row {
+        const char* name;
+        int maxLength;
+        bool masked; // shown as '*', one per character
+    };
+    const Row rows[] = {
+        {"EdPIN", 8, false},      {"EdPUK", 8, false},       {"EdDeviceName", 32, false},
+        {"edGroupRSA", 2, false}, {"edGroupDSTU", 2, false}, {"EdNewPin_1", 8, true},
+        {"edNewPin_2", 8, true},  {"EdResponse", 24, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto* field = window->findChild<QLineEdit*>(row.name);
+        ASSERT_NE(field, nullptr);
+        EXPECT_EQ(field->maxLength(), row.maxLength);
+        field->ensurePolished();
+        field->setText("12");
+        EXPECT_EQ(field->displayText().toStdString(), row.masked ? "**" : "12");
+    }
+}
+
+TEST_F(ShellTest, OpensCentredOnThePrimaryScreen) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    const QPoint offset = window->frameGeometry().center() - screen->availableGeometry().center();
+    EXPECT_LE(std::abs(offset.x()), 1) << offset.x();
+    EXPECT_LE(std::abs(offset.y()), 1) << offset.y();
 }
 
 TEST_F(ShellTest, KeyboardOrderOfTheInitializationTab) {
@@ -243,16 +269,34 @@ TEST_F(ShellTest, EnableRules) {
         EXPECT_EQ(w.initTab->BtnLoad->isEnabledTo(&w), on);
         EXPECT_EQ(w.initTab->BtnGenerate->isEnabledTo(&w), on);
     }
-    for (bool on : {true, false}) {
-        w.initTab->cbDublGroupRSA->click();
-        EXPECT_EQ(w.initTab->lblGroupRSA->isEnabledTo(&w), on);
-        EXPECT_EQ(w.initTab->edGroupRSA->isEnabledTo(&w), on);
-        EXPECT_EQ(w.initTab->edGroupDSTU->isEnabledTo(&w), !on);
-        w.initTab->cbDublGroupDSTU->click();
-        EXPECT_EQ(w.initTab->lblGroupDSTU->isEnabledTo(&w), on);
-        EXPECT_EQ(w.initTab->edGroupDSTU->isEnabledTo(&w), on);
-    }
     EXPECT_TRUE(w.initTab->BtnInit->isEnabledTo(&w));
+}
+
+TEST_F(ShellTest, EachGroupBoxEnablesOnlyItsOwnNumber) {
+    MainWindow& w = *window;
+    InitTab& t = *w.initTab;
+    // One box clicked at a time, so that each box's change is seen alone: RSA and DSTU ticked
+    // alone, together, and the other box's label and field never follow.
+    const struct {
+        QCheckBox* clicked;
+        bool rsa;
+        bool dstu;
+    } steps[] = {
+        {t.cbDublGroupRSA, true, false},  {t.cbDublGroupRSA, false, false},
+        {t.cbDublGroupDSTU, false, true}, {t.cbDublGroupRSA, true, true},
+        {t.cbDublGroupDSTU, true, false}, {t.cbDublGroupRSA, false, false},
+        {t.cbDublGroupDSTU, false, true}, {t.cbDublGroupDSTU, false, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(::testing::Message() << "RSA " << step.rsa << ", DSTU " << step.dstu);
+        step.clicked->click();
+        ASSERT_EQ(t.cbDublGroupRSA->isChecked(), step.rsa);
+        ASSERT_EQ(t.cbDublGroupDSTU->isChecked(), step.dstu);
+        EXPECT_EQ(t.lblGroupRSA->isEnabledTo(&w), step.rsa);
+        EXPECT_EQ(t.edGroupRSA->isEnabledTo(&w), step.rsa);
+        EXPECT_EQ(t.lblGroupDSTU->isEnabledTo(&w), step.dstu);
+        EXPECT_EQ(t.edGroupDSTU->isEnabledTo(&w), step.dstu);
+    }
 }
 
 TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
@@ -376,6 +420,8 @@ struct InitCase {
     std::vector<Box> boxes;
     bool runs;
     std::function<void(MainWindow&)> after;
+    // The control that has the keyboard once the boxes are closed (BtnInit had it for the click).
+    const char* focus = "BtnInit";
 };
 
 namespace {
@@ -401,7 +447,8 @@ std::vector<InitCase> InitCases() {
          {},
          {{"Поле ПИН-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
-         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "123"); }},
+         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "123"); },
+         "EdPIN"},
         {"PinOfFourLettersNoReader",
          pin("abcd"),
          {mbYes},
@@ -427,7 +474,8 @@ std::vector<InitCase> InitCases() {
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
-         nullptr},
+         nullptr,
+         "EdPUK"},
         {"PukAllowedButEmpty",
          [](ShellTest&, MainWindow& w) {
              w.initTab->EdPIN->setText("1234");
@@ -436,7 +484,8 @@ std::vector<InitCase> InitCases() {
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
-         nullptr},
+         nullptr,
+         "EdPUK"},
         {"PukTextLeftInDisabledFieldIsBlocked",
          [](ShellTest&, MainWindow& w) {
              w.initTab->EdPIN->setText("1234");
@@ -552,8 +601,14 @@ TEST_F(ShellTest, InitializationButtonTable) {
         dialogs.messages.clear();
         c.setup(*this, *window);
         dialogs.answers = c.answers;
+        // The window is not shown: the control that setFocus went to last is the window's focus
+        // widget, which gets the keyboard when the window is active.
+        window->initTab->BtnInit->setFocus(Qt::MouseFocusReason);
+        ASSERT_EQ(window->focusWidget(), window->initTab->BtnInit);
         window->initTab->BtnInitClick();
         ExpectBoxes(dialogs, c.boxes);
+        ASSERT_NE(window->focusWidget(), nullptr);
+        EXPECT_EQ(window->focusWidget()->objectName().toStdString(), c.focus);
         EXPECT_TRUE(dialogs.answers.empty());
         if (c.runs) {
             ASSERT_EQ(runner.readers.size(), 1u);
