@@ -50,6 +50,12 @@ public:
         SelectReader("Reader A");
         pcsc.ClearRecord();
     }
+    // A new window with the unblock key loaded and no device chosen.
+    void NoDeviceSelected() {
+        window = std::make_unique<MainWindow>();
+        Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
+        dialogs.messages.clear();
+    }
     void Entries(const QString& first, const QString& second) {
         window->unblockTab->EdNewPin_1->setText(first);
         window->unblockTab->edNewPin_2->setText(second);
@@ -189,13 +195,18 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
          true},
         {"no device selected",
          [](PinResetTest& t) {
-             t.window = std::make_unique<MainWindow>();
-             t.Load(t.KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
-             t.dialogs.messages.clear();
+             t.NoDeviceSelected();
              t.Entries("1", "1");
          },
          {"Устройство не выбрано", MsgType::Warning, mbOK},
          false},
+        {"entries differ and no device selected: the entries come first",
+         [](PinResetTest& t) {
+             t.NoDeviceSelected();
+             t.Entries("1234", "4321");
+         },
+         {Mismatch, MsgType::Error, mbOK},
+         true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
