@@ -6,7 +6,9 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTest>
 
 #include "support/ReferenceTripleDes.h"
@@ -151,6 +153,56 @@ TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
     edit->setText(" 01 23 45 67 89 AB CD EF");
     window->unblockTab->Button1Click();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
+}
+
+namespace {
+
+// The middle button pastes the mouse selection in a plain field; the challenge field refuses it,
+// and never takes the clipboard that way either.
+void ExpectMiddleButtonRefused(MainWindow& window, QClipboard::Mode mode) {
+    ChallengeEdit* edit = window.unblockTab->EdCallenge;
+    QApplication::clipboard()->setText("AB CD", mode);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.PageControl1->setCurrentWidget(window.unblockTab);
+    for (const char* start : {"", "01 2"}) {
+        SCOPED_TRACE(start);
+        edit->setText(start);
+        QTest::mouseClick(edit, Qt::MiddleButton, Qt::NoModifier, QPoint(4, 4));
+        QApplication::processEvents();
+        EXPECT_EQ(edit->text().toStdString(), start);
+    }
+}
+
+constexpr char kOnVirtualDisplay[] = "ORVANE_TEST_ON_VIRTUAL_DISPLAY";
+
+} // namespace
+
+TEST_F(ShellTest, ChallengeRefusesTheMiddleButtonPaste) {
+    ExpectMiddleButtonRefused(*window, QClipboard::Clipboard);
+    if (QApplication::clipboard()->supportsSelection()) {
+        ExpectMiddleButtonRefused(*window, QClipboard::Selection);
+        return;
+    }
+    // Offscreen Qt has no mouse selection, so a plain field would paste nothing here either:
+    // this test runs once more in a process of its own on a virtual X display, which has one.
+    ASSERT_FALSE(qEnvironmentVariableIsSet(kOnVirtualDisplay)) << "no mouse selection on X";
+    const QString xvfbRun = QStandardPaths::findExecutable("xvfb-run");
+    if (xvfbRun.isEmpty())
+        GTEST_SKIP() << "xvfb-run (package xvfb) is missing: the mouse selection is not tried";
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert(kOnVirtualDisplay, "1");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(xvfbRun,
+                {"-a", "-s", "-screen 0 1024x768x24", QCoreApplication::applicationFilePath(),
+                 "--gtest_filter=ShellTest.ChallengeRefusesTheMiddleButtonPaste"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
 // ---- Response --------------------------------------------------------------------------------
