@@ -137,6 +137,47 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     EXPECT_FALSE(h.dialog.isVisible());
 }
 
+// One wait of the run and the progress bar's position while it lasts.
+struct Beat {
+    int ms;
+    PauseKind kind;
+    int progress;
+    friend bool operator==(const Beat&, const Beat&) = default;
+};
+void PrintTo(const Beat& b, std::ostream* os) {
+    *os << b.ms << (b.kind == PauseKind::Blink ? " blink" : " step") << " at " << b.progress;
+}
+
+TEST(InitRun, ASuccessfulAttemptKeepsTheDesignedRhythm) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    std::vector<Beat> beats; // up to the first blink phase
+    h.TakeOutThenEsc([&](const RecordingPause::Wait& w) {
+        if (beats.empty() || beats.back().kind != PauseKind::Blink)
+            beats.push_back({w.ms, w.kind, h.dialog.ProgressBar1->value()});
+    });
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    const auto step = PauseKind::Step;
+    const std::vector<Beat> expected = {
+        {50, step, 0},                 // Ready: the bar at 0
+        {1000, step, 0},               // before the dialog shows
+        {50, step, 0},                 // Enter: the attempt sets the bar to 0
+        {50, step, 0},                 // and waits before it connects
+        {50, step, 10},                // one wait per progress step: after the clean-up,
+        {50, step, 20},                // the MF code,
+        {50, step, 30},                // the PIN,
+        {50, step, 40},                // the PUK,
+        {50, step, 50},                // the unblock key,
+        {50, step, 60},                // the RSA group key
+        {50, step, 100},               // the bar full
+        {300, step, 100},              // the success stays a moment before the removal wait
+        {1500, PauseKind::Blink, 100}, // the first phase: "take the token out" shown
+    };
+    EXPECT_EQ(beats, expected);
+}
+
 TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
     Harness h;
     h.pcsc.AddReader(kReader); // empty: Enter fails

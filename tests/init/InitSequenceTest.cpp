@@ -377,7 +377,34 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
         bool phaseRunning = true;
         std::size_t openConnections = 99;
     } after;
+    // The token as the failure is reported: the box, the log line and the red text all come
+    // while the attempt still holds the token in its transaction; it is let go after them.
+    struct Reported {
+        std::size_t openConnections = 99;
+        std::size_t transactionsOpen = 99;
+        int logLines = -1;
+    };
+    std::optional<Reported> atBox, atRedText;
+    const auto token = [&h] {
+        return Reported{h.pcsc.OpenConnections(),
+                        h.pcsc.TransactionsBegun() - h.pcsc.TransactionsEnded(),
+                        static_cast<int>(h.log.Lines().size())};
+    };
+    struct RedTextWatch : QObject {
+        std::function<void()> seen;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::PaletteChange)
+                seen();
+            return false;
+        }
+    } redTextWatch;
+    redTextWatch.seen = [&] {
+        if (TextColour(h.dialog.Label1) == QColor(255, 0, 0) && !atRedText)
+            atRedText = token();
+    };
+    h.dialog.Label1->installEventFilter(&redTextWatch);
     h.dialogs.onMessage = [&](const MessageRequest&) {
+        atBox = token();
         // Runs while the box is up; the timer fires once the attempt has ended.
         QTimer::singleShot(0, [&] {
             after.text = h.dialog.Label1->text();
@@ -416,6 +443,15 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
     EXPECT_EQ(after.state, InitRun::State::Failed);
     EXPECT_FALSE(after.phaseRunning) << "nothing polls the reader until Enter";
     EXPECT_EQ(after.openConnections, 0u);
+    const std::size_t held = c.transaction ? 1u : 0u; // no transaction: no token to hold
+    ASSERT_TRUE(atBox.has_value());
+    EXPECT_EQ(atBox->openConnections, held) << "box";
+    EXPECT_EQ(atBox->transactionsOpen, held) << "box";
+    EXPECT_EQ(atBox->logLines, 0) << "the box comes first";
+    ASSERT_TRUE(atRedText.has_value());
+    EXPECT_EQ(atRedText->openConnections, held) << "red text";
+    EXPECT_EQ(atRedText->transactionsOpen, held) << "red text";
+    EXPECT_EQ(atRedText->logLines, 1) << "the log line comes before the red text";
 
     const auto commands = ToHex(h.pcsc.Commands());
     if (c.lastCommand) {
