@@ -90,6 +90,9 @@ TEST(FakePcscTest, ReaderStatesAndConnectionsLikeTheRealStack) {
     EXPECT_EQ(link.State("E", pcsc::STATE_UNAWARE, result), 0x06u);
     EXPECT_EQ(result, 0);
     pcsc.SetUnknownState("E", false);
+    pcsc.SetUnknownState("R"); // with a card in it: unknown and present together
+    EXPECT_EQ(link.State("R", pcsc::STATE_UNAWARE, result), 0x26u);
+    pcsc.SetUnknownState("R", false);
     link.State("E", pcsc::STATE_EMPTY, result); // nothing changed and no waiting
     EXPECT_EQ(result, static_cast<long>(pcsc::E_TIMEOUT));
 

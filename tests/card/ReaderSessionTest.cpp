@@ -369,7 +369,7 @@ TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
     pcsc.AddReader("Alpha");
     pcsc.AddReader("Bravo", FakePcsc::ForeignAtr());
     pcsc.AddReader("Charlie");
-    pcsc.SetUnknownState("Bravo");
+    pcsc.SetUnknownState("Bravo"); // unknown, and a card present: left out all the same
     pcsc.AddReader(std::string(300, 'n'));
     ReaderSession session;
 
@@ -416,7 +416,7 @@ TEST_F(SessionTest, IsCardPresent) {
     } rows[] = {
         {"Full", 0, true, 0},
         {"Empty", 0, false, 0},
-        {"Odd", 0, false, 0},
+        {"Odd", 0, false, 0}, // unknown state, although the card is reported present
         {"Gone", 0, false, pcsc::E_UNKNOWN_READER},
         {"Empty", pcsc::E_NO_SERVICE, true, 0},
         {"Full", pcsc::E_SERVICE_STOPPED, false, pcsc::E_SERVICE_STOPPED},

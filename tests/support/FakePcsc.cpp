@@ -445,7 +445,9 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
         DWORD now = 0;
         state.atrLength = 0;
         if (reader->unknown) {
-            now = pcsc::STATE_UNKNOWN;
+            // A card in a reader of unknown state may still be reported with it; the reader is
+            // no less unusable.
+            now = pcsc::STATE_UNKNOWN | (reader->atr.empty() ? 0 : pcsc::STATE_PRESENT);
         } else if (reader->atr.empty()) {
             now = pcsc::STATE_EMPTY;
         } else {

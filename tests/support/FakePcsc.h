@@ -18,8 +18,9 @@
 //    0x8010002E when there is no reader; with a buffer too short 0x80100008.
 //  - GetStatusChange: per record, a card gives CHANGED|PRESENT (plus EXCLUSIVE or INUSE while a
 //    connection is open) with the ATR, no card CHANGED|EMPTY, a reader marked unknown
-//    CHANGED|UNKNOWN; a reader not attached fails the query with 0x80100009. When no record
-//    differs from its current state the answer is 0x8010000A (the fake never waits).
+//    CHANGED|UNKNOWN, plus PRESENT (no ATR) while a card is in it; a reader not attached fails
+//    the query with 0x80100009. When no record differs from its current state the answer is
+//    0x8010000A (the fake never waits).
 //  - Connect: 0x80100009 for a reader not attached, 0x8010000C without a card, 0x8010000B when
 //    an exclusive connection is open on the reader (or one is asked for while others are open).
 //    The active protocol is the reader's (T=1 unless SetProtocol said otherwise).
@@ -100,7 +101,8 @@ public:
     void RemoveReader(const std::string& name);
     void InsertCard(const std::string& reader, const Bytes& atr);
     void RemoveCard(const std::string& reader);
-    // A reader still listed whose state query reports SCARD_STATE_UNKNOWN.
+    // A reader still listed whose state query reports SCARD_STATE_UNKNOWN (with
+    // SCARD_STATE_PRESENT as well while a card is in it); it cannot be connected to.
     void SetUnknownState(const std::string& reader, bool unknown = true);
     void SetProtocol(const std::string& reader, DWORD protocol);
     bool HasCard(const std::string& reader) const;
