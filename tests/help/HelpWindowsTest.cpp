@@ -137,8 +137,19 @@ TEST(AboutDialog, ShowsCompiledFileVersionOnActivation) {
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize()) << "fixed size";
     EXPECT_FALSE(dlg.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(dlg.ProductName->text(), QStringLiteral("Orvane"));
-    EXPECT_TRUE(dlg.ProductName->font().bold());
-    EXPECT_EQ(dlg.ProductName->font().pointSize(), 12);
+    // The dialog's typeface throughout: the product name large and bold, the version line
+    // regular and a size smaller.
+    const struct {
+        const QLabel* label;
+        int points;
+        bool bold;
+    } fonts[] = {{dlg.ProductName, 12, true}, {dlg.Version, 10, false}, {dlg.Label1, 10, false}};
+    for (const auto& row : fonts) {
+        SCOPED_TRACE(row.label->objectName().toStdString());
+        EXPECT_EQ(row.label->font().pointSize(), row.points);
+        EXPECT_EQ(row.label->font().bold(), row.bold);
+        EXPECT_EQ(row.label->font().family(), dlg.font().family());
+    }
     EXPECT_EQ(dlg.Version->text(), QStringLiteral("Version"));
     EXPECT_FALSE(dlg.ProgramIcon->pixmap().isNull()) << "program icon from the resources";
     EXPECT_EQ(dlg.Label1->text(), QStringLiteral("1.0.0.2"));
