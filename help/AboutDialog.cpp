@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
@@ -96,12 +97,12 @@ void AboutDialog::CentreOnParent() {
     // Centred with its frame. Before the first show the frame is not known: the owner's frame
     // stands in for it, and at that first show the window system takes the position asked for as
     // that of the client area (measured under openbox), so the client area is placed where the
-    // frame leaves it. Later openings position the frame itself.
+    // frame leaves it (X11). Later openings, and other platforms, position the frame itself.
     const QMargins frame = ExpectedFrameMargins(this);
     const QSize outer = size().grownBy(frame);
     QPoint topLeft =
         owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2);
-    if (!shownBefore_)
+    if (!shownBefore_ && QGuiApplication::platformName() == QLatin1String("xcb"))
         topLeft += QPoint(frame.left(), frame.top());
     move(topLeft);
 }

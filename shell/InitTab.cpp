@@ -45,7 +45,7 @@ void InitTab::CreateControls() {
     // their whole text in the window's designed width.
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(3, 6, 3, 4);
-    column->setSpacing(5);
+    column->setSpacing(3);
 
     // Device.
     auto* deviceRow = new QHBoxLayout;
@@ -59,7 +59,7 @@ void InitTab::CreateControls() {
     auto* grid = new QGridLayout(params);
     grid->setContentsMargins(3, 4, 3, 6);
     grid->setHorizontalSpacing(4);
-    grid->setVerticalSpacing(4);
+    grid->setVerticalSpacing(2);
     grid->addWidget(NewLabel(QStringLiteral("ПИН-код:"), params), 0, 0);
     EdPIN = Named(new QLineEdit(params), QStringLiteral("EdPIN"));
     EdPIN->setMaxLength(8);
@@ -101,6 +101,8 @@ void InitTab::CreateControls() {
     keyButtons->addWidget(BtnLoad);
     keyButtons->addWidget(BtnGenerate);
     grid->addLayout(keyButtons, 3, 1, 1, 2);
+    LblKcv = NewLabel(QString(), params, QStringLiteral("LblKcv"));
+    grid->addWidget(LblKcv, 4, 1, 1, 2);
     grid->setColumnStretch(1, 1);
     column->addWidget(params);
 

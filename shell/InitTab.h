@@ -41,6 +41,8 @@ public:
     QLabel* Label4 = nullptr;
     QPushButton* BtnLoad = nullptr;
     QPushButton* BtnGenerate = nullptr;
+    // The key check value of the key in force (the main window keeps it up to date).
+    QLabel* LblKcv = nullptr;
     QLineEdit* EdDeviceName = nullptr;
     QCheckBox* cbDublGroupRSA = nullptr;
     QLabel* lblGroupRSA = nullptr;

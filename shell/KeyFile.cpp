@@ -10,7 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-KeyFileRead ReadKeyFile(const QString& path, UnblockKeyBytes& key) {
+bool IsOpenToOthers(unsigned permissions) {
+    return (permissions & 077u) != 0;
+}
+
+KeyFileRead ReadKeyFile(const QString& path, UnblockKeyBytes& key, unsigned* permissions) {
     // Non-blocking open so that a FIFO or a device cannot hang the window; only a regular file
     // can be a key file.
     const QByteArray native = QFile::encodeName(path);
@@ -21,6 +25,8 @@ KeyFileRead ReadKeyFile(const QString& path, UnblockKeyBytes& key) {
             ::close(fd);
         return KeyFileRead::CannotOpen;
     }
+    if (permissions != nullptr)
+        *permissions = static_cast<unsigned>(st.st_mode & 07777);
     UnblockKeyBytes buffer{};
     std::size_t got = 0;
     bool readFailed = false;

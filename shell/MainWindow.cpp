@@ -12,6 +12,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -38,6 +39,7 @@ MainWindow::MainWindow(QWidget* parent)
     groupKeyRsaMade_ = FillRandom(groupKeyRsa_.data(), groupKeyRsa_.size());
     groupKeyDstuMade_ = FillRandom(groupKeyDstu_.data(), groupKeyDstu_.size());
     CreateControls();
+    ShowKeyCheck();
     FillReaderLists();
 }
 
@@ -255,7 +257,9 @@ void MainWindow::LoadUnblockKey(KeyMark mark) {
     const QString path = Dialogs().OpenFileName(this, KeyFilter);
     if (path.isEmpty())
         return;
-    switch (ReadKeyFile(path, unblockKey_)) {
+    UnblockKeyBytes key{};
+    unsigned permissions = 0;
+    switch (ReadKeyFile(path, key, &permissions)) {
     case KeyFileRead::CannotOpen:
         ShowMessageBox(QStringLiteral("Не могу загрузить файл. Закройте приложения, которые могут "
                                       "его использовать и повторите попытку"),
@@ -269,20 +273,68 @@ void MainWindow::LoadUnblockKey(KeyMark mark) {
     case KeyFileRead::Loaded:
         break;
     }
+    const bool accepted = AcceptKeyFromFile(key, permissions);
+    if (accepted)
+        unblockKey_ = key;
+    WipeAll(key);
+    if (!accepted)
+        return;
     SetLoadMark(mark);
+    ShowKeyCheck();
     ShowMessageBox(QStringLiteral("Ключ загружен"), MsgType::Information, mbOK);
+}
+
+bool MainWindow::AcceptKeyFromFile(const UnblockKeyBytes& key, unsigned permissions) {
+    if (IsOpenToOthers(permissions) &&
+        ShowMessageBox(QStringLiteral("Файл ключа доступен не только владельцу (права %1): его "
+                                      "могут прочитать другие пользователи. Загрузить ключ?")
+                           .arg(permissions, 4, 8, QLatin1Char('0')),
+                       MsgType::Warning, mbYes | mbNo) != mbYes)
+        return false;
+    QString weakness;
+    switch (WeaknessOf(key)) {
+    case KeyWeakness::SingleDes:
+        weakness = QStringLiteral("Обе половины ключа одинаковы: такой ключ не сильнее "
+                                  "одинарного DES. Загрузить ключ?");
+        break;
+    case KeyWeakness::DefaultKey:
+        weakness = QStringLiteral("Ключ совпадает со встроенным ключом по умолчанию, который "
+                                  "известен всем. Загрузить ключ?");
+        break;
+    case KeyWeakness::None:
+        break;
+    }
+    return weakness.isEmpty() || ShowMessageBox(weakness, MsgType::Warning, mbYes | mbNo) == mbYes;
+}
+
+QString MainWindow::KeyCheckText() const {
+    QString text = QStringLiteral("KCV: ") + QString::fromStdString(KeyCheckValue(unblockKey_));
+    if (unblockKey_ == kDefaultUnblockKey)
+        text += QStringLiteral(" (по умолчанию)");
+    return text;
+}
+
+void MainWindow::ShowKeyCheck() {
+    const QString text = KeyCheckText();
+    for (QLabel* label : {initTab->LblKcv, unblockTab->LblKcvKey})
+        label->setText(text);
+    for (QPushButton* mark : {initTab->BtnLoad, unblockTab->BtnLoadKey})
+        mark->setToolTip(text);
 }
 
 void MainWindow::GenerateUnblockKey() {
     const QString chosen = Dialogs().SaveFileName(this, KeyFilter);
     if (chosen.isEmpty())
         return;
+    // A new key is never a weak one: the draw is repeated (a weak draw is all but impossible).
     UnblockKeyBytes key{};
-    if (!FillRandom(key.data(), key.size())) {
-        WipeAll(key);
-        ShowMessageBox(MsgRandomFailed, MsgType::Error, mbOK);
-        return;
-    }
+    do {
+        if (!FillRandom(key.data(), key.size())) {
+            WipeAll(key);
+            ShowMessageBox(MsgRandomFailed, MsgType::Error, mbOK);
+            return;
+        }
+    } while (WeaknessOf(key) != KeyWeakness::None);
     // The new key comes into force only once its file is complete: a key that exists in no
     // file could be put on tokens and never be found again.
     const QString path = chosen + QStringLiteral(".key");
@@ -294,6 +346,11 @@ void MainWindow::GenerateUnblockKey() {
     unblockKey_ = key;
     WipeAll(key);
     SetLoadMark(KeyMark::BtnLoad);
+    ShowKeyCheck();
+    ShowMessageBox(QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. "
+                                  "Запишите его вместе с файлом.")
+                       .arg(path, QString::fromStdString(KeyCheckValue(unblockKey_))),
+                   MsgType::Information, mbOK);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 // list, and the menu.
 
 #include "card/TokenSession.h"
+#include "engine/KeyCheck.h"
 #include "init/Dialogs.h"
 #include "init/InitSettings.h"
 #include "shell/InitTab.h"
@@ -31,9 +32,7 @@ enum class KeyMark { BtnLoad, BtnLoadKey };
 class MainWindow : public QMainWindow, public IInitSettings {
     Q_OBJECT
 public:
-    static constexpr std::array<std::uint8_t, 16> DefaultUnblockKey = {
-        0x12, 0x24, 0x36, 0x48, 0x5A, 0x6C, 0x7E, 0x90,
-        0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2};
+    static constexpr std::array<std::uint8_t, 16> DefaultUnblockKey = kDefaultUnblockKey;
     static inline const QString KeyFilter = QStringLiteral("Key (*.key)");
     static inline const QString NoDevice = QStringLiteral("<None>");
     static inline const QString MsgNoDevice = QStringLiteral("Устройство не выбрано");
@@ -73,6 +72,9 @@ public:
     void LoadUnblockKey(KeyMark mark);
     void GenerateUnblockKey();
     bool IsKeyLoaded(KeyMark mark) const;
+    // "KCV: 8BAF47" for the key in force, "KCV: … (по умолчанию)" for the built-in one: the text
+    // beside both key buttons and their tooltip.
+    QString KeyCheckText() const;
 
     // A group number changed: its group key is made anew.
     void edGroupRSAChange();
@@ -103,6 +105,11 @@ private:
     void CreateControls();
     void CreateMenu();
     void SetLoadMark(KeyMark mark);
+    // Shows the key check value of the key in force beside both key buttons.
+    void ShowKeyCheck();
+    // Asks before a key from a file comes into force when the file is open to others or the key
+    // is weak; true when it may.
+    bool AcceptKeyFromFile(const UnblockKeyBytes& key, unsigned permissions);
     void RefillGroupKey(std::array<std::uint8_t, 32>& key, bool& made);
 
     std::unique_ptr<TokenSession> reader_;

@@ -43,26 +43,28 @@ void UnblockTab::CreateControls() {
     BtnLoadKey->setAutoDefault(false);
     PressOnEnter(BtnLoadKey);
     crGrid->addWidget(BtnLoadKey, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
+    LblKcvKey = NewLabel(QString(), cr, QStringLiteral("LblKcvKey"));
+    crGrid->addWidget(LblKcvKey, 1, 0, 1, 3, Qt::AlignRight);
     auto* line = new QFrame(cr);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
-    crGrid->addWidget(line, 1, 0, 1, 3);
+    crGrid->addWidget(line, 2, 0, 1, 3);
     auto* fillHint =
         NewLabel(QStringLiteral("  Заполните поле \"Вызов\" и нажмите кнопку \"Отклик\""), cr);
     fillHint->setWordWrap(true);
-    crGrid->addWidget(fillHint, 2, 0, 1, 3);
-    crGrid->addWidget(NewLabel(QStringLiteral("Вызов:"), cr), 3, 0);
+    crGrid->addWidget(fillHint, 3, 0, 1, 3);
+    crGrid->addWidget(NewLabel(QStringLiteral("Вызов:"), cr), 4, 0);
     EdCallenge = Named(new ChallengeEdit(cr), QStringLiteral("EdCallenge"));
-    crGrid->addWidget(EdCallenge, 3, 1, 1, 2);
-    crGrid->addWidget(NewLabel(QStringLiteral("Отклик:"), cr), 4, 0);
+    crGrid->addWidget(EdCallenge, 4, 1, 1, 2);
+    crGrid->addWidget(NewLabel(QStringLiteral("Отклик:"), cr), 5, 0);
     EdResponse = Named(new QLineEdit(cr), QStringLiteral("EdResponse"));
     EdResponse->setReadOnly(true);
     EdResponse->setMaxLength(24);
-    crGrid->addWidget(EdResponse, 4, 1, 1, 2);
+    crGrid->addWidget(EdResponse, 5, 1, 1, 2);
     Button1 = Named(new QPushButton(QStringLiteral("Отклик"), cr), QStringLiteral("Button1"));
     Button1->setAutoDefault(false);
     PressOnEnter(Button1);
-    crGrid->addWidget(Button1, 5, 2, Qt::AlignRight);
+    crGrid->addWidget(Button1, 6, 2, Qt::AlignRight);
     crGrid->setColumnStretch(1, 1);
     column->addWidget(cr);
 

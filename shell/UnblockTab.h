@@ -5,6 +5,7 @@
 #include "shell/ChallengeEdit.h"
 #include "shell/ReaderComboBox.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
@@ -22,6 +23,8 @@ public:
     void BtnUnblOkClick();
 
     QPushButton* BtnLoadKey = nullptr;
+    // The key check value of the key in force (the main window keeps it up to date).
+    QLabel* LblKcvKey = nullptr;
     ChallengeEdit* EdCallenge = nullptr;
     QLineEdit* EdResponse = nullptr;
     QPushButton* Button1 = nullptr;

@@ -639,6 +639,10 @@ TokenState Modified() {
     return s;
 }
 
+// The administrator program's built-in unblock key, whose check value is 4FFF1F.
+const std::uint8_t kDefaultKey[16] = {0x12, 0x24, 0x36, 0x48, 0x5A, 0x6C, 0x7E, 0x90,
+                                      0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2, 0xA2};
+
 TEST(TokenStateFile, RoundTripKeepsEverything) {
     TokenState s = Modified();
     s.session.powered = true;
@@ -651,6 +655,9 @@ TEST(TokenStateFile, RoundTripKeepsEverything) {
     EXPECT_EQ(*back, s);
     EXPECT_EQ(back->ToJson(), s.ToJson());
     EXPECT_NE(s.ToJson().find("\"card_id\": \"A1B2C3D4E5F60718\""), std::string::npos);
+    // The unblock key's check value is written for the demo's reader, and never read back.
+    s.unblockKey.value.assign(std::begin(kDefaultKey), std::end(kDefaultKey));
+    EXPECT_NE(s.ToJson().find("\"unblock_key_kcv\": \"4FFF1F\""), std::string::npos);
 }
 
 // The file is read by people and by other tools: two blanks a level, members in a fixed order,
@@ -689,6 +696,7 @@ TEST(TokenStateFile, WritesAStableLayout) {
     "value": "",
     "attribute": "00"
   },
+  "unblock_key_kcv": "",
   "applications": {
     "rsa": )" + app + R"(,
     "dstu": )" + app + R"(,

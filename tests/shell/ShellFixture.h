@@ -55,7 +55,7 @@ public:
     void TearDown() override { window.reset(); }
 
     QString Path(const QString& name) const { return dir.filePath(name); }
-    // Writes `size` bytes 0, 1, 2, ... into a file of the temporary folder.
+    // Writes `size` bytes 0, 1, 2, ... into an owner-only file of the temporary folder.
     QString KeyFile(const QString& name, int size, std::uint8_t first = 0) const;
     // Loads `path` through the open dialog of the given button's route.
     void Load(const QString& path, KeyMark mark) {
@@ -81,6 +81,8 @@ inline QString ShellTest::KeyFile(const QString& name, int size, std::uint8_t fi
     for (int i = 0; i < size; ++i)
         bytes.append(static_cast<char>(first + i));
     file.write(bytes);
+    // Owner-only, as the program writes key files: a file open to others is warned about.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return file.fileName();
 }
 

@@ -1,5 +1,7 @@
 #include "TokenState.h"
 
+#include "Tdes.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -96,6 +98,19 @@ Json SecretJson(const Secret& s) {
         j["max_tries"] = s.maxTries;
     }
     return j;
+}
+
+// Six upper-case hexadecimal digits, or "" when no 16-byte key is stored.
+std::string UnblockKeyCheckValue(const Bytes& key) {
+    if (key.size() != 16)
+        return {};
+    const std::uint8_t zeros[8] = {};
+    std::uint8_t block[8] = {};
+    if (!TdesEncryptBlock(key.data(), zeros, block))
+        return {};
+    const std::string kcv = ToHex(block, 3);
+    Wipe(block, sizeof block);
+    return kcv;
 }
 
 // A member of an object; nullptr when it is missing or `obj` is not an object.
@@ -333,6 +348,9 @@ std::string TokenState::ToJson() const {
     root["pin"] = SecretJson(pin);
     root["puk"] = SecretJson(puk);
     root["unblock_key"] = SecretJson(unblockKey);
+    // The unblock key's check value (first three bytes of its encryption of a zero block), to
+    // compare with what the administrator's program shows; derived, never read back.
+    root["unblock_key_kcv"] = UnblockKeyCheckValue(unblockKey.value);
     Json& apps = root["applications"];
     for (std::size_t i = 0; i < kAppCount; ++i) {
         const Application& a = this->apps[i];
