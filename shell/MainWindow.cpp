@@ -255,8 +255,11 @@ void MainWindow::SetLoadMark(KeyMark mark) {
 
 void MainWindow::LoadUnblockKey(KeyMark mark) {
     const QString path = Dialogs().OpenFileName(this, KeyFilter);
-    if (path.isEmpty())
-        return;
+    if (!path.isEmpty())
+        LoadUnblockKeyFrom(path, mark);
+}
+
+void MainWindow::LoadUnblockKeyFrom(const QString& path, KeyMark mark) {
     UnblockKeyBytes key{};
     unsigned permissions = 0;
     switch (ReadKeyFile(path, key, &permissions)) {

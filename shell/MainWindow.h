@@ -68,8 +68,10 @@ public:
     // Either device list chose a reader: the window's session now holds it.
     void SelectDevice(const QString& name);
 
-    // The unblock key and its file.
+    // The unblock key and its file: LoadUnblockKey asks for the file, LoadUnblockKeyFrom loads
+    // the one given (the same checks, questions and messages).
     void LoadUnblockKey(KeyMark mark);
+    void LoadUnblockKeyFrom(const QString& path, KeyMark mark);
     void GenerateUnblockKey();
     bool IsKeyLoaded(KeyMark mark) const;
     // "KCV: 8BAF47" for the key in force, "KCV: … (по умолчанию)" for the built-in one: the text

@@ -69,6 +69,18 @@ void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWin
                 window.SelectDevice(list->currentText());
             }
         }
+        // With ORVANE_SCREENSHOT_KEY naming a key file, both tabs show it loaded (its box closed).
+        const QString key = qEnvironmentVariable("ORVANE_SCREENSHOT_KEY");
+        if (!key.isEmpty()) {
+            for (KeyMark mark : {KeyMark::BtnLoad, KeyMark::BtnLoadKey}) {
+                QTimer::singleShot(300, [] {
+                    if (QWidget* box = QApplication::activeModalWidget())
+                        box->close();
+                });
+                window.LoadUnblockKeyFrom(key, mark);
+            }
+            window.initTab->cbCRKey->setChecked(true);
+        }
         window.PageControl1->setCurrentIndex(1);
         Save(&window, out.filePath(QStringLiteral("main-unblock.png")));
         window.PageControl1->setCurrentIndex(0);

@@ -1,7 +1,8 @@
 #pragma once
 // The program's own picture book, for the README and for looking at the windows as a user sees
 // them: with ORVANE_SCREENSHOT_DIR set, the program shows each window in turn, saves a picture of
-// it (taken from the screen, so the window manager's frame is in it) and ends.
+// it (taken from the screen, so the window manager's frame is in it) and ends. With
+// ORVANE_SCREENSHOT_KEY naming a key file, the tabs are pictured with that key loaded.
 
 #include <QString>
 
