@@ -1,5 +1,6 @@
 // The real program: one instance per user.
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -8,14 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 
-QProcessEnvironment ProgramEnvironment(const QString& runtime) {
+// `scratch`: a folder for the PC/SC socket path, the runtime folder unless told otherwise.
+QProcessEnvironment ProgramEnvironment(const QString& runtime, const QString& scratch) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", runtime);
     env.insert("QT_QPA_PLATFORM", "offscreen");
     // No PC/SC daemon behind this socket: the program starts with empty device lists.
-    env.insert("PCSCLITE_CSOCK_NAME", runtime + "/no-pcscd.comm");
+    env.insert("PCSCLITE_CSOCK_NAME", (scratch.isEmpty() ? runtime : scratch) + "/no-pcscd.comm");
     env.remove("ORVANE_SCREENSHOT_DIR");
     return env;
 }
@@ -31,8 +36,8 @@ bool WaitFor(const std::function<bool()>& condition, int ms) {
     return true;
 }
 
-void Start(QProcess& p, const QString& runtime) {
-    p.setProcessEnvironment(ProgramEnvironment(runtime));
+void Start(QProcess& p, const QString& runtime, const QString& scratch = {}) {
+    p.setProcessEnvironment(ProgramEnvironment(runtime, scratch));
     p.start(ORVANE_EXECUTABLE, {});
     ASSERT_TRUE(p.waitForStarted(5000));
 }
@@ -79,11 +84,33 @@ TEST(SingleInstance, SecondStartEndsAtOnceAndAStaleLockDoesNotBlock) {
 }
 
 TEST(SingleInstance, AnUnusableRuntimeFolderDoesNotKeepTheProgramFromStarting) {
-    // A folder that cannot be made, even by root: no lock can be taken, and nobody holds one.
+    // A runtime folder that Qt takes (ours, mode 0700), in which no lock file can be made, even
+    // by root: the folder's path is so long that the lock file's path is longer than the system
+    // allows. Taking the lock fails, and not because another Orvane holds it. (A directory
+    // standing at the lock file's path would not do: Qt reports that as a lock held by another.)
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const qsizetype lockName = QStringLiteral("/OrvaneMutex.lock").size();
+    const qsizetype longest = PATH_MAX - 1; // PATH_MAX counts the closing NUL
+    const qsizetype wanted = longest - lockName / 2;
+    QString runtime = base.path();
+    while (runtime.size() < wanted - 1)
+        runtime += u'/' + QString(std::min<qsizetype>(200, wanted - runtime.size() - 1), u'r');
+    ASSERT_GT(runtime.size() + lockName, longest);
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_TRUE(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ReadUser |
+                                                   QFile::WriteUser | QFile::ExeUser));
+    QFile probe(runtime + "/OrvaneMutex.lock");
+    ASSERT_FALSE(probe.open(QIODevice::WriteOnly)) << "the lock file could be made after all";
+
     QProcess program;
-    Start(program, "/proc/orvane-no-such-folder");
+    Start(program, runtime, base.path());
     EXPECT_FALSE(program.waitForFinished(1500)) << "the program ended although no other runs";
     EXPECT_EQ(program.state(), QProcess::Running);
     program.kill();
     program.waitForFinished(5000);
+    // Qt used the folder: had it refused it, it would have said so and gone to a shared one,
+    // where another Orvane of the same user may hold the lock.
+    EXPECT_FALSE(program.readAllStandardError().contains("QStandardPaths"));
 }
