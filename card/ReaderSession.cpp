@@ -27,6 +27,13 @@ std::string Hex(std::uint32_t value, int digits) {
     return buffer;
 }
 
+// Answers after which a context is of no more use: the service went away (and possibly came back
+// with contexts of its own), or the context was never there or is no longer known.
+bool ContextLost(std::uint32_t result) {
+    return result == pcsc::E_NO_SERVICE || result == pcsc::E_SERVICE_STOPPED ||
+           result == pcsc::E_INVALID_HANDLE;
+}
+
 } // namespace
 
 CardException::CardException(const std::string& message)
@@ -50,12 +57,38 @@ ReaderSession::~ReaderSession() {
         Pcsc.ReleaseContext(Context);
 }
 
+bool ReaderSession::RenewContext() {
+    pcsc::SCARDCONTEXT context = 0;
+    if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) != 0)
+        return false;
+    if (Context != 0)
+        Pcsc.ReleaseContext(Context);
+    Context = context;
+    return true;
+}
+
+template <typename Call> std::uint32_t ReaderSession::OnContext(bool& renewed, Call call) {
+    const auto result = static_cast<std::uint32_t>(call(Context));
+    if (renewed || !ContextLost(result))
+        return result;
+    renewed = true;
+    if (!RenewContext())
+        return result;
+    return static_cast<std::uint32_t>(call(Context));
+}
+
 std::string ReaderSession::GetReaderName(int position) {
     if (position == 0)
         return "<None>";
 
+    // One new context at most for the whole walk, whichever of its calls finds the old one gone.
+    bool renewed = false;
     pcsc::DWORD length = 0;
-    if (Pcsc.ListReaders(Context, nullptr, nullptr, &length) != 0)
+    const std::uint32_t listed = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
+        length = 0;
+        return Pcsc.ListReaders(context, nullptr, nullptr, &length);
+    });
+    if (listed != 0)
         return {};
 
     // Two spare NULs keep the walk below inside the buffer whatever the fill left in it.
@@ -72,9 +105,12 @@ std::string ReaderSession::GetReaderName(int position) {
         offset += nameLength + 1;
 
         pcsc::ReaderState state;
-        state.reader = current.c_str();
-        state.currentState = pcsc::STATE_UNAWARE;
-        auto result = static_cast<std::uint32_t>(Pcsc.GetStatusChange(Context, 0, &state, 1));
+        auto result = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
+            state = pcsc::ReaderState{};
+            state.reader = current.c_str();
+            state.currentState = pcsc::STATE_UNAWARE;
+            return Pcsc.GetStatusChange(context, 0, &state, 1);
+        });
         if (result == pcsc::E_NO_SERVICE)
             result = 0;
         if (result != 0 || (state.eventState & pcsc::STATE_UNKNOWN) != 0)
@@ -95,9 +131,14 @@ bool ReaderSession::IsCardPresent() {
     if (Reader.empty())
         return false;
     pcsc::ReaderState state;
-    state.reader = Reader.c_str();
-    state.currentState = pcsc::STATE_UNAWARE;
-    LastResult = static_cast<std::uint32_t>(Pcsc.GetStatusChange(Context, 0, &state, 1));
+    bool renewed = false;
+    LastResult = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
+        state = pcsc::ReaderState{};
+        state.reader = Reader.c_str();
+        state.currentState = pcsc::STATE_UNAWARE;
+        return Pcsc.GetStatusChange(context, 0, &state, 1);
+    });
+    // Here only when a new context could not be had either, or said the same.
     if (LastResult == pcsc::E_NO_SERVICE) {
         LastResult = 0;
         return true;
@@ -118,9 +159,14 @@ bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
 
     pcsc::SCARDHANDLE handle = 0;
     pcsc::DWORD protocol = 0;
-    LastResult = static_cast<std::uint32_t>(Pcsc.Connect(
-        Context, Reader.c_str(), Exclusive ? pcsc::SHARE_EXCLUSIVE : pcsc::SHARE_SHARED,
-        pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &handle, &protocol));
+    bool renewed = false;
+    LastResult = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
+        handle = 0;
+        protocol = 0;
+        return Pcsc.Connect(context, Reader.c_str(),
+                            Exclusive ? pcsc::SHARE_EXCLUSIVE : pcsc::SHARE_SHARED,
+                            pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &handle, &protocol);
+    });
     if (LastResult != 0)
         return false;
     CardHandle = handle;

@@ -1,5 +1,10 @@
 #pragma once
 // The reader session: one PC/SC context, one selected reader, at most one card connection.
+//
+// The context outlives a restart of the PC/SC service: a call that takes the context
+// (ListReaders, GetStatusChange, Connect) and hears that the context is gone establishes a new
+// one, once per session call, and repeats itself once on it. A card connection does not survive
+// a restart: calls on the card handle fail and the caller connects again.
 
 #include "PcscApi.h"
 
@@ -58,4 +63,14 @@ public:
 
 protected:
     pcsc::Api& Pcsc;
+
+private:
+    // Runs `call` with the session's context. When the answer says the context is gone and
+    // `renewed` is still false, sets it, establishes a new context and runs `call` once more on
+    // it. Answers the result that stands: the repeated call's, or the first one's when no new
+    // context could be had.
+    template <typename Call> std::uint32_t OnContext(bool& renewed, Call call);
+    // A new context in place of the current one, which is released only once the new one exists;
+    // false (and the current context kept) while the service is away.
+    bool RenewContext();
 };

@@ -146,4 +146,70 @@ TEST(FakePcscTest, FailuresOnceAndAlways) {
     EXPECT_EQ(pcsc.Count(Entry::Connect), 3u);
 }
 
+// As pcsc-lite 1.9.9 behaves when pcscd ends and is started again: contexts and handles from
+// before answer 0x8010001D for good, new contexts work once the daemon is back.
+TEST(FakePcscTest, ServiceStopAndRestart) {
+    for (std::uint32_t stale :
+         {pcsc::E_NO_SERVICE, pcsc::E_SERVICE_STOPPED, pcsc::E_INVALID_HANDLE}) {
+        SCOPED_TRACE(stale);
+        FakePcsc pcsc;
+        pcsc.AddReader("R", FakePcsc::ForeignAtr());
+        Link old(pcsc);
+        pcsc::SCARDHANDLE handle = 0;
+        ASSERT_EQ(old.Connect("R", pcsc::SHARE_EXCLUSIVE, handle), 0);
+        if (stale == pcsc::E_NO_SERVICE)
+            pcsc.StopService(); // pcsc-lite's answer is the default
+        else
+            pcsc.StopService(stale);
+
+        const auto expectStale = [&](const char* when) {
+            SCOPED_TRACE(when);
+            const long answer = static_cast<long>(stale);
+            long result = 0;
+            pcsc::DWORD length = 0;
+            EXPECT_EQ(pcsc.ListReaders(old.context, nullptr, nullptr, &length), answer);
+            old.State("R", pcsc::STATE_UNAWARE, result);
+            EXPECT_EQ(result, answer);
+            pcsc::SCARDHANDLE other = 0;
+            EXPECT_EQ(old.Connect("R", pcsc::SHARE_SHARED, other), answer);
+            old.Send(handle, H("00 84 00 00 08"), result);
+            EXPECT_EQ(result, answer);
+            EXPECT_EQ(pcsc.Status(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                      answer);
+            EXPECT_EQ(pcsc.BeginTransaction(handle), answer);
+            EXPECT_EQ(pcsc.EndTransaction(handle, pcsc::LEAVE_CARD), answer);
+            EXPECT_EQ(pcsc.Disconnect(handle, pcsc::LEAVE_CARD), answer);
+            EXPECT_TRUE(pcsc.Commands().empty());
+            EXPECT_EQ(pcsc.OpenContexts(), 1u);
+            EXPECT_EQ(pcsc.OpenConnections(), 1u); // a failed disconnect keeps the handle
+        };
+
+        expectStale("while away");
+        pcsc::SCARDCONTEXT context = 0;
+        EXPECT_EQ(pcsc.EstablishContext(pcsc::SCOPE_USER, &context),
+                  static_cast<long>(pcsc::E_NO_SERVICE));
+        EXPECT_EQ(context, 0);
+
+        pcsc.StartService();
+        expectStale("once back");
+        Link fresh(pcsc);
+        ASSERT_NE(fresh.context, 0);
+        // The old exclusive connection holds the reader no more.
+        long result = -1;
+        EXPECT_EQ(fresh.State("R", pcsc::STATE_UNAWARE, result), 0x22u);
+        pcsc::SCARDHANDLE again = 0;
+        ASSERT_EQ(fresh.Connect("R", pcsc::SHARE_EXCLUSIVE, again), 0);
+        fresh.Send(again, H("00 84 00 00 08"), result);
+        EXPECT_EQ(result, 0);
+
+        // Releasing the old context forgets it and its handles.
+        EXPECT_EQ(pcsc.ReleaseContext(old.context), static_cast<long>(stale));
+        EXPECT_EQ(pcsc.ReleaseContext(old.context), static_cast<long>(pcsc::E_INVALID_HANDLE));
+        EXPECT_EQ(pcsc.Disconnect(handle, pcsc::LEAVE_CARD),
+                  static_cast<long>(pcsc::E_INVALID_HANDLE));
+        EXPECT_EQ(pcsc.OpenContexts(), 1u);
+        EXPECT_EQ(pcsc.OpenConnections(), 1u);
+    }
+}
+
 } // namespace

@@ -1,11 +1,16 @@
-// The reader session against the scripted PC/SC stack: listing, presence, connect, exchange and
-// the texts of its failures.
+// The reader session against the scripted PC/SC stack: listing, presence, connect, exchange, the
+// texts of its failures, and its context across a restart of the PC/SC service.
 
 #include "card/ReaderSession.h"
+#include "card/TokenSession.h"
 #include "support/FakePcsc.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -330,7 +335,7 @@ TEST_F(SessionTest, SelectReaderDisconnectsWheneverAReaderWasSelected) {
 }
 
 TEST_F(SessionTest, WithoutAResourceManagerEveryCallFails) {
-    pcsc.Fail(Entry::EstablishContext, pcsc::E_NO_SERVICE);
+    pcsc.StopService();
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     {
         ReaderSession session;
@@ -343,6 +348,7 @@ TEST_F(SessionTest, WithoutAResourceManagerEveryCallFails) {
         std::uint32_t atrLength = 0;
         EXPECT_FALSE(session.Connect(atr, atrLength));
         EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
+        EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 3u); // one more try for each call
     }
     EXPECT_EQ(pcsc.Count(Entry::ReleaseContext), 0u);
 }
@@ -386,13 +392,19 @@ TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
         }
     }
 
-    // A resource manager that says it is not running still lets the readers be listed; a reader
-    // whose query fails otherwise is left out.
+    // A resource manager that says it is not running, also on a new context, still lets the
+    // readers be listed; the whole walk tries one new context. A reader whose query fails
+    // otherwise is left out.
     pcsc.SetUnknownState("Bravo", false);
-    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NO_SERVICE);
-    EXPECT_EQ(session.GetReaderName(1), "Alpha");
+    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NO_SERVICE, FakePcsc::Times::Always);
+    pcsc.ClearRecord();
+    EXPECT_EQ(session.GetReaderName(4), std::string(255, 'n'));
+    EXPECT_EQ(pcsc.Count(Entry::GetStatusChange), 5u);
+    EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1u);
+    pcsc.ClearFail(Entry::GetStatusChange);
     pcsc.Fail(Entry::GetStatusChange, pcsc::E_NOT_READY);
     EXPECT_EQ(session.GetReaderName(1), "Bravo");
+    EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1u);
 }
 
 TEST_F(SessionTest, GetReaderNameWithoutReaders) {
@@ -410,7 +422,7 @@ TEST_F(SessionTest, IsCardPresent) {
     pcsc.SetUnknownState("Odd");
     const struct {
         const char* reader;
-        std::uint32_t failure; // of the status query, 0 = none
+        std::uint32_t failure; // what the stopped service answers, 0 = it runs
         bool present;
         std::uint32_t lastResult;
     } rows[] = {
@@ -426,9 +438,10 @@ TEST_F(SessionTest, IsCardPresent) {
         session.SelectReader(row.reader);
         session.LastResult = 0x77;
         if (row.failure)
-            pcsc.Fail(Entry::GetStatusChange, row.failure);
+            pcsc.StopService(row.failure);
         EXPECT_EQ(session.IsCardPresent(), row.present) << row.reader;
         EXPECT_EQ(session.LastResult, row.lastResult) << row.reader;
+        pcsc.StartService();
     }
 
     ReaderSession session;
@@ -437,6 +450,232 @@ TEST_F(SessionTest, IsCardPresent) {
     EXPECT_FALSE(session.IsCardPresent());
     EXPECT_EQ(session.LastResult, 0x77u);
     EXPECT_EQ(pcsc.Calls().size(), before); // no reader selected: no query
+}
+
+// ---- The context across a restart of the service ------------------------------------------
+
+// What a context that the service no longer knows answers: pcsc-lite's own answer first.
+const std::uint32_t kLostAnswers[] = {pcsc::E_NO_SERVICE, pcsc::E_SERVICE_STOPPED,
+                                      pcsc::E_INVALID_HANDLE};
+
+// A session call that needs the context.
+struct ContextCall {
+    const char* name;
+    bool card;                                     // the reader holds a card
+    std::function<std::string(TokenSession&)> run; // makes the call: what the caller sees
+    std::string works;
+    // Every PC/SC call it makes when the service restarted since its last call.
+    std::vector<Entry> afterRestart;
+    // New contexts it tries while the service is away: one for each Connect it makes.
+    std::size_t attempts;
+    // What the caller sees while the service is away, for each answer of the lost context.
+    std::map<std::uint32_t, std::string> down;
+};
+
+std::string Presence(TokenSession& session) {
+    const bool present = session.IsCardPresent();
+    return (present ? "present: " : "absent: ") + session.LastErrorText();
+}
+
+std::string Connection(bool connected, TokenSession& session) {
+    return (connected ? "connected: " : "not connected: ") + session.LastErrorText();
+}
+
+std::vector<ContextCall> ContextCalls() {
+    const std::vector<Entry> connect = {Entry::Disconnect,       Entry::Connect,
+                                        Entry::EstablishContext, Entry::ReleaseContext,
+                                        Entry::Connect,          Entry::Status};
+    const std::map<std::uint32_t, std::string> notConnected = {
+        {pcsc::E_NO_SERVICE, "not connected: Service not available."},
+        {pcsc::E_SERVICE_STOPPED, "not connected: The Smart card resource manager has shut down"},
+        {pcsc::E_INVALID_HANDLE, "not connected: Invalid handle."},
+    };
+    return {
+        {"GetReaderName (ListReaders)",
+         true,
+         [](TokenSession& session) { return session.GetReaderName(1); },
+         kReader,
+         {Entry::ListReaders, Entry::EstablishContext, Entry::ReleaseContext, Entry::ListReaders,
+          Entry::ListReaders, Entry::GetStatusChange},
+         1,
+         {{pcsc::E_NO_SERVICE, ""}, {pcsc::E_SERVICE_STOPPED, ""}, {pcsc::E_INVALID_HANDLE, ""}}},
+        // An empty reader: the "card present" that a service away gives cannot pass for it.
+        {"IsCardPresent (GetStatusChange)",
+         false,
+         Presence,
+         "absent: Ok",
+         {Entry::GetStatusChange, Entry::EstablishContext, Entry::ReleaseContext,
+          Entry::GetStatusChange},
+         1,
+         {{pcsc::E_NO_SERVICE, "present: Ok"},
+          {pcsc::E_SERVICE_STOPPED, "absent: The Smart card resource manager has shut down"},
+          {pcsc::E_INVALID_HANDLE, "absent: Invalid handle."}}},
+        {"Connect", true,
+         [](TokenSession& session) {
+             ReaderSession::Atr atr;
+             std::uint32_t atrLength = 0;
+             const bool connected = session.Connect(atr, atrLength);
+             return Connection(connected, session);
+         },
+         "connected: Ok", connect, 1, notConnected},
+        // Its own second Connect after a failed one is a session call of its own.
+        {"ConnectCard", true,
+         [](TokenSession& session) { return Connection(session.ConnectCard(), session); },
+         "connected: Ok", connect, 2, notConnected},
+    };
+}
+
+std::string Describe(const std::string& call, std::uint32_t lost) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(lost));
+    return call + ", the lost context answers " + code;
+}
+
+// The stack a call needs, and a session whose call was served once while the service ran.
+struct ServedSession {
+    explicit ServedSession(const ContextCall& call) {
+        pcsc.AddReader(kReader, call.card ? FakePcsc::ForeignAtr() : Bytes{});
+        session.emplace();
+        session->SelectReader(kReader);
+        firstAnswer = call.run(*session);
+        firstContext = session->Context;
+    }
+    FakePcsc pcsc;
+    std::optional<TokenSession> session;
+    std::string firstAnswer;
+    pcsc::SCARDCONTEXT firstContext = 0;
+};
+
+// Runs `check` for every call and every answer of a lost context, each on a session of its own
+// whose call was served once.
+void ForEveryLostContext(
+    const std::function<void(const ContextCall&, std::uint32_t lost, ServedSession&)>& check) {
+    for (const auto& call : ContextCalls()) {
+        for (std::uint32_t lost : kLostAnswers) {
+            SCOPED_TRACE(Describe(call.name, lost));
+            ServedSession served(call);
+            ASSERT_EQ(served.firstAnswer, call.works);
+            check(call, lost, served);
+        }
+    }
+}
+
+TEST(ContextRecovery, AfterARestartTheCallWorksOnOneNewContext) {
+    ForEveryLostContext([](const ContextCall& call, std::uint32_t lost, ServedSession& served) {
+        FakePcsc& pcsc = served.pcsc;
+        TokenSession& session = *served.session;
+        pcsc.StopService(lost);
+        pcsc.StartService();
+        pcsc.ClearRecord();
+
+        EXPECT_EQ(call.run(session), call.works);
+        EXPECT_EQ(pcsc.CallEntries(), call.afterRestart);
+        for (const auto& made : pcsc.Calls()) {
+            if (made.entry != Entry::Disconnect) {
+                EXPECT_EQ(made.result, static_cast<long>(lost)); // the old context
+                break;
+            }
+        }
+        EXPECT_NE(session.Context, served.firstContext);
+        EXPECT_EQ(pcsc.OpenContexts(), 1u); // the old one was given back
+
+        // The new context serves the next calls, and is given back at the end.
+        pcsc.ClearRecord();
+        EXPECT_EQ(call.run(session), call.works);
+        EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 0u);
+        served.session.reset();
+        EXPECT_EQ(pcsc.OpenContexts(), 0u);
+        EXPECT_EQ(pcsc.OpenConnections(), 0u);
+    });
+}
+
+TEST(ContextRecovery, WhileTheServiceIsAwayEachCallTriesOneNewContextAndFailsAsBefore) {
+    ForEveryLostContext([](const ContextCall& call, std::uint32_t lost, ServedSession& served) {
+        FakePcsc& pcsc = served.pcsc;
+        TokenSession& session = *served.session;
+        pcsc.StopService(lost);
+        pcsc.ClearRecord();
+
+        for (std::size_t round = 1; round <= 2; ++round) {
+            EXPECT_EQ(call.run(session), call.down.at(lost)) << "call " << round;
+            EXPECT_EQ(pcsc.Count(Entry::EstablishContext), round * call.attempts)
+                << "call " << round;
+        }
+        EXPECT_EQ(pcsc.Count(Entry::ReleaseContext), 0u);
+        EXPECT_EQ(session.Context, served.firstContext); // kept until there is a new one
+
+        // A longer outage ends like a short one.
+        pcsc.StartService();
+        EXPECT_EQ(call.run(session), call.works);
+        EXPECT_EQ(pcsc.Count(Entry::ReleaseContext), 1u);
+    });
+}
+
+TEST(ContextRecovery, ASessionMadeWhileTheServiceWasAwayGetsItsContextOnceItIsBack) {
+    for (const auto& call : ContextCalls()) {
+        SCOPED_TRACE(call.name);
+        FakePcsc pcsc;
+        pcsc.AddReader(kReader, call.card ? FakePcsc::ForeignAtr() : Bytes{});
+        pcsc.StopService();
+        {
+            TokenSession session;
+            session.SelectReader(kReader);
+            ASSERT_EQ(session.Context, 0);
+            // pcsc-lite refuses context 0 as an invalid handle: that is the cause shown.
+            EXPECT_EQ(call.run(session), call.down.at(pcsc::E_INVALID_HANDLE));
+            EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1 + call.attempts);
+
+            pcsc.StartService();
+            EXPECT_EQ(call.run(session), call.works);
+            EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 2 + call.attempts);
+            EXPECT_EQ(pcsc.Count(Entry::ReleaseContext), 0u); // there was none to give back
+            EXPECT_NE(session.Context, 0);
+        }
+        EXPECT_EQ(pcsc.OpenContexts(), 0u);
+    }
+}
+
+TEST(ContextRecovery, CallsOnTheCardHandleFailOnceAndTheCallerConnectsAgain) {
+    const Bytes challenge = H("00 84 00 00 08");
+    const struct {
+        Entry entry;
+        std::function<void(TokenSession&)> run;
+    } rows[] = {
+        {Entry::Transmit,
+         [&](TokenSession& session) {
+             Bytes response;
+             EXPECT_FALSE(session.Transmit(challenge, response));
+             EXPECT_EQ(session.StatusWord, 0x1111);
+         }},
+        {Entry::BeginTransaction, [](TokenSession& session) { session.BeginTransaction(); }},
+        {Entry::EndTransaction, [](TokenSession& session) { session.EndTransaction(); }},
+        {Entry::Disconnect, [](TokenSession& session) { session.Disconnect(); }},
+    };
+    for (const auto& row : rows) {
+        for (std::uint32_t lost : kLostAnswers) {
+            SCOPED_TRACE(Describe(FakePcsc::EntryName(row.entry), lost));
+            FakePcsc pcsc;
+            pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+            TokenSession session;
+            session.SelectReader(kReader);
+            ASSERT_TRUE(session.ConnectCard());
+            pcsc.StopService(lost);
+            pcsc.StartService();
+            pcsc.ClearRecord();
+
+            row.run(session);
+            const auto calls = pcsc.Calls();
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(calls[0].entry, row.entry);
+            EXPECT_EQ(calls[0].result, static_cast<long>(lost));
+
+            ASSERT_TRUE(session.ConnectCard());
+            Bytes response;
+            EXPECT_TRUE(session.Transmit(challenge, response));
+            EXPECT_EQ(pcsc.Commands(), std::vector<Bytes>{challenge});
+            EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1u);
+        }
+    }
 }
 
 } // namespace

@@ -242,6 +242,36 @@ std::optional<std::uint32_t> FakePcsc::TakeFailure(Entry entry) {
     return it->second.always;
 }
 
+// ---- The service ---------------------------------------------------------------------------
+
+void FakePcsc::StopService(std::uint32_t staleAnswer) {
+    std::lock_guard lock(mutex_);
+    serviceRunning_ = false;
+    for (const auto& [context, live] : contexts_)
+        staleContexts_[context] = Stale{staleAnswer, {}, 0};
+    contexts_.clear();
+    for (const auto& [handle, connection] : connections_)
+        staleHandles_[handle] = Stale{staleAnswer, connection.reader, connection.context};
+    connections_.clear();
+}
+
+void FakePcsc::StartService() {
+    std::lock_guard lock(mutex_);
+    serviceRunning_ = true;
+}
+
+std::optional<std::uint32_t> FakePcsc::StaleContext(SCARDCONTEXT context) const {
+    auto it = staleContexts_.find(context);
+    if (it == staleContexts_.end())
+        return std::nullopt;
+    return it->second.answer;
+}
+
+const FakePcsc::Stale* FakePcsc::StaleHandle(SCARDHANDLE card) const {
+    auto it = staleHandles_.find(card);
+    return it == staleHandles_.end() ? nullptr : &it->second;
+}
+
 void FakePcsc::OnTransmit(std::function<void(const Bytes& command)> hook) {
     std::lock_guard lock(mutex_);
     onTransmit_ = std::move(hook);
@@ -321,12 +351,12 @@ std::size_t FakePcsc::TransactionsEnded() const {
 
 std::size_t FakePcsc::OpenConnections() const {
     std::lock_guard lock(mutex_);
-    return connections_.size();
+    return connections_.size() + staleHandles_.size();
 }
 
 std::size_t FakePcsc::OpenContexts() const {
     std::lock_guard lock(mutex_);
-    return contexts_.size();
+    return contexts_.size() + staleContexts_.size();
 }
 
 void FakePcsc::ClearRecord() {
@@ -358,6 +388,10 @@ LONG FakePcsc::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
         call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
         return Record(call);
     }
+    if (!serviceRunning_) {
+        call.result = static_cast<LONG>(pcsc::E_NO_SERVICE);
+        return Record(call);
+    }
     *context = nextContext_++;
     contexts_[*context] = true;
     return Record(call);
@@ -368,6 +402,14 @@ LONG FakePcsc::ReleaseContext(SCARDCONTEXT context) {
     Call call{Entry::ReleaseContext};
     if (auto code = TakeFailure(Entry::ReleaseContext)) {
         call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (auto stale = StaleContext(context)) {
+        // pcsc-lite forgets the context and its handles even though the service cannot hear it.
+        call.result = static_cast<LONG>(*stale);
+        staleContexts_.erase(context);
+        std::erase_if(staleHandles_,
+                      [&](const auto& entry) { return entry.second.context == context; });
         return Record(call);
     }
     if (contexts_.erase(context) == 0)
@@ -381,6 +423,10 @@ LONG FakePcsc::ListReaders(SCARDCONTEXT context, const char* /*groups*/, char* r
     Call call{Entry::ListReaders};
     if (auto code = TakeFailure(Entry::ListReaders)) {
         call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (auto stale = StaleContext(context)) {
+        call.result = static_cast<LONG>(*stale);
         return Record(call);
     }
     if (!contexts_.contains(context)) {
@@ -421,6 +467,10 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
         call.reader = states[0].reader;
     if (auto code = TakeFailure(Entry::GetStatusChange)) {
         call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (auto stale = StaleContext(context)) {
+        call.result = static_cast<LONG>(*stale);
         return Record(call);
     }
     if (!contexts_.contains(context)) {
@@ -482,6 +532,10 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
         call.result = static_cast<LONG>(*code);
         return Record(call);
     }
+    if (auto stale = StaleContext(context)) {
+        call.result = static_cast<LONG>(*stale);
+        return Record(call);
+    }
     if (!contexts_.contains(context)) {
         call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
         return Record(call);
@@ -511,7 +565,8 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
         return Record(call);
     }
     const SCARDHANDLE handle = nextHandle_++;
-    connections_[handle] = Connection{info->name, shareMode, info->protocol, info->cardSerial};
+    connections_[handle] =
+        Connection{info->name, shareMode, info->protocol, info->cardSerial, context};
     *card = handle;
     *activeProtocol = info->protocol;
     return Record(call);
@@ -522,10 +577,17 @@ LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, D
     std::lock_guard lock(mutex_);
     Call call{Entry::Status};
     const Connection* connection = FindConnection(card);
+    const Stale* stale = StaleHandle(card);
     if (connection)
         call.reader = connection->reader;
+    else if (stale)
+        call.reader = stale->reader;
     if (auto code = TakeFailure(Entry::Status)) {
         call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (stale) {
+        call.result = static_cast<LONG>(stale->answer);
         return Record(call);
     }
     if (connection == nullptr) {
@@ -594,9 +656,13 @@ LONG FakePcsc::Transmit(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const 
     }
     apdu.capacity = recvLength ? *recvLength : 0;
     const Connection* connection = FindConnection(card);
+    const Stale* stale = StaleHandle(card);
     if (connection) {
         call.reader = connection->reader;
         apdu.reader = connection->reader;
+    } else if (stale) {
+        call.reader = stale->reader;
+        apdu.reader = stale->reader;
     }
     auto finish = [&](LONG result) {
         call.result = result;
@@ -607,6 +673,8 @@ LONG FakePcsc::Transmit(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const 
 
     if (auto code = TakeFailure(Entry::Transmit))
         return finish(static_cast<LONG>(*code));
+    if (stale)
+        return finish(static_cast<LONG>(stale->answer));
     if (connection == nullptr)
         return finish(static_cast<LONG>(pcsc::E_INVALID_HANDLE));
     if (send == nullptr || sendLength == 0 || recv == nullptr || recvLength == nullptr ||
@@ -654,10 +722,15 @@ LONG FakePcsc::BeginTransaction(SCARDHANDLE card) {
     std::lock_guard lock(mutex_);
     Call call{Entry::BeginTransaction};
     const Connection* connection = FindConnection(card);
+    const Stale* stale = StaleHandle(card);
     if (connection)
         call.reader = connection->reader;
+    else if (stale)
+        call.reader = stale->reader;
     if (auto code = TakeFailure(Entry::BeginTransaction))
         call.result = static_cast<LONG>(*code);
+    else if (stale)
+        call.result = static_cast<LONG>(stale->answer);
     else if (connection == nullptr)
         call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
     else if (!CardStillThere(*connection))
@@ -670,10 +743,15 @@ LONG FakePcsc::EndTransaction(SCARDHANDLE card, DWORD disposition) {
     Call call{Entry::EndTransaction};
     call.disposition = disposition;
     const Connection* connection = FindConnection(card);
+    const Stale* stale = StaleHandle(card);
     if (connection)
         call.reader = connection->reader;
+    else if (stale)
+        call.reader = stale->reader;
     if (auto code = TakeFailure(Entry::EndTransaction))
         call.result = static_cast<LONG>(*code);
+    else if (stale)
+        call.result = static_cast<LONG>(stale->answer);
     else if (connection == nullptr)
         call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
     else if (!CardStillThere(*connection))
@@ -686,10 +764,17 @@ LONG FakePcsc::Disconnect(SCARDHANDLE card, DWORD disposition) {
     Call call{Entry::Disconnect};
     call.disposition = disposition;
     auto it = connections_.find(card);
+    const Stale* stale = StaleHandle(card);
     if (it != connections_.end())
         call.reader = it->second.reader;
+    else if (stale)
+        call.reader = stale->reader;
     if (auto code = TakeFailure(Entry::Disconnect)) {
         call.result = static_cast<LONG>(*code);
+        return Record(call);
+    }
+    if (stale) {
+        call.result = static_cast<LONG>(stale->answer);
         return Record(call);
     }
     if (it == connections_.end()) {

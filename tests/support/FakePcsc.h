@@ -29,6 +29,7 @@
 //    unknown: 0x80100003.
 //  - Transmit: every command is answered 90 00 unless scripted. An answer longer than the
 //    receive capacity gives 0x80100008 and the needed length, as pcsc-lite does.
+//  - A service that stops (StopService) and comes back (StartService): see there.
 //
 // All members may be used from any thread; the fake holds one lock per call. Hooks run without
 // the lock, so they may call the fake again.
@@ -144,6 +145,17 @@ public:
     void Fail(Entry entry, std::uint32_t code, Times times = Times::Once);
     void ClearFail(Entry entry);
 
+    // ---- The service -------------------------------------------------------------------
+    // The resource manager goes away, as when pcscd ends. Until StartService, EstablishContext
+    // answers 0x8010001D. Every context and card handle that exists now answers `staleAnswer` to
+    // every call from now on, also once the service is back: pcsc-lite 1.9.9 answers 0x8010001D
+    // (0x8010001E and 0x80100003 are what other stacks say). Releasing such a context answers
+    // the same and forgets it with its handles (a second release: 0x80100003); disconnecting
+    // such a handle answers the same and keeps it. Until then they count as open.
+    void StopService(std::uint32_t staleAnswer = pcsc::E_NO_SERVICE);
+    // The resource manager is back: new contexts work, the old ones stay as they are.
+    void StartService();
+
     // ---- Hooks and texts ---------------------------------------------------------------
     // Called at the start of every Transmit with the command (before the fake looks at the
     // card), e.g. to remove the card in the middle of a sequence.
@@ -163,9 +175,10 @@ public:
     std::vector<DWORD> Dispositions() const;
     std::size_t TransactionsBegun() const;
     std::size_t TransactionsEnded() const;
-    // Connections currently open (handles not yet disconnected).
+    // Connections currently open (handles not yet disconnected, or whose context is not yet
+    // released when the service stopped under them).
     std::size_t OpenConnections() const;
-    // Contexts established and not yet released.
+    // Contexts established and not yet released (also those of a service that stopped).
     std::size_t OpenContexts() const;
     void ClearRecord();
 
@@ -201,6 +214,13 @@ private:
         DWORD shareMode = 0;
         DWORD protocol = 0;
         std::uint64_t cardSerial = 0;
+        pcsc::SCARDCONTEXT context = 0;
+    };
+    // A context or handle of a service that has stopped, and what it answers.
+    struct Stale {
+        std::uint32_t answer = 0;
+        std::string reader;             // handles
+        pcsc::SCARDCONTEXT context = 0; // handles: the context they were made on
     };
     struct Script {
         Bytes prefix;
@@ -218,6 +238,9 @@ private:
     // The connection of a handle when it is known; sets `code` otherwise.
     Connection* FindConnection(pcsc::SCARDHANDLE card);
     bool CardStillThere(const Connection& connection) const;
+    // A context or handle from before the service stopped: its answer; nothing for any other.
+    std::optional<std::uint32_t> StaleContext(pcsc::SCARDCONTEXT context) const;
+    const Stale* StaleHandle(pcsc::SCARDHANDLE card) const;
     LONG Record(Call call);
     void AddScript(Script script, Times times);
 
@@ -225,6 +248,9 @@ private:
     std::vector<ReaderInfo> readers_;
     std::map<pcsc::SCARDCONTEXT, bool> contexts_;
     std::map<pcsc::SCARDHANDLE, Connection> connections_;
+    bool serviceRunning_ = true;
+    std::map<pcsc::SCARDCONTEXT, Stale> staleContexts_;
+    std::map<pcsc::SCARDHANDLE, Stale> staleHandles_;
     std::map<Entry, Failure> failures_;
     std::deque<Script> once_;
     std::vector<Script> always_;
