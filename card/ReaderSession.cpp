@@ -128,8 +128,17 @@ void ReaderSession::SelectReader(const std::string& name) {
 }
 
 bool ReaderSession::IsCardPresent() {
+    const Presence presence = ReadPresence();
+    if (presence == Presence::NoService) {
+        LastResult = 0;
+        return true;
+    }
+    return presence == Presence::Present;
+}
+
+ReaderSession::Presence ReaderSession::ReadPresence() {
     if (Reader.empty())
-        return false;
+        return Presence::Absent;
     pcsc::ReaderState state;
     bool renewed = false;
     LastResult = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
@@ -139,15 +148,13 @@ bool ReaderSession::IsCardPresent() {
         return Pcsc.GetStatusChange(context, 0, &state, 1);
     });
     // Here only when a new context could not be had either, or said the same.
-    if (LastResult == pcsc::E_NO_SERVICE) {
-        LastResult = 0;
-        return true;
-    }
+    if (LastResult == pcsc::E_NO_SERVICE)
+        return Presence::NoService;
     if (LastResult != 0)
-        return false;
+        return Presence::Absent;
     if (state.eventState & pcsc::STATE_UNKNOWN)
-        return false;
-    return (state.eventState & pcsc::STATE_PRESENT) != 0;
+        return Presence::Absent;
+    return (state.eventState & pcsc::STATE_PRESENT) != 0 ? Presence::Present : Presence::Absent;
 }
 
 bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {

@@ -45,6 +45,11 @@ public:
     std::string GetReaderName(int position);
     void SelectReader(const std::string& name);
     bool IsCardPresent();
+    // What the selected reader holds, with a service that does not answer told apart (where
+    // IsCardPresent counts it as a card present): a waiting caller must take it for neither a
+    // token inserted nor a token removed.
+    enum class Presence { Absent, Present, NoService };
+    Presence ReadPresence();
     bool Connect(Atr& atr, std::uint32_t& atrLength);
     bool Disconnect();
     bool Transmit(const Bytes& command, Bytes& response);

@@ -73,6 +73,7 @@ void InitRun::ReadSettings(const IInitSettings& source, InitSettings& settings) 
 
 void InitRun::StartAttempt() {
     phase_.stop();
+    serviceAway_ = false;
     state_ = State::Attempt;
     view_.ShowAttempt();
 
@@ -98,8 +99,21 @@ void InitRun::StartAttempt() {
     CheckRemoval();
 }
 
+ReaderSession::Presence InitRun::ReadReader() {
+    const ReaderSession::Presence presence = session_->ReadPresence();
+    const bool away = presence == ReaderSession::Presence::NoService;
+    if (away && !serviceAway_)
+        view_.ShowServiceAway();
+    else if (!away && serviceAway_ && state_ == State::RemovalWait)
+        view_.ShowDone();
+    else if (!away && serviceAway_ && state_ == State::Waiting)
+        view_.ShowNextToken();
+    serviceAway_ = away;
+    return presence;
+}
+
 void InitRun::CheckRemoval() {
-    if (session_->IsCardPresent()) {
+    if (ReadReader() != ReaderSession::Presence::Absent) {
         StartPhase();
         return;
     }
@@ -127,7 +141,7 @@ void InitRun::PhaseEnded() {
         CheckRemoval();
     } else if (state_ == State::Waiting) {
         view_.ToggleStatus();
-        if (session_->IsCardPresent())
+        if (ReadReader() == ReaderSession::Presence::Present)
             StartAttempt();
         else
             StartPhase();

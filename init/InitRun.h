@@ -56,6 +56,10 @@ private:
     void PhaseEnded();
     // In the removal wait: the next phase while the token is in, else the wait for the next one.
     void CheckRemoval();
+    // What the reader holds; while the smart-card service does not answer, the status line says
+    // so and the wait goes on (no attempt, no log line); once it answers, the state's own look
+    // comes back.
+    ReaderSession::Presence ReadReader();
 
     void Progress(int position) override;
     void Pause(int milliseconds) override;
@@ -66,4 +70,5 @@ private:
     std::shared_ptr<TokenSession> session_;
     QTimer phase_;
     State state_ = State::Idle;
+    bool serviceAway_ = false;
 };

@@ -22,6 +22,8 @@ const QString kFailedText = QStringLiteral(
 const QString kDoneText = QStringLiteral("Инициализация закончена. Извлеките смарт-карту");
 const QString kNextText = QStringLiteral("Вставьте следующую смарт-карту");
 const QString kHintText = QStringLiteral("Для завершения инициализации нажмите Esc");
+const QString kServiceAwayText =
+    QStringLiteral("Служба смарт-карт не отвечает. Ожидание её восстановления...");
 
 QFont RunFont(bool bold) {
     QFont font(QStringLiteral("Tahoma"), 8);
@@ -126,6 +128,14 @@ void ProgressDialog::ShowWaiting() {
     SetStatus(kNextText, HotLightColour(), true);
     Label1->hide();
     SetProgress(0);
+}
+
+void ProgressDialog::ShowServiceAway() {
+    SetStatus(kServiceAwayText, ErrorColour(), false);
+}
+
+void ProgressDialog::ShowNextToken() {
+    SetStatus(kNextText, HotLightColour(), true);
 }
 
 void ProgressDialog::ShowFailed() {

@@ -48,6 +48,9 @@ public:
     void ShowDone();
     void ShowWaiting();
     void ShowFailed();
+    // While the smart-card service does not answer in a wait, and the waiting look once it does.
+    void ShowServiceAway();
+    void ShowNextToken();
     // Moves the progress bar, waits 50 ms and repaints at once.
     void SetProgress(int position);
     // One blink: the status text appears or disappears.

@@ -551,3 +551,90 @@ INSTANTIATE_TEST_SUITE_P(Ways, InitDialogDestroyed,
                          });
 
 } // namespace
+
+// ---- The smart-card service away during the waits ------------------------------------------
+
+namespace {
+
+const QString kServiceAwayText =
+    QStringLiteral("Служба смарт-карт не отвечает. Ожидание её восстановления...");
+
+enum class AwayIn { RemovalWait, Waiting };
+
+class InitServiceAway : public ::testing::TestWithParam<AwayIn> {};
+
+// pcscd stops during a wait and comes back a few blink phases later; meanwhile the token is
+// taken out (removal wait) or the next one goes in (waiting). No attempt and no log line while
+// the service is away, the status line says so, and the real state counts once it is back.
+TEST_P(InitServiceAway, NoPhantomAttemptAndTheRealStateOnceBack) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    const AwayIn where = GetParam();
+    int phasesAway = 0;
+    bool stopped = false, back = false, escPosted = false;
+    std::size_t mfCodesWhileAway = 0;
+    QStringList linesWhileAway;
+    QString textWhileAway;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        const bool removal = h.dialog.Run().CurrentState() == InitRun::State::RemovalWait;
+        if (!stopped && where == AwayIn::Waiting && removal) {
+            h.pcsc.RemoveCard(kReader); // the first token out, as usual
+            return;
+        }
+        if (!stopped &&
+            ((where == AwayIn::RemovalWait && removal) || (where == AwayIn::Waiting && !removal))) {
+            stopped = true;
+            h.pcsc.StopService();
+            if (where == AwayIn::RemovalWait)
+                h.pcsc.RemoveCard(kReader); // taken out while nobody can see it
+            else
+                h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07)); // the next one goes in
+            return;
+        }
+        if (stopped && !back && ++phasesAway == 4) {
+            textWhileAway = h.dialog.Label1->text();
+            mfCodesWhileAway = CountCommand(h.pcsc.Commands(), kMfCodePrefix);
+            linesWhileAway = h.log.Lines();
+            back = true;
+            h.pcsc.StartService();
+            return;
+        }
+        if (!back)
+            return;
+        // Back: the removal wait has ended by itself (the token is out); the waiting token was
+        // initialized by itself and is taken out now.
+        if (h.InRemovalWait())
+            h.pcsc.RemoveCard(kReader);
+        else if (h.WaitingForNext() && !escPosted &&
+                 (where == AwayIn::RemovalWait || h.log.Lines().size() == 2)) {
+            escPosted = true;
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    if (where == AwayIn::Waiting)
+        h.pcsc.AnswerCardId(Hex("11 11 11 11 11 11 11 11"));
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+
+    ASSERT_TRUE(back);
+    EXPECT_EQ(textWhileAway, kServiceAwayText);
+    EXPECT_EQ(mfCodesWhileAway, 1u) << "no attempt while the service is away";
+    EXPECT_EQ(linesWhileAway.size(), 1) << "no log line while the service is away";
+    EXPECT_TRUE(escPosted) << "the wait for the next token came back";
+    const int successes = where == AwayIn::Waiting ? 2 : 1;
+    EXPECT_EQ(h.log.Lines().size(), successes);
+    for (const QString& line : h.log.Lines())
+        EXPECT_TRUE(line.endsWith(QStringLiteral(" SUCCESS"))) << line.toStdString();
+    EXPECT_EQ(CountCommand(h.pcsc.Commands(), kMfCodePrefix), static_cast<std::size_t>(successes));
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, InitServiceAway,
+                         ::testing::Values(AwayIn::RemovalWait, AwayIn::Waiting),
+                         [](const ::testing::TestParamInfo<AwayIn>& info) {
+                             return info.param == AwayIn::RemovalWait ? "RemovalWait"
+                                                                      : "WaitingForTheNextToken";
+                         });
+
+} // namespace
