@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include "EndOnSignal.h"
 #include "MainWindow.h"
 #include "Screenshots.h"
 
@@ -72,6 +73,10 @@ int RunOrvane(int argc, char** argv) {
     mainWindow->SetInitRunner(progress);
     mainWindow->SetHelpWindows(manual, about);
     mainWindow->show();
+    EndOnSignals([progress] {
+        if (progress->Active())
+            progress->FormKeyPress(27);
+    });
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
     if (!shots.isEmpty())

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 
 namespace {
 
@@ -113,4 +114,24 @@ TEST(SingleInstance, AnUnusableRuntimeFolderDoesNotKeepTheProgramFromStarting) {
     // Qt used the folder: had it refused it, it would have said so and gone to a shared one,
     // where another Orvane of the same user may hold the lock.
     EXPECT_FALSE(program.readAllStandardError().contains("QStandardPaths"));
+}
+
+// Logout, shutdown or `kill` end the program as closing its window does: exit code 0 and the
+// single-instance lock gone, so the next start is not refused.
+TEST(SingleInstance, EndsCleanlyOnTerminationSignals) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        QTemporaryDir runtime;
+        ASSERT_TRUE(runtime.isValid());
+        const QString lock = runtime.filePath("OrvaneMutex.lock");
+        QProcess program;
+        Start(program, runtime.path());
+        ASSERT_TRUE(WaitFor([&] { return QFile::exists(lock); }, 10000)) << "no lock file";
+        QThread::msleep(300); // the window and its message loop are up
+        ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), signal), 0);
+        ASSERT_TRUE(program.waitForFinished(10000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        EXPECT_FALSE(QFile::exists(lock)) << "the lock file is removed";
+    }
 }
