@@ -9,9 +9,24 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using vtoken::Bytes;
@@ -387,6 +402,223 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
 
     ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
     EXPECT_TRUE(admin.VerifyPin(REF_PIN, Text("5678"))) << admin.LastErrorText();
+}
+
+// The stack's network: vpcd takes whoever connects to its ports for a card, and it listens on
+// every interface of its namespace, so the stack has a namespace of its own. The test process is
+// where everything else on the machine is.
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The TCP ports in state LISTEN of the network namespace that process `pid` ("self") is in.
+std::set<int> ListeningPorts(const std::string& pid) {
+    std::set<int> ports;
+    for (const char* table : {"tcp", "tcp6"}) {
+        std::istringstream lines(Slurp("/proc/" + pid + "/net/" + table));
+        std::string line;
+        std::getline(lines, line); // the header
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            if (!(fields >> slot >> local >> remote >> state) || state != "0A")
+                continue;
+            ports.insert(std::stoi(local.substr(local.rfind(':') + 1), nullptr, 16));
+        }
+    }
+    return ports;
+}
+
+std::string NetNamespace(const std::string& pid) {
+    std::error_code ec;
+    const auto link = std::filesystem::read_symlink("/proc/" + pid + "/ns/net", ec);
+    return ec ? "" : link.string();
+}
+
+struct Vpcd {
+    std::string pcscdPid;
+    std::vector<int> ports; // one per slot
+};
+
+Vpcd SandboxVpcd() {
+    Vpcd v;
+    std::istringstream(Slurp(VirtualToken::SandboxDir() + "/pcscd.pid")) >> v.pcscdPid;
+    const int base = VirtualToken::BasePort();
+    std::istringstream readers(Slurp(VirtualToken::SandboxDir() + "/readers"));
+    int slot = 0;
+    for (std::string line; base > 0 && std::getline(readers, line); ++slot)
+        v.ports.push_back(base + slot);
+    return v;
+}
+
+// Whether a TCP connection to `address` is accepted within a second.
+bool Connects(const sockaddr* address, socklen_t length) {
+    const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool connected = ::connect(fd, address, length) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        connected = ::poll(&p, 1, 1000) == 1 &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
+    ::close(fd);
+    return connected;
+}
+
+// The addresses of this machine a client could try: loopback and every interface's.
+std::vector<sockaddr_storage> LocalAddresses() {
+    std::vector<sockaddr_storage> out;
+    sockaddr_storage any{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&any);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    out.push_back(any);
+    any = {};
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&any);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_addr = in6addr_loopback;
+    out.push_back(any);
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) == 0) {
+        for (ifaddrs* i = list; i; i = i->ifa_next) {
+            if (!i->ifa_addr ||
+                (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
+                continue;
+            sockaddr_storage a{};
+            std::memcpy(&a, i->ifa_addr,
+                        i->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in)
+                                                          : sizeof(sockaddr_in6));
+            out.push_back(a);
+        }
+        ::freeifaddrs(list);
+    }
+    return out;
+}
+
+std::string Describe(const sockaddr_storage& a, int port) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (a.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+    else
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text,
+                    sizeof text);
+    return std::string(text) + " port " + std::to_string(port);
+}
+
+struct ScriptRun {
+    int exitCode = -1;
+    std::string output; // stdout and stderr
+};
+
+// Runs scripts/pcsc-sandbox with `args` (shell words) under `env` (assignments).
+ScriptRun Sandbox(const std::string& args, const std::string& env = "") {
+    const std::string line =
+        "env " + env + " '" ORVANE_SOURCE_DIR "/scripts/pcsc-sandbox' " + args + " </dev/null 2>&1";
+    ScriptRun run;
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;)
+        run.output.append(buf, n);
+    const int status = ::pclose(pipe);
+    if (WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    return run;
+}
+
+std::string Quoted(const std::string& word) {
+    return "'" + word + "'";
+}
+
+TEST(PcscStackNetwork, VpcdPortsExistOnlyInTheStacksOwnNetwork) {
+    const Vpcd vpcd = SandboxVpcd();
+    ASSERT_FALSE(vpcd.pcscdPid.empty()) << "no pcscd.pid in " << VirtualToken::SandboxDir();
+    ASSERT_GE(vpcd.ports.size(), 2u) << "no ports or readers in " << VirtualToken::SandboxDir();
+    const std::string stackNet = NetNamespace(vpcd.pcscdPid);
+    ASSERT_FALSE(stackNet.empty()) << "pcscd " << vpcd.pcscdPid << " does not run";
+    EXPECT_NE(stackNet, NetNamespace("self")) << "pcscd shares the machine's network";
+
+    // vpcd does listen, where it may: the ports file names its ports.
+    const std::set<int> inside = ListeningPorts(vpcd.pcscdPid);
+    const std::set<int> outside = ListeningPorts("self");
+    for (int port : vpcd.ports) {
+        EXPECT_TRUE(inside.count(port)) << "vpcd does not listen on port " << port;
+        EXPECT_FALSE(outside.count(port)) << "port " << port << " listens on the machine's network";
+    }
+    for (const auto& address : LocalAddresses()) {
+        for (int port : vpcd.ports) {
+            sockaddr_storage a = address;
+            socklen_t length = sizeof(sockaddr_in);
+            if (a.ss_family == AF_INET) {
+                reinterpret_cast<sockaddr_in&>(a).sin_port = htons(static_cast<uint16_t>(port));
+            } else {
+                reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(static_cast<uint16_t>(port));
+                length = sizeof(sockaddr_in6);
+            }
+            EXPECT_FALSE(Connects(reinterpret_cast<const sockaddr*>(&a), length))
+                << "a card could connect to " << Describe(a, port);
+        }
+    }
+}
+
+// Tokens connect through run-in (VirtualToken, insert): it must put them into the stack's network,
+// and refuse, rather than run them on the machine's, when the stack is gone.
+TEST(PcscStackNetwork, RunInEntersTheStacksNetworkOrNothing) {
+    const Vpcd vpcd = SandboxVpcd();
+    const std::string stackNet = NetNamespace(vpcd.pcscdPid);
+    ASSERT_FALSE(stackNet.empty()) << "pcscd " << vpcd.pcscdPid << " does not run";
+    const ScriptRun in =
+        Sandbox("run-in " + Quoted(VirtualToken::SandboxDir()) + " -- readlink /proc/self/ns/net");
+    EXPECT_EQ(in.exitCode, 0) << in.output;
+    EXPECT_EQ(in.output, stackNet + "\n");
+
+    char pattern[] = "/tmp/orvane-no-stack-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string empty = pattern;
+    const ScriptRun none = Sandbox("run-in " + Quoted(empty) + " -- echo ran");
+    EXPECT_NE(none.exitCode, 0);
+    EXPECT_EQ(none.output.find("ran"), std::string::npos) << none.output;
+    EXPECT_NE(none.output.find("no stack runs in " + empty), std::string::npos) << none.output;
+    std::filesystem::remove_all(empty);
+}
+
+// Where no network namespace may be made (here: an unshare that refuses -n), the stack does not
+// start on the machine's network unless asked to.
+TEST(PcscStackNetwork, StartRefusesTheMachinesNetworkUnlessAllowed) {
+    char pattern[] = "/tmp/orvane-no-netns-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string folder = pattern;
+    const std::string bin = folder + "/bin", sandbox = folder + "/sandbox";
+    std::filesystem::create_directories(bin);
+    {
+        std::ofstream stub(bin + "/unshare");
+        stub << "#!/bin/sh\n"
+                "for a; do case $a in -n|--net|--net=*) echo 'unshare: unshare failed: Operation "
+                "not permitted' >&2; exit 1;; esac; done\n"
+                "exec /usr/bin/unshare \"$@\"\n";
+    }
+    std::filesystem::permissions(bin + "/unshare", std::filesystem::perms::owner_all);
+
+    const ScriptRun refused =
+        Sandbox("start " + Quoted(sandbox),
+                "-u PCSC_SANDBOX_ALLOW_NETWORK PATH=" + Quoted(bin) + ":\"$PATH\"");
+    EXPECT_EQ(refused.exitCode, 1) << refused.output;
+    EXPECT_NE(refused.output.find("no network namespace may be made here"), std::string::npos)
+        << refused.output;
+    EXPECT_NE(refused.output.find("--allow-network"), std::string::npos) << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(sandbox + "/pcscd.pid")) << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(sandbox + "/ports")) << refused.output;
+
+    Sandbox("stop " + Quoted(sandbox));
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace

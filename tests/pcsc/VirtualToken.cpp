@@ -22,6 +22,9 @@
 #ifndef ORVANE_PCSC_SANDBOX_DIR
 #error "ORVANE_PCSC_SANDBOX_DIR must name the private PC/SC stack's folder"
 #endif
+#ifndef ORVANE_PCSC_SANDBOX_SCRIPT
+#error "ORVANE_PCSC_SANDBOX_SCRIPT must name scripts/pcsc-sandbox"
+#endif
 
 namespace {
 
@@ -140,7 +143,13 @@ bool VirtualToken::Insert(const VirtualTokenOptions& options) {
     if (!WaitReader(false, 2000))
         return Fail("the reader " + ReaderName() + " holds a card already: " + error_);
 
-    std::vector<std::string> args{ORVANE_VTOKEN_BINARY,
+    // vpcd's ports exist only in the stack's network namespace: `pcsc-sandbox run-in` enters it
+    // and becomes the token (the pid stays the child's, and so does its parent-death signal).
+    std::vector<std::string> args{ORVANE_PCSC_SANDBOX_SCRIPT,
+                                  "run-in",
+                                  SandboxDir(),
+                                  "--",
+                                  ORVANE_VTOKEN_BINARY,
                                   "--port",
                                   std::to_string(base + options.slot),
                                   "--state",

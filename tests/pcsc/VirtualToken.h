@@ -1,8 +1,9 @@
 #pragma once
 // A virtual token for tests through the private PC/SC stack (scripts/pcsc-sandbox, started by the
-// ctest fixture `pcsc_stack`): starts orvane-vtoken on a slot's vpcd port with a state file and a
-// trace in its own temporary folder, waits until the slot's reader shows the card, and takes it
-// out again (the process ends: the reader shows no card).
+// ctest fixture `pcsc_stack`): starts orvane-vtoken on a slot's vpcd port, inside the stack's
+// network namespace (`pcsc-sandbox run-in`), with a state file and a trace in its own temporary
+// folder, waits until the slot's reader shows the card, and takes it out again (the process ends:
+// the reader shows no card).
 //
 //   VirtualToken token;
 //   ASSERT_TRUE(token.Insert(VirtualTokenOptions().Apps("none").CardId("0102030405060708")))
