@@ -159,6 +159,15 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     key = e2e::ReadFileBytes(keyPath);
     ASSERT_EQ(key.size(), 16u) << "the generated key file";
     EXPECT_EQ(w.initTab->BtnLoad->text(), e2e::kLoaded);
+    // The box that confirms the file gives the key check value shown beside the key buttons.
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    const QString kcv = w.initTab->LblKcv->text().mid(5);
+    EXPECT_EQ(kcv.size(), 6);
+    EXPECT_EQ(dialogs.messages[0].text,
+              QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. Запишите "
+                             "его вместе с файлом.")
+                  .arg(keyPath, kcv));
+    dialogs.messages.clear();
     w.initTab->cbDublGroupRSA->click();
     w.initTab->cbDublGroupDSTU->click();
     ASSERT_TRUE(w.initTab->edGroupDSTU->isEnabled());

@@ -57,6 +57,10 @@ protected:
         dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
         window->initTab->BtnGenerate->click();
         ASSERT_EQ(window->initTab->BtnLoad->text(), e2e::kLoaded);
+        // The file is confirmed with the key check value to write down.
+        ASSERT_EQ(dialogs.messages.size(), 1u);
+        EXPECT_TRUE(dialogs.messages[0].text.startsWith(QStringLiteral("Ключ сохранён в файл ")));
+        dialogs.messages.clear();
         keyPath = keys.filePath(QStringLiteral("admin.key"));
         key = e2e::ReadFileBytes(keyPath);
         ASSERT_EQ(key.size(), 16u);
