@@ -7,7 +7,9 @@
 //
 // Esc ends the run from every state but Attempt (an attempt runs synchronously, so a key pressed
 // meanwhile is served after it). The blinking of the removal wait and of the wait for the next
-// token are phases of one QTimer: each tick toggles the status text and looks at the reader.
+// token are phases of one QTimer: each tick toggles the status text and looks at the reader; a
+// second timer looks at the reader every 100 ms in between, so a token taken out or put in is
+// noticed at once, not at the end of a 1.5 s phase.
 // Nothing runs on another thread, and nothing is left running once the run has ended.
 
 #include "engine/TokenInit.h"
@@ -42,8 +44,8 @@ public:
     State CurrentState() const { return state_; }
     // The run's reader session; null when no run is open.
     TokenSession* Session() const { return session_.get(); }
-    // True while a blink phase is under way.
-    bool PhaseRunning() const { return phase_.isActive(); }
+    // True while a blink phase is under way (or the reader is being watched between phases).
+    bool PhaseRunning() const { return phase_.isActive() || poll_.isActive(); }
 
     // The settings of one attempt, read from the main window at the moment the attempt starts.
     static void ReadSettings(const IInitSettings& source, InitSettings& settings);
@@ -56,6 +58,10 @@ private:
     void PhaseEnded();
     // In the removal wait: the next phase while the token is in, else the wait for the next one.
     void CheckRemoval();
+    // The removal wait is over: the look and the phases of the wait for the next token.
+    void EnterWaiting();
+    // A look at the reader between the phases' ends.
+    void Poll();
     // What the reader holds; while the smart-card service does not answer, the status line says
     // so and the wait goes on (no attempt, no log line); once it answers, the state's own look
     // comes back.
@@ -69,6 +75,7 @@ private:
     ProgressDialog& view_;
     std::shared_ptr<TokenSession> session_;
     QTimer phase_;
+    QTimer poll_;
     State state_ = State::Idle;
     bool serviceAway_ = false;
 };

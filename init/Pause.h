@@ -24,6 +24,8 @@ public:
     // A blink phase of `milliseconds` begins; answers how long the run's timer is to wait before
     // the phase ends (the real waits answer `milliseconds`).
     virtual int BeginPhase(int milliseconds) = 0;
+    // How often the reader is looked at within the phases (100 ms for the real waits).
+    virtual int PollInterval() { return 100; }
 };
 
 // The waits in force: real ones unless a test installed others.

@@ -638,3 +638,31 @@ INSTANTIATE_TEST_SUITE_P(Waits, InitServiceAway,
                          });
 
 } // namespace
+
+// ---- A token taken out or put in is noticed within a phase ------------------------------------
+
+// The phases last a minute here: only the looks at the reader between the phases' ends can move
+// the run on, so a run that waited for the end of a phase would hang (and the watchdog fail it).
+TEST(InitRun, NoticesRemovalAndInsertionWithinABlinkPhase) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    h.pause.phaseLength = 60000;
+    h.pause.pollInterval = 5;
+    int removalPhases = 0, waitingPhases = 0;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait()) {
+            if (++removalPhases == 1 && h.log.Lines().size() == 1)
+                h.pcsc.RemoveCard(kReader);
+            else if (h.log.Lines().size() == 2)
+                PostKey(&h.dialog, Qt::Key_Escape); // the second token: done
+        } else if (h.WaitingForNext() && ++waitingPhases == 1) {
+            h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    EXPECT_EQ(h.log.Lines().size(), 2) << "the second token started by itself";
+    EXPECT_EQ(waitingPhases, 1) << "the insertion ended the first phase of the wait";
+}

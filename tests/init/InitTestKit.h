@@ -97,8 +97,14 @@ struct RecordingPause : IInitPause {
     // sleeping part of it (none at all without a divisor).
     int BeginPhase(int ms) override {
         Record(ms, PauseKind::Blink);
+        if (phaseLength >= 0)
+            return phaseLength;
         return sleepDivisor > 0 ? ms / sleepDivisor : 0;
     }
+    int PollInterval() override { return pollInterval; }
+    // When set, every blink phase lasts this long on the run's timer, whatever its design length.
+    int phaseLength = -1;
+    int pollInterval = 100;
     void Record(int ms, PauseKind kind);
     std::size_t Count(int ms, PauseKind kind) const {
         std::size_t n = 0;
