@@ -60,7 +60,8 @@ static_assert(STATE_INUSE == SCARD_STATE_INUSE);
 
 namespace {
 
-// pcsc-lite counts reader events in the upper half of dwEventState; only the state bits count.
+// pcsc-lite counts reader events (a card inserted, a card removed) in the upper half of
+// dwEventState; the binding hands the state bits and the count over apart.
 constexpr ::DWORD kEventStateBits = 0xFFFF;
 
 class PcscLite final : public Api {
@@ -88,6 +89,7 @@ public:
             SCardGetStatusChange(context, timeout, count ? native.data() : nullptr, count);
         for (DWORD i = 0; i < count; ++i) {
             states[i].eventState = native[i].dwEventState & kEventStateBits;
+            states[i].eventCounter = (native[i].dwEventState >> 16) & 0xFFFF;
             states[i].atrLength = std::min<::DWORD>(native[i].cbAtr, MAX_ATR_SIZE);
             std::copy_n(native[i].rgbAtr, states[i].atrLength, states[i].atr);
         }

@@ -56,7 +56,8 @@ struct ReaderState {
     const char* reader = nullptr;
     void* userData = nullptr;
     DWORD currentState = STATE_UNAWARE;
-    DWORD eventState = 0;
+    DWORD eventState = 0;   // the state bits only
+    DWORD eventCounter = 0; // the reader's count of insertions and removals
     DWORD atrLength = 0;
     unsigned char atr[MAX_ATR] = {};
 };

@@ -152,6 +152,7 @@ ReaderSession::Presence ReaderSession::ReadPresence() {
         return Presence::NoService;
     if (LastResult != 0)
         return Presence::Absent;
+    LastEventCount = static_cast<std::uint16_t>(state.eventCounter);
     if (state.eventState & pcsc::STATE_UNKNOWN)
         return Presence::Absent;
     return (state.eventState & pcsc::STATE_PRESENT) != 0 ? Presence::Present : Presence::Absent;

@@ -50,6 +50,9 @@ public:
     // token inserted nor a token removed.
     enum class Presence { Absent, Present, NoService };
     Presence ReadPresence();
+    // The reader's count of insertions and removals at the last ReadPresence that answered: a
+    // token seen present twice with another count between was taken out and another put in.
+    std::uint16_t LastEventCount = 0;
     bool Connect(Atr& atr, std::uint32_t& atrLength);
     bool Disconnect();
     bool Transmit(const Bytes& command, Bytes& response);

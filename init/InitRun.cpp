@@ -100,6 +100,7 @@ void InitRun::StartAttempt() {
         return;
     view_.ShowDone();
     state_ = State::RemovalWait;
+    removalCount_.reset();
     CheckRemoval();
 }
 
@@ -112,16 +113,37 @@ ReaderSession::Presence InitRun::ReadReader() {
         view_.ShowDone();
     else if (!away && serviceAway_ && state_ == State::Waiting)
         view_.ShowNextToken();
+    if (serviceAway_ && !away)
+        removalCount_.reset(); // a restarted service counts insertions and removals anew
     serviceAway_ = away;
     return presence;
 }
 
 void InitRun::CheckRemoval() {
-    if (ReadReader() != ReaderSession::Presence::Absent) {
+    switch (LookForRemoval()) {
+    case Removal::TokenIn:
         StartPhase();
-        return;
+        break;
+    case Removal::TokenOut:
+        EnterWaiting();
+        break;
+    case Removal::NextTokenIn:
+        StartAttempt();
+        break;
     }
-    EnterWaiting();
+}
+
+InitRun::Removal InitRun::LookForRemoval() {
+    const ReaderSession::Presence presence = ReadReader();
+    if (presence == ReaderSession::Presence::Absent)
+        return Removal::TokenOut;
+    if (presence == ReaderSession::Presence::NoService)
+        return Removal::TokenIn; // nobody can tell: the wait goes on
+    if (!removalCount_) {
+        removalCount_ = session_->LastEventCount;
+        return Removal::TokenIn;
+    }
+    return session_->LastEventCount == *removalCount_ ? Removal::TokenIn : Removal::NextTokenIn;
 }
 
 void InitRun::EnterWaiting() {
@@ -136,8 +158,16 @@ void InitRun::EnterWaiting() {
 
 void InitRun::Poll() {
     if (state_ == State::RemovalWait) {
-        if (ReadReader() == ReaderSession::Presence::Absent)
+        switch (LookForRemoval()) {
+        case Removal::TokenIn:
+            break;
+        case Removal::TokenOut:
             EnterWaiting();
+            break;
+        case Removal::NextTokenIn:
+            StartAttempt();
+            break;
+        }
     } else if (state_ == State::Waiting) {
         if (ReadReader() == ReaderSession::Presence::Present)
             StartAttempt();

@@ -18,7 +18,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class ProgressDialog;
@@ -60,6 +62,11 @@ private:
     void CheckRemoval();
     // The removal wait is over: the look and the phases of the wait for the next token.
     void EnterWaiting();
+    // What the removal wait sees: the token still in, the token out, or another token in its
+    // place (taken out and the next one put in between two looks: the reader's count of
+    // insertions and removals moved while a token stayed present).
+    enum class Removal { TokenIn, TokenOut, NextTokenIn };
+    Removal LookForRemoval();
     // A look at the reader between the phases' ends.
     void Poll();
     // What the reader holds; while the smart-card service does not answer, the status line says
@@ -78,4 +85,7 @@ private:
     QTimer poll_;
     State state_ = State::Idle;
     bool serviceAway_ = false;
+    // The reader's count of insertions and removals when the removal wait began (none yet, or
+    // none since the service came back: a restarted service counts anew).
+    std::optional<std::uint16_t> removalCount_;
 };

@@ -666,3 +666,31 @@ TEST(InitRun, NoticesRemovalAndInsertionWithinABlinkPhase) {
     EXPECT_EQ(h.log.Lines().size(), 2) << "the second token started by itself";
     EXPECT_EQ(waitingPhases, 1) << "the insertion ended the first phase of the wait";
 }
+
+// A token taken out and the next one put in between two looks at the reader: the next one is
+// initialized by itself. The token left in place through many looks is never taken for a new
+// one (EnterDuringTheRemovalWaitIsIgnored), nor is one the run connected to and left.
+TEST(InitRun, AQuickSwapDuringTheRemovalWaitStartsTheNextToken) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    h.pcsc.AnswerCardId(Hex("11 11 11 11 11 11 11 11"));
+    int removalPhases = 0;
+    bool swapped = false;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait() && ++removalPhases == 3 && !swapped) {
+            swapped = true; // out and in within one phase: the reader never looks empty
+            h.pcsc.RemoveCard(kReader);
+            h.pcsc.AnswerCardId(Hex("22 22 22 22 22 22 22 22"));
+            h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x00));
+        } else if (h.InRemovalWait() && swapped) {
+            PostKey(&h.dialog, Qt::Key_Escape);
+        }
+    };
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(h.log.Lines(),
+              (QStringList{"14:03:27: # SUCCESS", "14:03:27: #2222222222222222 SUCCESS"}));
+}

@@ -515,6 +515,8 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
             now |= pcsc::STATE_CHANGED;
         }
         state.eventState = now;
+        // Like pcsc-lite's count of insertions and removals: it moves with every card event.
+        state.eventCounter = static_cast<DWORD>(reader->cardSerial & 0xFFFF);
     }
     if (!changed)
         call.result = static_cast<LONG>(pcsc::E_TIMEOUT);
