@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QWindow>
 
 // The file version is compiled in by the build from the project version.
 #ifndef ORVANE_FILE_VERSION
@@ -81,7 +82,6 @@ void AboutDialog::showEvent(QShowEvent* event) {
     ShowFileVersion();
     CentreOnParent();
     QDialog::showEvent(event);
-    shownBefore_ = true;
 }
 
 void AboutDialog::ShowFileVersion() {
@@ -95,14 +95,13 @@ void AboutDialog::CentreOnParent() {
     if (owner == nullptr)
         return;
     // Centred with its frame. Before the first show the frame is not known: the owner's frame
-    // stands in for it, and at that first show the window system takes the position asked for as
-    // that of the client area (measured under openbox), so the client area is placed where the
-    // frame leaves it (X11). Later openings, and other platforms, position the frame itself.
+    // stands in for it. The position is given as the frame's own, so the window manager places
+    // the frame there whether or not the frame is known yet.
     const QMargins frame = ExpectedFrameMargins(this);
     const QSize outer = size().grownBy(frame);
-    QPoint topLeft =
+    const QPoint topLeft =
         owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2);
-    if (!shownBefore_ && QGuiApplication::platformName() == QLatin1String("xcb"))
-        topLeft += QPoint(frame.left(), frame.top());
     move(topLeft);
+    if (QWindow* window = windowHandle())
+        window->setFramePosition(topLeft);
 }

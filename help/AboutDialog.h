@@ -28,6 +28,4 @@ private:
     // Puts the program's file version into Label1; without one, Label1 keeps its text.
     void ShowFileVersion();
     void CentreOnParent();
-
-    bool shownBefore_ = false;
 };

@@ -1,15 +1,13 @@
-// The help windows on a real desktop: an X display with a window manager (openbox), where the
+// The instruction window on a real desktop: an X display with a window manager (openbox), where the
 // frame around a window is known only after the window manager has placed it. Run through
 // scripts/virtual-desktop (label `desktop`).
 
-#include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QScreen>
-#include <QTimer>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -60,27 +58,6 @@ TEST(Desktop, TheManualIsFiveHundredBySixHundredWithItsFrame) {
     manual.show();
     WaitFor([] { return false; }, 300);
     EXPECT_EQ(manual.size(), QSize(420, 380));
-}
-
-TEST(Desktop, AboutIsCentredOnTheMainWindowWithBothFrames) {
-    Owner owner;
-    AboutDialog about(&owner.window);
-    // The first opening (frame not known yet) and a later one, after the main window moved.
-    for (const QPoint ownerAt : {QPoint(40, 30), QPoint(300, 200)}) {
-        SCOPED_TRACE(ownerAt.x());
-        owner.window.move(ownerAt);
-        WaitFor([&] { return owner.window.frameGeometry().topLeft() == ownerAt; });
-        QTimer::singleShot(0, [&] {
-            WaitFor([&] { return Framed(about); });
-            WaitFor([] { return false; }, 300);
-            const QPoint offset =
-                about.frameGeometry().center() - owner.window.frameGeometry().center();
-            EXPECT_LE(std::abs(offset.x()), 1) << offset.x();
-            EXPECT_LE(std::abs(offset.y()), 1) << offset.y();
-            about.accept();
-        });
-        about.exec();
-    }
 }
 
 } // namespace
