@@ -621,4 +621,89 @@ TEST(PcscStackNetwork, StartRefusesTheMachinesNetworkUnlessAllowed) {
     std::filesystem::remove_all(folder);
 }
 
+// pcscd going away and coming back (stop-daemon, start-daemon): the stack's namespaces, ports and
+// readers stay, a client finds no service in between, and the tokens come back as they were: those
+// put in by `insert` by themselves, a VirtualToken by inserting it again.
+
+// Leaves the stack as the other tests expect it, whatever failed: pcscd running, slot 1 empty.
+struct DaemonRestored {
+    ~DaemonRestored() {
+        VirtualToken::RunSandbox({"start-daemon", VirtualToken::SandboxDir()});
+        VirtualToken::RunSandbox({"remove", VirtualToken::SandboxDir(), "--slot", "1"});
+    }
+};
+
+// The card id of the token in `slot`, once pcscd shows it (a token put in by the script is in
+// once it has reached vpcd, which pcscd notices a moment later).
+std::string CardIdIn(int slot) {
+    TokenSession reader;
+    reader.SelectReader(VirtualToken::ReaderName(slot));
+    for (int i = 0; i < 150 && !reader.IsCardPresent(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!reader.ConnectCard())
+        return "no card: " + reader.LastErrorText();
+    const std::string id = reader.CardId;
+    reader.Disconnect();
+    return id;
+}
+
+TEST(PcscStackRestart, TheDaemonRestartsInTheSameStackWithItsTokens) {
+    DaemonRestored restored;
+    const std::string dir = VirtualToken::SandboxDir();
+    const Vpcd before = SandboxVpcd();
+    const std::string stackNet = NetNamespace(before.pcscdPid);
+    ASSERT_FALSE(stackNet.empty()) << "pcscd " << before.pcscdPid << " does not run";
+
+    // Slot 0: a test's token (run-in); slot 1: one put in by the script; both with a random id.
+    VirtualToken mine;
+    ASSERT_TRUE(mine.Insert(VirtualTokenOptions().Apps("none"))) << mine.Error();
+    const auto inserted = VirtualToken::RunSandbox(
+        {"insert", dir, "--slot", "1", "--vtoken", VirtualToken::Binary(), "--apps", "none"});
+    ASSERT_EQ(inserted.exitCode, 0) << inserted.output;
+    const std::string idMine = CardIdIn(0), idScripts = CardIdIn(1);
+    ASSERT_EQ(idMine.size(), 16u) << idMine;
+    ASSERT_EQ(idScripts.size(), 16u) << idScripts;
+
+    std::string error;
+    ASSERT_TRUE(VirtualToken::StopDaemon(&error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/run/pcscd.comm")) << "the socket outlived pcscd";
+    EXPECT_EQ(TokenSession().Context, 0) << "a client still finds a service";
+    EXPECT_TRUE(mine.WaitExit(3000)) << "the token outlived its connection to vpcd";
+    const auto status = VirtualToken::RunSandbox({"status", dir});
+    EXPECT_EQ(status.exitCode, 1) << status.output;
+    EXPECT_NE(status.output.find("start-daemon"), std::string::npos) << status.output;
+    const auto refused = VirtualToken::RunSandbox({"insert", dir, "--slot", "1"});
+    EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_NE(refused.output.find("stopped"), std::string::npos) << refused.output;
+    // The namespaces are held meanwhile: a token may still be started in the stack's network.
+    const auto in = VirtualToken::RunSandbox({"run-in", dir, "--", "readlink", "/proc/self/ns/net"});
+    EXPECT_EQ(in.output, stackNet + "\n");
+
+    ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
+    const Vpcd after = SandboxVpcd();
+    EXPECT_NE(after.pcscdPid, before.pcscdPid);
+    EXPECT_EQ(NetNamespace(after.pcscdPid), stackNet) << "pcscd came back in another network";
+    EXPECT_EQ(after.ports, before.ports);
+    const std::set<int> listening = ListeningPorts(after.pcscdPid);
+    for (int port : after.ports)
+        EXPECT_TRUE(listening.count(port)) << "vpcd does not listen on port " << port;
+    TokenSession list;
+    EXPECT_EQ(list.GetReaderName(1), VirtualToken::ReaderName(0));
+    EXPECT_EQ(list.GetReaderName(2), VirtualToken::ReaderName(1));
+    EXPECT_EQ(CardIdIn(1), idScripts) << "the script's token did not come back as it was";
+    ASSERT_TRUE(mine.Insert()) << mine.Error();
+    EXPECT_EQ(CardIdIn(0), idMine) << "the test's token did not come back as it was";
+
+    // Taken out while the service is away, it stays out.
+    ASSERT_TRUE(VirtualToken::StopDaemon(&error)) << error;
+    EXPECT_TRUE(mine.WaitExit(3000));
+    EXPECT_EQ(VirtualToken::RunSandbox({"remove", dir, "--slot", "1"}).exitCode, 0);
+    ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
+    TokenSession reader;
+    reader.SelectReader(VirtualToken::ReaderName(1));
+    EXPECT_FALSE(reader.IsCardPresent()) << "a token taken out came back";
+    EXPECT_EQ(VirtualToken::RunSandbox({"start-daemon", dir}).exitCode, 1)
+        << "a second pcscd was started";
+}
+
 } // namespace

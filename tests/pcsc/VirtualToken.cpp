@@ -133,7 +133,7 @@ bool VirtualToken::Insert(const VirtualTokenOptions& options) {
     error_.clear();
     if (folder_.empty())
         return Fail("no temporary folder");
-    if (pid_ > 0)
+    if (Running())
         return Fail("the token is inserted already");
     const int base = BasePort();
     if (base < 0)
@@ -293,13 +293,13 @@ void VirtualToken::ClearTrace() {
         error_ = TracePath() + ": " + std::strerror(errno);
 }
 
-VirtualToken::ToolResult VirtualToken::RunTool(const std::vector<std::string>& args) {
-    ToolResult result;
+namespace {
+
+VirtualToken::ToolResult RunProgram(const std::vector<std::string>& full) {
+    VirtualToken::ToolResult result;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return result;
-    std::vector<std::string> full{ORVANE_VTOKEN_BINARY};
-    full.insert(full.end(), args.begin(), args.end());
     const pid_t pid = Spawn(full, fds[1], false);
     ::close(fds[1]);
     char buf[4096];
@@ -316,4 +316,37 @@ VirtualToken::ToolResult VirtualToken::RunTool(const std::vector<std::string>& a
     if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     return result;
+}
+
+bool SandboxCommand(const char* command, std::string* error) {
+    const VirtualToken::ToolResult run =
+        VirtualToken::RunSandbox({command, VirtualToken::SandboxDir()});
+    if (run.exitCode == 0)
+        return true;
+    if (error)
+        *error = std::string("pcsc-sandbox ") + command + " ended with " +
+                 std::to_string(run.exitCode) + ": " + run.output;
+    return false;
+}
+
+} // namespace
+
+VirtualToken::ToolResult VirtualToken::RunTool(const std::vector<std::string>& args) {
+    std::vector<std::string> full{ORVANE_VTOKEN_BINARY};
+    full.insert(full.end(), args.begin(), args.end());
+    return RunProgram(full);
+}
+
+VirtualToken::ToolResult VirtualToken::RunSandbox(const std::vector<std::string>& args) {
+    std::vector<std::string> full{ORVANE_PCSC_SANDBOX_SCRIPT};
+    full.insert(full.end(), args.begin(), args.end());
+    return RunProgram(full);
+}
+
+bool VirtualToken::StopDaemon(std::string* error) {
+    return SandboxCommand("stop-daemon", error);
+}
+
+bool VirtualToken::StartDaemon(std::string* error) {
+    return SandboxCommand("start-daemon", error);
 }

@@ -78,7 +78,8 @@ public:
     VirtualToken& operator=(const VirtualToken&) = delete;
 
     // Starts the token and waits (up to 5 s) until its reader shows a card. Inserting again after
-    // Remove brings the same token back (its state file), with the options given then.
+    // Remove, or after the token ended by itself, brings the same token back (its state file),
+    // with the options given then.
     bool Insert(const VirtualTokenOptions& options = {});
     // Ends the token (SIGTERM, SIGKILL after 3 s) and waits until its reader shows no card. A
     // token that is not inserted is removed already.
@@ -112,12 +113,21 @@ public:
     std::vector<TracedApdu> Apdus() const;
     void ClearTrace();
 
+    // Stops only the sandbox's pcscd (`pcsc-sandbox stop-daemon`): its socket is gone when this
+    // returns; the stack's namespaces and ports stay. A token's connection to vpcd closes with
+    // pcscd, so the token ends by itself (Running() turns false); Insert brings it back.
+    static bool StopDaemon(std::string* error = nullptr);
+    // Starts that pcscd again (`pcsc-sandbox start-daemon`) and returns once its socket answers.
+    static bool StartDaemon(std::string* error = nullptr);
+
     // Runs orvane-vtoken with `args`; output holds stdout and stderr.
     struct ToolResult {
         int exitCode = -1;
         std::string output;
     };
     static ToolResult RunTool(const std::vector<std::string>& args);
+    // Runs scripts/pcsc-sandbox with `args`.
+    static ToolResult RunSandbox(const std::vector<std::string>& args);
     static std::string Binary(); // the orvane-vtoken executable
     // The user's side on this token's state file.
     ToolResult UserChallenge() const { return RunTool({"user-challenge", "--state", StatePath()}); }
