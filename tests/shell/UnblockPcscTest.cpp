@@ -26,6 +26,9 @@ const QString kConfirmation =
     QStringLiteral("Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
                    "ПАК-код; Дублирование RSA; Дублирование ДСТУ. \rПродолжить?");
 const QString kResetDone = QStringLiteral("ПИН-код успешно изменен");
+const QString kOtherPin = QStringLiteral("901234");
+const Bytes kOtherPinBytes = PinBytes({'9', '0', '1', '2', '3', '4'});
+
 const QString kWrongKey =
     QStringLiteral("Ошибка смарт-карты. Возможно загружен неверный ключ разблокировки");
 
@@ -232,5 +235,87 @@ TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
     ASSERT_TRUE(user.Connect());
     EXPECT_TRUE(user.VerifyPin(kPinBytes));
 }
+
+// The smart-card service stopped and started again between two uses of the window: the window's
+// reader session finds its context gone and takes a new one, once, by itself.
+
+// pcscd runs again when the test ends, whatever failed.
+struct ServiceBack {
+    ~ServiceBack() { VirtualToken::RunSandbox({"start-daemon", VirtualToken::SandboxDir()}); }
+};
+
+// Restarts pcscd; the token, whose connection to vpcd ended with it, is put back as it was.
+void RestartService(VirtualToken& token) {
+    std::string error;
+    ASSERT_TRUE(VirtualToken::StopDaemon(&error)) << error;
+    ASSERT_TRUE(token.WaitExit(3000)) << "the token outlived pcscd";
+    ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
+    ASSERT_TRUE(token.Insert()) << token.Error();
+}
+
+TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
+    ServiceBack back;
+    window->PageControl1->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
+    const struct {
+        QString pin;
+        Bytes stored;
+    } resets[] = {{kNewPin, kNewPinBytes}, {kOtherPin, kOtherPinBytes}};
+    for (const auto& r : resets) {
+        SCOPED_TRACE(r.pin.toStdString());
+        if (&r != resets)
+            ASSERT_NO_FATAL_FAILURE(RestartService(token)); // the list is not dropped down again
+        e2e::TypeText(window->unblockTab->EdNewPin_1, r.pin);
+        e2e::TypeText(window->unblockTab->edNewPin_2, r.pin);
+        window->unblockTab->BtnUnblOk->click();
+        ASSERT_EQ(dialogs.messages.size(), 1u);
+        EXPECT_EQ(dialogs.messages[0].text.toStdString(), kResetDone.toStdString());
+        dialogs.messages.clear();
+        const auto state = token.State();
+        ASSERT_TRUE(state) << token.Error();
+        EXPECT_EQ(state->pin.value, r.stored);
+        EXPECT_EQ(state->pin.triesLeft, state->pin.maxTries);
+    }
+}
+
+struct ListCase {
+    const char* name;
+    int tab; // the tab whose device list is dropped down
+    bool droppedDownMeanwhile; // also while the service is away
+};
+void PrintTo(const ListCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DeviceListThroughPcscd : public UnblockThroughPcscd,
+                               public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(DeviceListThroughPcscd, ListsTheReaderAgainAfterTheServiceRestarted) {
+    ServiceBack back;
+    window->PageControl1->setCurrentIndex(GetParam().tab);
+    QComboBox* list =
+        GetParam().tab == 0 ? window->initTab->cbRdrList2 : window->unblockTab->cbRdrList;
+    const QString name = QString::fromStdString(reader);
+    const auto dropDown = [&] {
+        list->showPopup();
+        list->hidePopup();
+        return list->findText(name) >= 0;
+    };
+    EXPECT_TRUE(dropDown());
+
+    std::string error;
+    ASSERT_TRUE(VirtualToken::StopDaemon(&error)) << error;
+    if (GetParam().droppedDownMeanwhile)
+        EXPECT_FALSE(dropDown()) << "a reader listed with no service";
+    ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
+    EXPECT_TRUE(dropDown()) << "the reader is not listed again";
+    EXPECT_TRUE(dropDown());
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.LastText().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Tabs, DeviceListThroughPcscd,
+                         ::testing::Values(ListCase{"InitializationAlsoMeanwhile", 0, true},
+                                           ListCase{"Unblocking", 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
