@@ -98,6 +98,10 @@ void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWin
         progress.show();
         Wait(700);
         Save(&progress, out.filePath(QStringLiteral("progress-dialog.png")));
+        // What a wait shows while the smart-card service does not answer.
+        progress.ShowServiceAway();
+        Wait(300);
+        Save(&progress, out.filePath(QStringLiteral("progress-service-away.png")));
         progress.hide();
         SaveModal(out.filePath(QStringLiteral("instruction.png")),
                   [&manual] { manual.ShowInstruction(); });

@@ -12,7 +12,8 @@ class ManualWindow;
 class ProgressDialog;
 
 // Starts the picture book once the message loop runs: main-init.png, main-unblock.png,
-// message-box.png, open-dialog.png, progress-dialog.png, instruction.png and about.png in
+// message-box.png, open-dialog.png, progress-dialog.png, progress-service-away.png,
+// instruction.png and about.png in
 // `folder`, then quits.
 void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWindow& manual,
                          AboutDialog& about, const QString& folder);
