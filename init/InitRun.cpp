@@ -1,6 +1,5 @@
 #include "InitRun.h"
 
-#include "AnsiText.h"
 #include "Dialogs.h"
 #include "InitLog.h"
 #include "Pause.h"
@@ -57,23 +56,6 @@ void InitRun::Close() {
     state_ = State::Idle;
 }
 
-void InitRun::ReadSettings(const IInitSettings& source, InitSettings& settings) {
-    const QString pin = source.PinText();
-    const QString puk = source.PukText();
-    settings.pin = ToCp1251(pin);
-    settings.puk = ToCp1251(puk);
-    settings.pukUsable = !puk.isEmpty() && source.AllowPuk();
-    settings.unblockKeyUsable = source.UseUnblockKey();
-    settings.unblockKey = source.UnblockKey();
-    settings.groupRsa =
-        source.DublGroupRSA() ? HexToInt(source.GroupRSAText().toStdU16String(), 2) : 0;
-    settings.groupDstu =
-        source.DublGroupDSTU() ? HexToInt(source.GroupDSTUText().toStdU16String(), 2) : 0;
-    settings.groupKeyRsa = source.GroupKeyRSA();
-    settings.groupKeyDstu = source.GroupKeyDSTU();
-    settings.nameField = DeviceNameField(source.DeviceNameText().toStdString());
-}
-
 void InitRun::StartAttempt() {
     phase_.stop();
     poll_.stop();
@@ -82,7 +64,7 @@ void InitRun::StartAttempt() {
     view_.ShowAttempt();
 
     InitSettings settings;
-    ReadSettings(settings_, settings);
+    ReadInitSettings(settings_, settings);
     // The session stays alive until the attempt has let the token go, even if the dialog is
     // destroyed while it reports a failure.
     const std::shared_ptr<TokenSession> session = session_;

@@ -49,9 +49,6 @@ public:
     // True while a blink phase is under way (or the reader is being watched between phases).
     bool PhaseRunning() const { return phase_.isActive() || poll_.isActive(); }
 
-    // The settings of one attempt, read from the main window at the moment the attempt starts.
-    static void ReadSettings(const IInitSettings& source, InitSettings& settings);
-
 private:
     void StartAttempt();
     // Starts a blink phase for the status text as it is shown now; false when the run went away

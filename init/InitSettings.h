@@ -3,6 +3,10 @@
 //
 // The run reads every setting and key from the main window at the moment it needs it (nothing is
 // copied when the run starts); the main window starts the run with the selected reader's name.
+// orvane-cli gives its options through the same interface, so that both put the same bytes on a
+// token for the same settings.
+
+#include "engine/TokenInit.h"
 
 #include <QString>
 
@@ -26,6 +30,10 @@ public:
     virtual const std::array<std::uint8_t, 32>& GroupKeyRSA() const = 0;
     virtual const std::array<std::uint8_t, 32>& GroupKeyDSTU() const = 0;
 };
+
+// The settings of one attempt in the token's encodings, read from `source` (PIN and PUK in CP1251,
+// the group numbers as the window's fields read, the device name field).
+void ReadInitSettings(const IInitSettings& source, InitSettings& settings);
 
 class IInitRunner {
 public:

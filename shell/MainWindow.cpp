@@ -1,7 +1,7 @@
 #include "MainWindow.h"
 
 #include "KeyFile.h"
-#include "RandomSource.h"
+#include "engine/RandomSource.h"
 #include "ReaderComboBox.h"
 
 #include "crypto/Wipe.h"

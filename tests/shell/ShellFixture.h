@@ -3,7 +3,7 @@
 // be made to fail and an initialization run that only records what it was given.
 
 #include "shell/MainWindow.h"
-#include "shell/RandomSource.h"
+#include "engine/RandomSource.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 

@@ -1,0 +1,35 @@
+#pragma once
+// What a command of orvane-cli talks to besides the token: its standard streams, the environment,
+// the clock of its waits and the request to stop (Ctrl+C). main() gives the process's own; tests
+// give streams of their own and waits that act on a scripted reader.
+
+#include <csignal>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+// The documented exit codes.
+enum ExitCode : int {
+    kExitSuccess = 0,
+    kExitTokenFailure = 1,
+    kExitUsage = 2,
+    kExitNoService = 3,
+    kExitKeyFile = 4,
+};
+
+struct Console {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+    // The descriptor behind `in` when it may be a terminal (its echo is turned off while a secret
+    // is typed); -1 for a stream that is no terminal.
+    int inDescriptor = -1;
+    // The value of an environment variable, or nullptr when it is not set.
+    std::function<char*(const std::string&)> environment;
+    // Waits `milliseconds` (between two looks at a reader, between the steps of an attempt).
+    std::function<void(int milliseconds)> sleep;
+    // Set (by a signal handler) when the user asked the command to stop.
+    const volatile std::sig_atomic_t* stopRequested = nullptr;
+
+    bool StopRequested() const { return stopRequested != nullptr && *stopRequested != 0; }
+};

@@ -1,0 +1,87 @@
+#include "Output.h"
+
+#include <ctime>
+#include <ostream>
+
+namespace {
+
+nlohmann::json TextOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+} // namespace
+
+Output::Output(std::ostream& out, std::ostream& err, bool json, std::function<std::string()> now)
+    : out_(out), err_(err), json_(json), now_(std::move(now)) {}
+
+std::string Output::HexCode(std::uint32_t value, int digits) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = kDigits[value & 0x0F];
+    return text;
+}
+
+std::string Output::LocalTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[40] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string stamp = text;
+    // ISO 8601 writes the offset as +02:00.
+    if (stamp.size() >= 5)
+        stamp.insert(stamp.size() - 2, ":");
+    return stamp;
+}
+
+nlohmann::json Output::ToJson(const OutputEvent& event) const {
+    nlohmann::json object = {
+        {"event", event.event},
+        {"time", now_()},
+        {"reader", TextOrNull(event.reader)},
+        {"card", TextOrNull(event.card)},
+        {"step", TextOrNull(event.step)},
+        {"status_word",
+         event.statusWord ? nlohmann::json(HexCode(*event.statusWord, 4)) : nlohmann::json()},
+        {"result", event.result ? nlohmann::json(HexCode(*event.result, 8)) : nlohmann::json()},
+        {"ok", event.ok ? nlohmann::json(*event.ok) : nlohmann::json()},
+        {"message", TextOrNull(event.message)},
+    };
+    for (const auto& [key, value] : event.extra.items())
+        object[key] = value;
+    return object;
+}
+
+void Output::Report(const OutputEvent& event) {
+    if (json_) {
+        // Texts from a token or a reader name need not be valid UTF-8: replace what is not.
+        out_ << ToJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+             << std::flush;
+        return;
+    }
+    const std::string& line = event.text.empty() ? event.message : event.text;
+    if (line.empty())
+        return;
+    std::ostream& stream = event.ok == false ? err_ : out_;
+    stream << line << '\n' << std::flush;
+}
+
+void Output::Error(const std::string& message) {
+    OutputEvent event;
+    event.event = "error";
+    event.ok = false;
+    event.message = message;
+    Report(event);
+}
+
+void Output::Notice(const std::string& message) {
+    if (json_) {
+        OutputEvent event;
+        event.event = "notice";
+        event.message = message;
+        Report(event);
+        return;
+    }
+    err_ << message << '\n' << std::flush;
+}

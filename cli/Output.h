@@ -1,0 +1,68 @@
+#pragma once
+// What orvane-cli tells its caller: Russian text lines (the program's own messages) by default, or
+// with --json one JSON object per line with the fields event, time, reader, card, step,
+// status_word, result, ok and message (null where they do not apply), plus the event's own
+// fields. Nothing secret is ever given to it.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+struct OutputEvent {
+    std::string event;
+    std::string reader;
+    std::string card;
+    std::string step;
+    std::optional<std::uint16_t> statusWord;
+    // The reader layer's result code of a failure.
+    std::optional<std::uint32_t> result;
+    std::optional<bool> ok;
+    // The program's message (UTF-8); in text mode the line shown unless `text` is set.
+    std::string message;
+    std::string text;
+    // Fields of this event alone (kcv, response, path, ...).
+    nlohmann::json extra = nlohmann::json::object();
+
+    // A failed step with the reader's cause (a code of 0 means none and stays null).
+    void Failed(const char* failedStep, std::uint16_t sw, std::uint32_t code) {
+        ok = false;
+        step = failedStep;
+        if (sw != 0)
+            statusWord = sw;
+        if (code != 0)
+            result = code;
+    }
+};
+
+class Output {
+public:
+    // `now` gives the local time for the JSON field "time" (ISO 8601 with the UTC offset).
+    Output(std::ostream& out, std::ostream& err, bool json,
+           std::function<std::string()> now = LocalTimeNow);
+
+    // Text mode: the message on standard output, or on standard error for a failure (ok false).
+    // JSON mode: the object on standard output.
+    void Report(const OutputEvent& event);
+    // A failure of the command itself (bad input, no service, a key file): event "error".
+    void Error(const std::string& message);
+    // A remark in text mode (on standard error); JSON mode: event "notice".
+    void Notice(const std::string& message);
+
+    bool Json() const { return json_; }
+    // The JSON object of an event, as one line of --json output holds it.
+    nlohmann::json ToJson(const OutputEvent& event) const;
+
+    static std::string LocalTimeNow();
+    // "6A82" for a status word, "8010000C" for a result code.
+    static std::string HexCode(std::uint32_t value, int digits);
+
+private:
+    std::ostream& out_;
+    std::ostream& err_;
+    bool json_;
+    std::function<std::string()> now_;
+};

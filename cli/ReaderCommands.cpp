@@ -1,0 +1,194 @@
+#include "ReaderCommands.h"
+
+#include "KeyCommands.h"
+#include "card/TokenSession.h"
+#include "crypto/Wipe.h"
+#include "engine/PinReset.h"
+#include "init/AnsiText.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace {
+
+const std::string kNoService = "Служба смарт-карт (pcscd) недоступна";
+const std::string kNoReaders = "Устройства не найдены";
+const std::string kPinMismatch = "Новый ПИН-код не совпадает с повторным вводом\nПовторите, "
+                                 "пожалуйста";
+
+const char* PinResetStepName(PinResetStep step) {
+    switch (step) {
+    case PinResetStep::Connect:
+        return "connect";
+    case PinResetStep::SelectMf:
+        return "select-mf";
+    case PinResetStep::GetChallenge:
+        return "get-challenge";
+    case PinResetStep::Authenticate:
+        return "authenticate";
+    case PinResetStep::StorePin:
+        return "store-pin";
+    }
+    return "";
+}
+
+// The CP1251 bytes of a secret's text; the intermediate UTF-16 copy is wiped.
+std::optional<Bytes> Cp1251Bytes(const std::string& utf8) {
+    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    std::optional<Bytes> bytes = ToCp1251(text);
+    WipeAll(text);
+    return bytes;
+}
+
+std::vector<std::string> UsableReaders(ReaderSession& session) {
+    std::vector<std::string> names;
+    for (int position = 1;; ++position) {
+        std::string name = session.GetReaderName(position);
+        if (name.empty())
+            break;
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+// Reports the reader list's problem when it is empty; true when there are readers.
+bool ReportEmptyList(const ReaderSession& session, const std::vector<std::string>& names,
+                     Output& output) {
+    if (!names.empty())
+        return true;
+    output.Error(session.Context == 0 ? kNoService : kNoReaders);
+    return false;
+}
+
+nlohmann::json AppNames(CardAppSet apps) {
+    nlohmann::json names = nlohmann::json::array();
+    if (HasApp(apps, appRSA))
+        names.push_back("rsa");
+    if (HasApp(apps, appDSTU))
+        names.push_back("dstu");
+    if (HasApp(apps, appData))
+        names.push_back("data");
+    return names;
+}
+
+std::string AppText(CardAppSet apps) {
+    std::string text;
+    for (const auto& [app, name] : {std::pair{appRSA, "RSA"}, {appDSTU, "ДСТУ"}, {appData, "Data"}})
+        if (HasApp(apps, app))
+            text += (text.empty() ? "" : ", ") + std::string(name);
+    return text.empty() ? "нет" : text;
+}
+
+OutputEvent DescribeReader(const std::string& name) {
+    OutputEvent event;
+    event.event = "reader";
+    event.reader = name;
+    event.ok = true;
+    TokenSession token;
+    token.Exclusive = false; // shared, and the token is left as it was at disconnect
+    token.SelectReader(name);
+    const bool present = token.ReadPresence() == ReaderSession::Presence::Present;
+    event.extra["present"] = present;
+    if (!present) {
+        event.extra["apps"] = nullptr;
+        event.message = name + ": смарт-карты нет";
+        return event;
+    }
+    const bool connected = token.ConnectCard();
+    token.Disconnect();
+    event.card = token.CardId;
+    event.extra["apps"] = AppNames(token.CardApps);
+    event.message = name + ": смарт-карта";
+    if (!token.CardId.empty())
+        event.message += " #" + token.CardId;
+    event.message += ", приложения: " + AppText(token.CardApps);
+    if (!connected) {
+        event.result = token.LastResult;
+        event.message += " (" + token.LastErrorText() + ")";
+    }
+    return event;
+}
+
+} // namespace
+
+std::string PinProblem(const std::string& utf8, const std::string& what) {
+    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    const qsizetype length = text.size();
+    const bool encodable = IsCp1251Text(text);
+    WipeAll(text);
+    if (length < 4)
+        return "Поле " + what + " не может быть меньше 4 символов";
+    if (length > 8)
+        return "Поле " + what + " не может быть длиннее 8 символов";
+    if (!encodable)
+        return "Поле " + what + " содержит символы вне кодовой страницы 1251";
+    return {};
+}
+
+int CheckReader(ReaderSession& session, const std::string& readerName, Output& output) {
+    const std::vector<std::string> names = UsableReaders(session);
+    if (!ReportEmptyList(session, names, output))
+        return kExitNoService;
+    for (const std::string& name : names)
+        if (name == readerName)
+            return kExitSuccess;
+    output.Error("Устройство \"" + readerName + "\" не найдено");
+    return kExitNoService;
+}
+
+int RunReaders(Output& output) {
+    ReaderSession lister;
+    const std::vector<std::string> names = UsableReaders(lister);
+    if (!ReportEmptyList(lister, names, output))
+        return kExitNoService;
+    for (const std::string& name : names)
+        output.Report(DescribeReader(name));
+    return kExitSuccess;
+}
+
+int RunResetPin(const ResetPinOptions& options, Console& console, Output& output) {
+    std::string problem;
+    std::optional<SecretText> newPin =
+        ReadSecret(options.newPin, "Новый ПИН-код: ", console, problem);
+    if (!newPin) {
+        output.Error("Новый ПИН-код не прочитан: " + problem);
+        return kExitUsage;
+    }
+    if (options.newPin.FromStandardInput() && InputIsTerminal(console)) {
+        std::optional<SecretText> again =
+            ReadSecret(options.newPin, "Повторите новый ПИН-код: ", console, problem);
+        if (!again || again->Text() != newPin->Text()) {
+            output.Error(kPinMismatch);
+            return kExitUsage;
+        }
+    }
+    if (const std::string bad = PinProblem(newPin->Text(), "ПИН-код"); !bad.empty()) {
+        output.Error(bad);
+        return kExitUsage;
+    }
+    std::optional<UnblockKeyBytes> key = LoadKeyFile(options.keyFile, output);
+    if (!key)
+        return kExitKeyFile;
+
+    TokenSession token; // exclusive, as the window's PIN reset
+    int code = CheckReader(token, options.reader, output);
+    if (code == kExitSuccess) {
+        token.SelectReader(options.reader);
+        std::optional<Bytes> bytes = Cp1251Bytes(newPin->Text());
+        const PinResetOutcome outcome = ResetPin(token, *key, bytes);
+        if (bytes)
+            SecretBytes::WipeVector(*bytes);
+        OutputEvent event;
+        event.event = "reset-pin";
+        event.reader = options.reader;
+        event.ok = outcome.ok;
+        event.message = outcome.ok ? kPinResetDone : outcome.message;
+        if (!outcome.ok)
+            event.Failed(PinResetStepName(outcome.step), outcome.statusWord, outcome.result);
+        output.Report(event);
+        code = outcome.ok ? kExitSuccess : kExitTokenFailure;
+    }
+    WipeAll(*key);
+    return code;
+}
