@@ -11,3 +11,36 @@ std::string FormatLogLine(std::string_view time, std::string_view cardId,
         line.append(" ERROR: ").append(failureMessage);
     return line;
 }
+
+ParsedLogLine ParseLogLine(std::string_view line) {
+    constexpr std::size_t MaxTimeLength = 32;
+    constexpr std::string_view Success = "SUCCESS";
+    constexpr std::string_view Error = "ERROR: ";
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+
+    ParsedLogLine parsed;
+    const std::size_t separator = line.find(": #");
+    if (separator == 0 || separator == std::string_view::npos || separator > MaxTimeLength)
+        return parsed;
+    const std::string_view time = line.substr(0, separator);
+    if (time.find('#') != std::string_view::npos)
+        return parsed;
+    // The card number runs up to the blank before the outcome; it holds no blank itself.
+    const std::string_view rest = line.substr(separator + 3);
+    const std::size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos)
+        return parsed;
+    const std::string_view outcome = rest.substr(blank + 1);
+    if (outcome == Success) {
+        parsed.outcome = LogOutcome::Success;
+    } else if (outcome.substr(0, Error.size()) == Error) {
+        parsed.outcome = LogOutcome::Error;
+        parsed.message = outcome.substr(Error.size());
+    } else {
+        return parsed;
+    }
+    parsed.time = time;
+    parsed.cardId = rest.substr(0, blank);
+    return parsed;
+}

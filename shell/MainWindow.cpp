@@ -7,6 +7,7 @@
 #include "crypto/Wipe.h"
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
+#include "journal/JournalWindow.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -105,6 +106,11 @@ void MainWindow::CreateControls() {
 
 void MainWindow::CreateMenu() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("Файл"));
+    journalAction = file->addAction(QStringLiteral("Журнал инициализации..."));
+    journalAction->setObjectName(QStringLiteral("journalAction"));
+    journalAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_J));
+    connect(journalAction, &QAction::triggered, this, [this] { ShowJournal(); });
+    file->addSeparator();
     N2 = file->addAction(QStringLiteral("Выход"));
     N2->setObjectName(QStringLiteral("N2"));
     connect(N2, &QAction::triggered, this, [this] { N2Click(); });
@@ -358,6 +364,12 @@ void MainWindow::GenerateUnblockKey() {
 
 // ---------------------------------------------------------------------------------------------
 // Menu
+
+void MainWindow::ShowJournal() {
+    if (!journal_)
+        journal_ = new JournalWindow(this);
+    journal_->ShowJournal();
+}
 
 void MainWindow::N2Click() {
     close();

@@ -22,6 +22,7 @@
 #include <string>
 
 class AboutDialog;
+class JournalWindow;
 class ManualWindow;
 class QAction;
 class QTabWidget;
@@ -87,6 +88,11 @@ public:
     // The reader session shared by both tabs.
     TokenSession& CardReader() { return *reader_; }
 
+    // "Журнал инициализации...": the journal window, made at its first opening and kept, so its
+    // size and column widths stay while the program runs.
+    void ShowJournal();
+    JournalWindow* Journal() const { return journal_; }
+
     // Menu handlers: "Выход", "О программе", "Инструкция".
     void N2Click();
     void N7Click();
@@ -95,6 +101,7 @@ public:
     QTabWidget* PageControl1 = nullptr;
     InitTab* initTab = nullptr;
     UnblockTab* unblockTab = nullptr;
+    QAction* journalAction = nullptr;
     QAction* N2 = nullptr;
     QAction* N8 = nullptr;
     QAction* N7 = nullptr;
@@ -118,6 +125,7 @@ private:
     IInitRunner* initRunner_ = nullptr;
     ManualWindow* manual_ = nullptr;
     AboutDialog* about_ = nullptr;
+    JournalWindow* journal_ = nullptr;
     std::array<std::uint8_t, 16> unblockKey_ = DefaultUnblockKey;
     std::array<std::uint8_t, 32> groupKeyRsa_{};
     std::array<std::uint8_t, 32> groupKeyDstu_{};
