@@ -1,0 +1,235 @@
+// orvane-cli through the real PC/SC stack: the private pcscd, its vpcd readers and virtual tokens
+// (fixture `pcsc_stack`). The executable runs as a child; init goes over two tokens, its command
+// stream is compared with the window's run for the same settings, its log lines and JSON lines
+// checked; reset-pin and response work on the token.
+
+#include "CliProcess.h"
+#include "CliTestKit.h"
+#include "VirtualToken.h"
+#include "init/InitTestKit.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace initkit;
+
+namespace {
+
+const std::string kPin = "Пин1";
+const std::string kPuk = "4321";
+const vtoken::Bytes kPinBytes{0xCF, 0xE8, 0xED, 0x31, 0xFF, 0xFF, 0xFF, 0xFF};
+const std::string kCardA = "0102030405060708";
+const std::string kCardB = "1112131415161718";
+
+std::array<std::uint8_t, 16> KeyArray() {
+    std::array<std::uint8_t, 16> key{};
+    const std::string bytes = clikit::KeyBytes();
+    std::copy(bytes.begin(), bytes.end(), key.begin());
+    return key;
+}
+
+std::vector<std::string> Commands(const VirtualToken& token) {
+    std::vector<std::string> commands;
+    for (const TracedApdu& apdu : token.Apdus())
+        commands.push_back(apdu.command);
+    return commands;
+}
+
+// The window's run on the first reader: Enter, and Esc once the token is done.
+struct WindowRun {
+    FakeDialogs dialogs;
+    RecordingPause pause;
+    TestLogEnvironment log;
+    TestSettings settings;
+    ProgressDialog dialog{settings};
+
+    WindowRun() {
+        pause.dialog = &dialog;
+        pause.sleepDivisor = 50;
+        settings.pin = QString::fromStdString(kPin);
+        settings.puk = QString::fromStdString(kPuk);
+        settings.allowPuk = true;
+        settings.useUnblockKey = true;
+        settings.unblockKey = KeyArray();
+        settings.deviceName = QStringLiteral("Тест");
+    }
+
+    void RunOnce() {
+        bool escPosted = false;
+        pause.onPause = [&](const RecordingPause::Wait& w) {
+            if (w.kind == PauseKind::Blink && dialog.Label1->text() == kDoneText && !escPosted) {
+                escPosted = true;
+                PostKey(&dialog, Qt::Key_Escape);
+            }
+        };
+        PostKey(&dialog, Qt::Key_Return);
+        dialog.RunInitialization(VirtualToken::ReaderName(0));
+        EXPECT_TRUE(dialogs.messages.empty());
+    }
+};
+
+struct CliThroughPcscd : ::testing::Test {
+    clikit::Files files;
+    QTemporaryDir dataHome;
+    std::string keyFile = files.Write("admin.key", clikit::KeyBytes());
+    std::string pinFile = files.Write("pin.txt", kPin + "\n");
+    std::vector<std::pair<std::string, std::string>> environment{
+        {"XDG_DATA_HOME", dataHome.path().toStdString()}, {"ADMIN_PUK", kPuk}};
+    std::string reader = VirtualToken::ReaderName(0);
+
+    std::vector<std::string> InitArguments(const std::string& count) {
+        return {"--json",       "init",      "--reader", reader,  "--pin-file",  pinFile,
+                "--puk-env",    "ADMIN_PUK", "--key",    keyFile, "--group-rsa", "D1",
+                "--group-dstu", "07",        "--name",   "Тест",  "--count",     count};
+    }
+
+    // The log lines the child wrote today (its regional settings are this process's).
+    QStringList LogLines() const {
+        QFile file(dataHome.path() + "/Velmar/Orvane/" +
+                   InitLogFileName(QDate::currentDate(), QLocale::system()));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        QStringList lines = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"));
+        if (!lines.isEmpty() && lines.back().isEmpty())
+            lines.pop_back();
+        return lines;
+    }
+};
+
+TEST_F(CliThroughPcscd, InitializesTwoTokensAsTheWindowDoesAndShowsNoSecret) {
+    VirtualToken tokenA, tokenB;
+    ASSERT_TRUE(tokenA.Insert(VirtualTokenOptions().Apps("none").CardId(kCardA))) << tokenA.Error();
+    CliProcess cli;
+    ASSERT_TRUE(cli.Start(InitArguments("2"), environment));
+    int results = 0;
+    for (std::string line; cli.ReadLine(line);) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_FALSE(event.is_discarded()) << line;
+        if (event["event"] == "result") {
+            ASSERT_EQ(event["ok"], true) << line;
+            if (++results == 1) {
+                EXPECT_TRUE(tokenA.Remove()) << tokenA.Error();
+            }
+        } else if (event["event"] == "waiting" && results == 1) {
+            EXPECT_TRUE(tokenB.Insert(VirtualTokenOptions().Apps("none").CardId(kCardB)))
+                << tokenB.Error();
+        }
+    }
+    ASSERT_EQ(cli.Wait(), 0) << cli.Errors();
+    ASSERT_TRUE(tokenB.Remove()) << tokenB.Error();
+    ASSERT_EQ(results, 2) << cli.Output() << cli.Errors();
+
+    const auto a = tokenA.State(), b = tokenB.State();
+    ASSERT_TRUE(a && b);
+    const std::array<std::uint8_t, 16> key = KeyArray();
+    for (const auto* state : {&*a, &*b}) {
+        EXPECT_EQ(state->pin.value, kPinBytes);
+        EXPECT_EQ(state->pin.attribute, 0x77);
+        EXPECT_EQ(state->puk.attribute, 0x44);
+        EXPECT_EQ(state->unblockKey.value, vtoken::Bytes(key.begin(), key.end()));
+        EXPECT_EQ(state->unblockKey.attribute, 0xEE);
+    }
+    // The log: one success line per token, the card numbers as the window logs them.
+    const QStringList log = LogLines();
+    ASSERT_EQ(log.size(), 2) << cli.Errors();
+    const QString timeFormat = InitLogTimeFormat(QLocale::system());
+    const char* ids[] = {"0807060504030201", "1817161514131211"};
+    for (int i = 0; i < 2; ++i) {
+        const QString suffix = QStringLiteral(": #%1 SUCCESS").arg(ids[i]);
+        ASSERT_TRUE(log[i].endsWith(suffix)) << log[i].toStdString();
+        EXPECT_TRUE(QLocale::system().toTime(log[i].chopped(suffix.size()), timeFormat).isValid())
+            << log[i].toStdString();
+    }
+    // Neither PIN, PUK nor key, in any spelling, in the JSON lines.
+    clikit::ExpectNoSecret(cli.Output() + cli.Errors(),
+                           {kPin, kPuk, "\xCF\xE8\xED\x31", clikit::KeyBytes()});
+
+    // The window sends the same commands to a token like the first one (without applications,
+    // no group key reaches a token).
+    WindowRun window;
+    VirtualToken tokenC;
+    ASSERT_TRUE(tokenC.Insert(VirtualTokenOptions().Apps("none").CardId(kCardA))) << tokenC.Error();
+    window.RunOnce();
+    ASSERT_FALSE(Commands(tokenA).empty());
+    EXPECT_EQ(Commands(tokenC), Commands(tokenA));
+}
+
+TEST_F(CliThroughPcscd, SameCommandStreamAsTheWindowWithGroupKeys) {
+    VirtualToken byCli, byWindow;
+    ASSERT_TRUE(byCli.Insert(VirtualTokenOptions().Apps("rsa,dstu,data").CardId(kCardA)))
+        << byCli.Error();
+    std::string out, err;
+    ASSERT_EQ(CliProcess::Run(InitArguments("1"), environment, "", out, err), 0) << err;
+    const auto state = byCli.State();
+    ASSERT_TRUE(state) << byCli.Error();
+    ASSERT_TRUE(byCli.Remove());
+
+    WindowRun window;
+    const vtoken::Bytes rsa = state->app(vtoken::AppId::RSA).groupKey.value;
+    const vtoken::Bytes dstu = state->app(vtoken::AppId::DSTU).groupKey.value;
+    ASSERT_EQ(rsa.size(), 32u);
+    ASSERT_EQ(dstu.size(), 32u);
+    std::copy(rsa.begin(), rsa.end(), window.settings.groupKeyRSA.begin());
+    std::copy(dstu.begin(), dstu.end(), window.settings.groupKeyDSTU.begin());
+    ASSERT_TRUE(byWindow.Insert(VirtualTokenOptions().Apps("rsa,dstu,data").CardId(kCardA)))
+        << byWindow.Error();
+    window.RunOnce();
+    ASSERT_FALSE(Commands(byCli).empty());
+    EXPECT_EQ(Commands(byWindow), Commands(byCli));
+    EXPECT_EQ(window.log.Lines(), QStringList{QStringLiteral("14:03:27: # SUCCESS")});
+    // The group keys the command line made never show in its output.
+    clikit::ExpectNoSecret(
+        out + err, {std::string(rsa.begin(), rsa.end()), std::string(dstu.begin(), dstu.end())});
+}
+
+TEST_F(CliThroughPcscd, ResetPinWithTheKeyAndRefusedWithAnother) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert()) << token.Error();
+    std::string out, err;
+    ASSERT_EQ(CliProcess::Run(InitArguments("1"), environment, "", out, err), 0) << err;
+
+    auto env = environment;
+    env.emplace_back("NEW_PIN", "5678");
+    ASSERT_EQ(CliProcess::Run({"--json", "reset-pin", "--reader", reader, "--key", keyFile,
+                               "--new-pin-env", "NEW_PIN"},
+                              env, "", out, err),
+              0)
+        << err;
+    auto state = token.State();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->pin.value, (vtoken::Bytes{'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF}));
+    const nlohmann::json done = nlohmann::json::parse(out);
+    EXPECT_EQ(done["ok"], true);
+    EXPECT_EQ(done["message"], "ПИН-код успешно изменен");
+    clikit::ExpectNoSecret(out + err, {"5678", clikit::KeyBytes()});
+
+    const std::string otherKey = files.Write("other.key", clikit::KeyBytes(0x10));
+    EXPECT_EQ(CliProcess::Run({"reset-pin", "--reader", reader, "--key", otherKey}, env, "9999\n",
+                              out, err),
+              1);
+    EXPECT_FALSE(err.empty());
+    state = token.State();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->pin.value, (vtoken::Bytes{'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(CliThroughPcscd, ResponseToTheTokensChallengeIsAccepted) {
+    VirtualToken token;
+    ASSERT_TRUE(token.Insert()) << token.Error();
+    std::string out, err;
+    ASSERT_EQ(CliProcess::Run(InitArguments("1"), environment, "", out, err), 0) << err;
+    ASSERT_TRUE(token.Remove());
+
+    const VirtualToken::ToolResult shown = token.UserChallenge();
+    ASSERT_EQ(shown.exitCode, 0) << shown.output;
+    const QString challenge = QString::fromStdString(shown.output).trimmed().toLower();
+    ASSERT_EQ(CliProcess::Run({"response", "--key", keyFile}, environment,
+                              challenge.toStdString() + "\n", out, err),
+              0)
+        << err;
+    ASSERT_EQ(out.size(), 24u) << out;
+    const VirtualToken::ToolResult accepted = token.UserResponse(out.substr(0, 23));
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.output;
+}
+
+} // namespace
