@@ -40,6 +40,28 @@ void FoldInto(std::string& out, std::string_view text) {
     }
 }
 
+// A card number of 16 upper-case hexadecimal digits as its 64-bit value.
+bool HexCardKey(std::string_view cardId, std::uint64_t& key) {
+    if (cardId.size() != 16)
+        return false;
+    key = 0;
+    for (const char c : cardId) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0)
+            return false;
+        key = key << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return true;
+}
+
+std::string HexCardId(std::uint64_t key) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text(16, '0');
+    for (int i = 15; i >= 0; --i, key >>= 4)
+        text[static_cast<std::size_t>(i)] = digits[key & 0xF];
+    return text;
+}
+
 } // namespace
 
 std::string FoldLetterCase(std::string_view text) {
@@ -71,7 +93,8 @@ void LogReader::Reset() {
     tail_.reset();
     scanned_ = 0;
     tally_ = {};
-    tokens_.clear();
+    hexTokens_.clear();
+    otherTokens_.clear();
 }
 
 std::size_t LogReader::FileSize() {
@@ -168,8 +191,8 @@ void LogReader::SetTail(std::uint64_t offset, std::string_view text, std::uint64
     const auto length = static_cast<std::uint32_t>(std::min(text.size(), MaxLineBytes));
     text = text.substr(0, length);
     Tail tail{{offset, length}, bytes, tally_, std::string(ParseLogLine(text).cardId), {}};
-    if (const auto it = tokens_.find(tail.cardId); it != tokens_.end())
-        tail.tokenBefore = it->second;
+    if (const TokenState* token = FindToken(tail.cardId))
+        tail.tokenBefore = *token;
     tail_ = std::move(tail);
     Count(lines_.size(), text);
 }
@@ -180,9 +203,9 @@ void LogReader::DropTail() {
     tally_ = tail_->tallyBefore;
     if (!tail_->cardId.empty()) {
         if (tail_->tokenBefore)
-            tokens_[tail_->cardId] = *tail_->tokenBefore;
+            *FindToken(tail_->cardId) = *tail_->tokenBefore;
         else
-            tokens_.erase(tail_->cardId);
+            EraseToken(tail_->cardId);
     }
     tail_.reset();
 }
@@ -199,15 +222,45 @@ void LogReader::Count(std::size_t index, std::string_view text) {
         ++tally_.withoutNumber;
         return;
     }
-    const auto [it, added] = tokens_.try_emplace(std::string(parsed.cardId), TokenState{index});
+    const auto [token, added] = AddToken(parsed.cardId, index);
     if (added)
         ++tally_.tokens;
     if (success) {
-        it->second.succeeded = true;
+        token->succeeded = true;
     } else {
-        it->second.failed = true;
-        it->second.lastErrorLine = index;
+        token->failed = true;
+        token->lastErrorLine = static_cast<std::uint32_t>(index);
     }
+}
+
+LogReader::TokenState* LogReader::FindToken(std::string_view cardId) {
+    std::uint64_t key = 0;
+    if (HexCardKey(cardId, key)) {
+        const auto it = hexTokens_.find(key);
+        return it == hexTokens_.end() ? nullptr : &it->second;
+    }
+    const auto it = otherTokens_.find(std::string(cardId));
+    return it == otherTokens_.end() ? nullptr : &it->second;
+}
+
+std::pair<LogReader::TokenState*, bool> LogReader::AddToken(std::string_view cardId,
+                                                            std::size_t line) {
+    const TokenState fresh{static_cast<std::uint32_t>(line)};
+    std::uint64_t key = 0;
+    if (HexCardKey(cardId, key)) {
+        const auto [it, added] = hexTokens_.try_emplace(key, fresh);
+        return {&it->second, added};
+    }
+    const auto [it, added] = otherTokens_.try_emplace(std::string(cardId), fresh);
+    return {&it->second, added};
+}
+
+void LogReader::EraseToken(std::string_view cardId) {
+    std::uint64_t key = 0;
+    if (HexCardKey(cardId, key))
+        hexTokens_.erase(key);
+    else
+        otherTokens_.erase(std::string(cardId));
 }
 
 std::string LogReader::ReadSpan(const LineSpan& span) {
@@ -282,7 +335,10 @@ LogTally LogReader::Tally() const {
 
 std::vector<TokenToRedo> LogReader::TokensToRedo() const {
     std::vector<std::pair<std::size_t, TokenToRedo>> pending;
-    for (const auto& [cardId, state] : tokens_)
+    for (const auto& [key, state] : hexTokens_)
+        if (state.failed && !state.succeeded)
+            pending.push_back({state.firstLine, {HexCardId(key), state.lastErrorLine}});
+    for (const auto& [cardId, state] : otherTokens_)
         if (state.failed && !state.succeeded)
             pending.push_back({state.firstLine, {cardId, state.lastErrorLine}});
     std::sort(pending.begin(), pending.end(),

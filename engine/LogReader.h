@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 // One line of the log as the journal shows it.
@@ -82,9 +83,10 @@ private:
         std::uint64_t offset = 0;
         std::uint32_t length = 0; // without the line end, at most MaxLineBytes
     };
+    // Line numbers are kept in 32 bits: a log of four billion lines is past any day's work.
     struct TokenState {
-        std::size_t firstLine = 0;
-        std::size_t lastErrorLine = 0;
+        std::uint32_t firstLine = 0;
+        std::uint32_t lastErrorLine = 0;
         bool succeeded = false;
         bool failed = false;
     };
@@ -103,6 +105,11 @@ private:
     void SetTail(std::uint64_t offset, std::string_view text, std::uint64_t bytes);
     void Count(std::size_t index, std::string_view text);
     void DropTail();
+    // A token by its card number: 16 upper-case hexadecimal digits (what the token reports) are
+    // kept as one 64-bit number, anything else as text.
+    TokenState* FindToken(std::string_view cardId);
+    std::pair<TokenState*, bool> AddToken(std::string_view cardId, std::size_t line);
+    void EraseToken(std::string_view cardId);
     std::size_t FileSize();
     std::string ReadSpan(const LineSpan& span);
 
@@ -112,7 +119,8 @@ private:
     std::optional<Tail> tail_;
     std::uint64_t scanned_ = 0; // bytes read up to the end of the last complete line
     LogTally tally_;
-    std::unordered_map<std::string, TokenState> tokens_;
+    std::unordered_map<std::uint64_t, TokenState> hexTokens_;
+    std::unordered_map<std::string, TokenState> otherTokens_;
 };
 
 // `text` with the Latin and Cyrillic capitals of UTF-8 made small; other bytes stay.

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QHeaderView>
 #include <QHideEvent>
 #include <QLabel>
@@ -23,6 +24,8 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -106,6 +109,7 @@ void JournalWindow::CreateControls() {
     countsLabel = new QLabel(this);
     redoLabel = new QLabel(this);
     redoList = new QListWidget(this);
+    redoList->setUniformItemSizes(true); // a bad day's list is laid out at once
     redoList->setMaximumHeight(redoList->fontMetrics().height() * 4 + 8);
 
     btnOpenFolder = new QPushButton(QStringLiteral("Открыть папку"), this);
@@ -246,11 +250,24 @@ void JournalWindow::ShowCounts() {
     const std::vector<TokenToRedo> redo = reader.TokensToRedo();
     redoLabel->setText(
         QStringLiteral("С ошибкой и без успеха за день (повторить): %1").arg(redo.size()));
+    // Each token with the message of its last failure, read front to back in one pass.
+    std::vector<std::size_t> lines;
+    lines.reserve(redo.size());
+    for (const TokenToRedo& token : redo)
+        lines.push_back(token.lastErrorLine);
+    std::sort(lines.begin(), lines.end());
+    QHash<std::size_t, QString> messages;
+    reader.ForEachLine(&lines, 0, [&](std::size_t index, std::string_view line) {
+        const std::string_view message = ParseLogLine(line).message;
+        messages.insert(index,
+                        QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+    });
+    QStringList items;
+    items.reserve(static_cast<qsizetype>(redo.size()));
+    for (const TokenToRedo& token : redo)
+        items << Utf8(token.cardId) + QStringLiteral(" — ") + messages.value(token.lastErrorLine);
     redoList->clear();
-    for (const TokenToRedo& token : redo) {
-        const LogEntry last = reader.Line(token.lastErrorLine);
-        redoList->addItem(Utf8(token.cardId) + QStringLiteral(" — ") + Utf8(last.message));
-    }
+    redoList->addItems(items);
 }
 
 void JournalWindow::OpenFolder() {

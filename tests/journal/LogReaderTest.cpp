@@ -154,14 +154,14 @@ TEST_F(JournalReader, ReadsCrLfAndLfLinesInFileOrderWithTheDaysCounts) {
 }
 
 TEST_F(JournalReader, ShowsATruncatedLastLineAndReadsItAgainWhenItIsComplete) {
-    Write("14:00:01: #AA SUCCESS\r\n14:00:05: #BB ERROR: Устан");
+    Write("14:00:01: #AA SUCCESS\r\n14:00:05: #1807F6E5D4C3B2A1 ERROR: Устан");
     ASSERT_TRUE(reader.Open(path_));
     ASSERT_EQ(reader.LineCount(), 2u);
     EXPECT_EQ(reader.Line(1).message, "Устан");
     EXPECT_EQ(reader.Tally().failed, 1u);
-    EXPECT_EQ(Redo(), (std::vector<std::string>{"BB Устан"}));
+    EXPECT_EQ(Redo(), (std::vector<std::string>{"1807F6E5D4C3B2A1 Устан"}));
 
-    Write("овка ПИН-кода.\r\n14:00:09: #BB SUCCESS\r\n14:00:1", true);
+    Write("овка ПИН-кода.\r\n14:00:09: #1807F6E5D4C3B2A1 SUCCESS\r\n14:00:1", true);
     EXPECT_EQ(reader.Refresh(), 1u);
     ASSERT_EQ(reader.LineCount(), 4u);
     EXPECT_EQ(reader.Line(1).message, "Установка ПИН-кода.");
