@@ -70,6 +70,22 @@ void JournalWindow::CreateControls() {
     setWindowTitle(Title);
     setObjectName(QStringLiteral("JournalWindow"));
 
+    // The table first: it has the keyboard when the window opens.
+    model = new JournalModel(this);
+    table = new QTableView(this);
+    table->setModel(model);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setWordWrap(false);
+    table->verticalHeader()->hide();
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    QHeaderView* columns = table->horizontalHeader();
+    columns->setSectionResizeMode(QHeaderView::Interactive);
+    columns->setStretchLastSection(true);
+    columns->resizeSection(JournalModel::TimeColumn, 80);
+    columns->resizeSection(JournalModel::CardColumn, 150);
+    columns->resizeSection(JournalModel::ResultColumn, 110);
     dateEdit = new QDateEdit(this);
     dateEdit->setCalendarPopup(true);
     dateEdit->setLocale(Russian);
@@ -85,21 +101,6 @@ void JournalWindow::CreateControls() {
     top->addWidget(new QLabel(QStringLiteral("Фильтр:"), this));
     top->addWidget(filterEdit, 1);
 
-    model = new JournalModel(this);
-    table = new QTableView(this);
-    table->setModel(model);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setWordWrap(false);
-    table->verticalHeader()->hide();
-    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
-    QHeaderView* columns = table->horizontalHeader();
-    columns->setSectionResizeMode(QHeaderView::Interactive);
-    columns->setStretchLastSection(true);
-    columns->resizeSection(JournalModel::TimeColumn, 90);
-    columns->resizeSection(JournalModel::CardColumn, 150);
-    columns->resizeSection(JournalModel::ResultColumn, 120);
     noLogLabel = new QLabel(this);
     noLogLabel->setAlignment(Qt::AlignCenter);
     pages = new QStackedWidget(this);
@@ -131,7 +132,7 @@ void JournalWindow::CreateControls() {
     layout->addWidget(redoLabel);
     layout->addWidget(redoList);
     layout->addLayout(bottom);
-    resize(800, 560);
+    resize(920, 560);
 }
 
 QString JournalWindow::LogFolder() {
@@ -157,6 +158,7 @@ void JournalWindow::ShowJournal() {
     show();
     raise();
     activateWindow();
+    table->setFocus();
 }
 
 void JournalWindow::ShowDay(const QDate& day) {
@@ -237,7 +239,7 @@ void JournalWindow::Poll() {
 void JournalWindow::ShowCounts() {
     LogReader& reader = model->Reader();
     const LogTally tally = reader.Tally();
-    QString counts = QStringLiteral("Инициализировано: %1    Ошибок: %2    Разных токенов: %3")
+    QString counts = QStringLiteral("Инициализировано: %1    Ошибок: %2    Разных карт: %3")
                          .arg(tally.succeeded)
                          .arg(tally.failed)
                          .arg(tally.tokens);
@@ -249,7 +251,8 @@ void JournalWindow::ShowCounts() {
 
     const std::vector<TokenToRedo> redo = reader.TokensToRedo();
     redoLabel->setText(
-        QStringLiteral("С ошибкой и без успеха за день (повторить): %1").arg(redo.size()));
+        QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): %1")
+            .arg(redo.size()));
     // Each token with the message of its last failure, read front to back in one pass.
     std::vector<std::size_t> lines;
     lines.reserve(redo.size());

@@ -141,10 +141,10 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
     // One row at a time, each while the run went on and before the next line was written.
     EXPECT_EQ(arrivals, (std::vector<Arrival>{{1, 1, true}, {2, 2, true}, {3, 3, true}}));
     EXPECT_EQ(journal.countsLabel->text(),
-              QStringLiteral("Инициализировано: 2    Ошибок: 1    Разных токенов: 2"));
+              QStringLiteral("Инициализировано: 2    Ошибок: 1    Разных карт: 2"));
     EXPECT_EQ(journal.redoList->count(), 0);
     EXPECT_EQ(journal.redoLabel->text(),
-              QStringLiteral("С ошибкой и без успеха за день (повторить): 0"));
+              QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): 0"));
     const JournalModel& m = *journal.model;
     EXPECT_EQ(m.data(m.index(0, JournalModel::ResultColumn)).toString(),
               QStringLiteral("\u2716 Ошибка"));

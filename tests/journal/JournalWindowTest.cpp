@@ -115,12 +115,11 @@ TEST_F(JournalWindowTest, ShowsTheDaysRowsCountsAndTokensToRedo) {
     EXPECT_EQ(
         m.data(m.index(0, JournalModel::ResultColumn), Qt::ForegroundRole).value<QBrush>().color(),
         QColor(0xC0, 0x00, 0x00));
-    EXPECT_EQ(
-        window.countsLabel->text(),
-        QStringLiteral("Инициализировано: 2    Ошибок: 4    Разных токенов: 3    Без номера: 1"
-                       "    Нераспознанных строк: 1"));
+    EXPECT_EQ(window.countsLabel->text(),
+              QStringLiteral("Инициализировано: 2    Ошибок: 4    Разных карт: 3    Без номера: 1"
+                             "    Нераспознанных строк: 1"));
     EXPECT_EQ(window.redoLabel->text(),
-              QStringLiteral("С ошибкой и без успеха за день (повторить): 2"));
+              QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): 2"));
     EXPECT_EQ(RedoItems(),
               (QStringList{QStringLiteral("1807F6E5D4C3B2A1 — Смарт-карта не отвечает. "),
                            QStringLiteral("2222333344445555 — Вторая: с двоеточием")}));
@@ -166,7 +165,7 @@ TEST_F(JournalWindowTest, OpensAnotherDayAndSaysWhenADayHasNoLog) {
     EXPECT_EQ(window.Day(), QDate(2026, 12, 6));
     EXPECT_EQ(Rows(), QStringList{"17:00:00|9999|\u2714 Успешно|"});
     EXPECT_EQ(window.countsLabel->text(),
-              QStringLiteral("Инициализировано: 1    Ошибок: 0    Разных токенов: 1"));
+              QStringLiteral("Инициализировано: 1    Ошибок: 0    Разных карт: 1"));
     EXPECT_TRUE(window.btnSaveCsv->isEnabled());
 
     window.dateEdit->setDate(QDate(2026, 12, 5));
@@ -174,7 +173,7 @@ TEST_F(JournalWindowTest, OpensAnotherDayAndSaysWhenADayHasNoLog) {
     EXPECT_EQ(window.noLogLabel->text(), QStringLiteral("За 05.12.2026 журнала нет."));
     EXPECT_EQ(window.model->rowCount(), 0);
     EXPECT_EQ(window.countsLabel->text(),
-              QStringLiteral("Инициализировано: 0    Ошибок: 0    Разных токенов: 0"));
+              QStringLiteral("Инициализировано: 0    Ошибок: 0    Разных карт: 0"));
     EXPECT_EQ(window.redoList->count(), 0);
     EXPECT_FALSE(window.btnSaveCsv->isEnabled());
 
@@ -199,7 +198,7 @@ TEST_F(JournalWindowTest, LinesWrittenWhileOpenAppearAtOnceAndStayInView) {
             << i;
     }
     EXPECT_EQ(window.countsLabel->text(),
-              QStringLiteral("Инициализировано: 40    Ошибок: 1    Разных токенов: 2"));
+              QStringLiteral("Инициализировано: 40    Ошибок: 1    Разных карт: 2"));
     EXPECT_EQ(RedoItems(), QStringList{QStringLiteral("AA — x")});
     const QScrollBar* bar = window.table->verticalScrollBar();
     EXPECT_GT(bar->maximum(), 0);
