@@ -207,6 +207,23 @@ inline QColor TextColour(const QLabel* label) {
     return label->palette().color(QPalette::WindowText);
 }
 
+// A run through the real PC/SC stack with the PIN "Пин1": boxes recorded, the waits really
+// slept for their `divisor`-th part (pcscd needs real time to notice a token).
+struct RealStackRun {
+    FakeDialogs dialogs;
+    RecordingPause pause;
+    TestLogEnvironment log;
+    TestSettings settings;
+    ProgressDialog dialog{settings};
+
+    explicit RealStackRun(int divisor) {
+        pause.dialog = &dialog;
+        pause.sleepDivisor = divisor;
+        settings.pin = QStringLiteral("Пин1");
+    }
+    QString Status() const { return dialog.Label1->text(); }
+};
+
 inline const char* kReader = "Orvane Test Reader 00 00";
 
 // The scripted stack, the dialog doubles, the waits and the log folder, with the dialog on top.

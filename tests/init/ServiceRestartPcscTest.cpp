@@ -45,14 +45,11 @@ class InitServiceRestart : public ::testing::TestWithParam<RestartCase> {};
 TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
     const RestartCase& c = GetParam();
     ServiceBack back;
-    FakeDialogs dialogs;
-    RecordingPause pause;
-    TestLogEnvironment log;
-    TestSettings settings;
-    settings.pin = QStringLiteral("Пин1");
-    ProgressDialog dialog{settings};
-    pause.dialog = &dialog;
-    pause.sleepDivisor = 50;
+    RealStackRun run(50);
+    FakeDialogs& dialogs = run.dialogs;
+    RecordingPause& pause = run.pause;
+    TestLogEnvironment& log = run.log;
+    ProgressDialog& dialog = run.dialog;
     const auto text = [&] { return dialog.Label1->text(); };
 
     VirtualToken tokenA, tokenB;
