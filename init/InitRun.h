@@ -8,7 +8,7 @@
 // Esc ends the run from every state but Attempt (an attempt runs synchronously, so a key pressed
 // meanwhile is served after it). The blinking of the removal wait and of the wait for the next
 // token are phases of one QTimer: each tick toggles the status text and looks at the reader; a
-// second timer looks at the reader every 100 ms in between, so a token taken out or put in is
+// second timer looks at the reader every 50 ms in between, so a token taken out or put in is
 // noticed at once, not at the end of a 1.5 s phase.
 // Nothing runs on another thread, and nothing is left running once the run has ended.
 

@@ -12,7 +12,9 @@
 //   init_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 #include "VirtualToken.h"
+#include "bench/ForwardingApi.h"
 #include "bench/PrivateStack.h"
+#include "bench/init/BenchKit.h"
 
 #include "card/TokenSession.h"
 #include "init/Dialogs.h"
@@ -37,49 +39,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct BenchSettings : IInitSettings {
-    std::array<std::uint8_t, 16> unblockKey{};
-    std::array<std::uint8_t, 32> keyRsa{}, keyDstu{};
-    BenchSettings() {
-        for (std::size_t i = 0; i < 32; ++i) {
-            keyRsa[i] = static_cast<std::uint8_t>(i);
-            keyDstu[i] = static_cast<std::uint8_t>(0x20 + i);
-        }
-    }
-    QString PinText() const override { return QStringLiteral("1234"); }
-    QString PukText() const override { return QStringLiteral("4321"); }
-    bool AllowPuk() const override { return true; }
-    bool UseUnblockKey() const override { return true; }
-    bool DublGroupRSA() const override { return true; }
-    QString GroupRSAText() const override { return QStringLiteral("D1"); }
-    bool DublGroupDSTU() const override { return true; }
-    QString GroupDSTUText() const override { return QStringLiteral("D1"); }
-    QString DeviceNameText() const override { return QStringLiteral("Bench"); }
-    const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
-    const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return keyRsa; }
-    const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return keyDstu; }
-};
-
-// Any failure box ends the measurement: the attempt was not the one meant.
-struct CountingDialogs : IDialogs {
-    int boxes = 0;
-    QString last;
-    int Message(const MessageRequest& request) override {
-        ++boxes;
-        last = request.text;
-        return mbOK;
-    }
-    QString OpenFileName(QWidget*, const QString&) override { return {}; }
-    QString SaveFileName(QWidget*, const QString&) override { return {}; }
-};
-
-struct TempLog : IInitLogEnvironment {
-    QTemporaryDir dir;
-    QDateTime Now() const override { return QDateTime::currentDateTime(); }
-    QString DataFolder() const override { return dir.path(); }
-    QLocale Locale() const override { return QLocale::system(); }
-};
 
 // Real waits inside the attempt; no wait before the dialog shows; the first blink marks the end
 // of the attempt and presses Esc.
@@ -121,38 +80,13 @@ struct EnterStamp : QObject {
 };
 
 // Passes every call to the real PC/SC binding and keeps the commands sent.
-struct RecordingApi : pcsc::Api {
-    pcsc::Api& real = pcsc::RealApi();
+struct RecordingApi : ForwardingApi {
     std::vector<Bytes> commands;
-    using DWORD = pcsc::DWORD;
-    using LONG = pcsc::LONG;
-    LONG EstablishContext(DWORD s, pcsc::SCARDCONTEXT* c) override {
-        return real.EstablishContext(s, c);
-    }
-    LONG ReleaseContext(pcsc::SCARDCONTEXT c) override { return real.ReleaseContext(c); }
-    LONG ListReaders(pcsc::SCARDCONTEXT c, const char* g, char* r, DWORD* l) override {
-        return real.ListReaders(c, g, r, l);
-    }
-    LONG GetStatusChange(pcsc::SCARDCONTEXT c, DWORD t, pcsc::ReaderState* s, DWORD n) override {
-        return real.GetStatusChange(c, t, s, n);
-    }
-    LONG Connect(pcsc::SCARDCONTEXT c, const char* r, DWORD m, DWORD p, pcsc::SCARDHANDLE* h,
-                 DWORD* a) override {
-        return real.Connect(c, r, m, p, h, a);
-    }
-    LONG Status(pcsc::SCARDHANDLE h, char* n, DWORD* nl, DWORD* s, DWORD* p, unsigned char* atr,
-                DWORD* al) override {
-        return real.Status(h, n, nl, s, p, atr, al);
-    }
     LONG Transmit(pcsc::SCARDHANDLE h, const pcsc::IoRequest* sp, const unsigned char* send,
                   DWORD sl, pcsc::IoRequest* rp, unsigned char* recv, DWORD* rl) override {
         commands.emplace_back(send, send + sl);
         return real.Transmit(h, sp, send, sl, rp, recv, rl);
     }
-    LONG BeginTransaction(pcsc::SCARDHANDLE h) override { return real.BeginTransaction(h); }
-    LONG EndTransaction(pcsc::SCARDHANDLE h, DWORD d) override { return real.EndTransaction(h, d); }
-    LONG Disconnect(pcsc::SCARDHANDLE h, DWORD d) override { return real.Disconnect(h, d); }
-    std::string MessageText(std::uint32_t code) override { return real.MessageText(code); }
 };
 
 std::string g_reader;

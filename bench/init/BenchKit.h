@@ -1,0 +1,56 @@
+#pragma once
+// What the initialization benchmarks share: the settings of a full initialization (PIN, PUK,
+// unblock key, both groups, a name), message boxes that are counted instead of shown, and a log
+// folder of their own.
+
+#include "init/Dialogs.h"
+#include "init/InitLog.h"
+#include "init/InitSettings.h"
+
+#include <QTemporaryDir>
+
+#include <array>
+#include <cstdint>
+
+struct BenchSettings : IInitSettings {
+    std::array<std::uint8_t, 16> unblockKey{};
+    std::array<std::uint8_t, 32> keyRsa{}, keyDstu{};
+    BenchSettings() {
+        for (std::size_t i = 0; i < 32; ++i) {
+            keyRsa[i] = static_cast<std::uint8_t>(i);
+            keyDstu[i] = static_cast<std::uint8_t>(0x20 + i);
+        }
+    }
+    QString PinText() const override { return QStringLiteral("1234"); }
+    QString PukText() const override { return QStringLiteral("4321"); }
+    bool AllowPuk() const override { return true; }
+    bool UseUnblockKey() const override { return true; }
+    bool DublGroupRSA() const override { return true; }
+    QString GroupRSAText() const override { return QStringLiteral("D1"); }
+    bool DublGroupDSTU() const override { return true; }
+    QString GroupDSTUText() const override { return QStringLiteral("D1"); }
+    QString DeviceNameText() const override { return QStringLiteral("Bench"); }
+    const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
+    const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return keyRsa; }
+    const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return keyDstu; }
+};
+
+// Any failure box ends the measurement: the attempt was not the one meant.
+struct CountingDialogs : IDialogs {
+    int boxes = 0;
+    QString last;
+    int Message(const MessageRequest& request) override {
+        ++boxes;
+        last = request.text;
+        return mbOK;
+    }
+    QString OpenFileName(QWidget*, const QString&) override { return {}; }
+    QString SaveFileName(QWidget*, const QString&) override { return {}; }
+};
+
+struct TempLog : IInitLogEnvironment {
+    QTemporaryDir dir;
+    QDateTime Now() const override { return QDateTime::currentDateTime(); }
+    QString DataFolder() const override { return dir.path(); }
+    QLocale Locale() const override { return QLocale::system(); }
+};
