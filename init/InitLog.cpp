@@ -30,6 +30,11 @@ void SetInitLogEnvironment(IInitLogEnvironment* environment) {
     current = environment;
 }
 
+QString InitLogFolder() {
+    const QString base = InitLogEnvironment().DataFolder();
+    return base.isEmpty() ? QString() : base + QStringLiteral("/Velmar/Orvane");
+}
+
 QString InitLogFileName(const QDate& date, const QLocale& locale) {
     QString text = locale.toString(date, QLocale::ShortFormat);
     // A date written with path separators would point into folders that do not exist.
@@ -56,13 +61,12 @@ QString InitLogTimeFormat(const QLocale& locale) {
 void WriteInitLog(const std::string& cardId, const QString& failureText) {
     // Every failure here is silent: the attempt goes on as if the line had been written.
     const IInitLogEnvironment& environment = InitLogEnvironment();
-    const QString base = environment.DataFolder();
-    if (base.isEmpty())
+    const QString folder = InitLogFolder();
+    if (folder.isEmpty())
         return;
     const QDateTime now = environment.Now();
     const QLocale locale = environment.Locale();
 
-    const QString folder = base + QStringLiteral("/Velmar/Orvane");
     QDir().mkpath(folder);
     QFile file(folder + QLatin1Char('/') + InitLogFileName(now.date(), locale));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))

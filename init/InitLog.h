@@ -27,6 +27,9 @@ IInitLogEnvironment& InitLogEnvironment();
 // Installs `environment`; nullptr restores the system's.
 void SetInitLogEnvironment(IInitLogEnvironment* environment);
 
+// The folder of the day's logs: <data folder>/Velmar/Orvane of the environment in force; empty when
+// the data folder is unknown.
+QString InitLogFolder();
 // The file name of a day's log: "Orvane_" + the short date (any '/' or '\' made '-') + ".log".
 QString InitLogFileName(const QDate& date, const QLocale& locale);
 // The locale's long time format without its time-zone name ("HH:mm:ss t" -> "HH:mm:ss").

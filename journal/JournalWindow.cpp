@@ -136,8 +136,7 @@ void JournalWindow::CreateControls() {
 }
 
 QString JournalWindow::LogFolder() {
-    const QString base = InitLogEnvironment().DataFolder();
-    return base.isEmpty() ? QString() : base + QStringLiteral("/Velmar/Orvane");
+    return InitLogFolder();
 }
 
 QString JournalWindow::LogPath(const QDate& day) {
@@ -199,9 +198,10 @@ QString JournalWindow::WatchedFolder() {
     const QString base = InitLogEnvironment().DataFolder();
     if (base.isEmpty())
         return {};
-    for (const QString& folder : {LogFolder(), base + QStringLiteral("/Velmar"), base})
-        if (QFileInfo(folder).isDir())
-            return folder;
+    const QString folder = LogFolder();
+    for (const QString& candidate : {folder, QFileInfo(folder).path(), base})
+        if (QFileInfo(candidate).isDir())
+            return candidate;
     return {};
 }
 

@@ -263,8 +263,9 @@ TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
     } resets[] = {{kNewPin, kNewPinBytes}, {kOtherPin, kOtherPinBytes}};
     for (const auto& r : resets) {
         SCOPED_TRACE(r.pin.toStdString());
-        if (&r != resets)
+        if (&r != resets) {
             ASSERT_NO_FATAL_FAILURE(RestartService(token)); // the list is not dropped down again
+        }
         e2e::TypeText(window->unblockTab->EdNewPin_1, r.pin);
         e2e::TypeText(window->unblockTab->edNewPin_2, r.pin);
         window->unblockTab->BtnUnblOk->click();
@@ -280,7 +281,7 @@ TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
 
 struct ListCase {
     const char* name;
-    int tab; // the tab whose device list is dropped down
+    int tab;                   // the tab whose device list is dropped down
     bool droppedDownMeanwhile; // also while the service is away
 };
 void PrintTo(const ListCase& c, std::ostream* os) {
@@ -305,8 +306,9 @@ TEST_P(DeviceListThroughPcscd, ListsTheReaderAgainAfterTheServiceRestarted) {
 
     std::string error;
     ASSERT_TRUE(VirtualToken::StopDaemon(&error)) << error;
-    if (GetParam().droppedDownMeanwhile)
+    if (GetParam().droppedDownMeanwhile) {
         EXPECT_FALSE(dropDown()) << "a reader listed with no service";
+    }
     ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
     EXPECT_TRUE(dropDown()) << "the reader is not listed again";
     EXPECT_TRUE(dropDown());
