@@ -126,8 +126,10 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
     resetCommand->add_option("--key", reset.keyFile, "Ключ разблокировки")->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
-    for (CLI::App* command : app.get_subcommands({}))
+    for (CLI::App* command : app.get_subcommands({})) {
         command->set_help_flag("-h,--help", "Показать справку и выйти");
+        command->group("Команды"); // the heading of the command list in --help
+    }
 
     try {
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

@@ -604,4 +604,25 @@ TEST(CliVersion, IsTheProjectVersion) {
     EXPECT_EQ(run.out, "orvane-cli 1.0.3.0\n");
 }
 
+// Every help text is Russian: none of the argument parser's own English headings is left.
+TEST(CliHelp, IsRussianForTheProgramAndEachCommand) {
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--help"},
+                                               {"kcv", "--help"},
+                                               {"keygen", "--help"},
+                                               {"response", "--help"},
+                                               {"readers", "--help"},
+                                               {"init", "--help"},
+                                               {"reset-pin", "--help"}}) {
+        SCOPED_TRACE(arguments[0]);
+        Cli cli;
+        const CliRun run = cli.Run(arguments);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_NE(run.out.find("Использование"), std::string::npos) << run.out;
+        for (const char* english : {"Usage", "Options", "Subcommands", "SUBCOMMAND", "Positionals",
+                                    "REQUIRED", "OPTIONS", "TEXT", "Excludes", "Needs"})
+            EXPECT_EQ(run.out.find(english), std::string::npos) << english << " in\n" << run.out;
+    }
+}
+
 } // namespace
