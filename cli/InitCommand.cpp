@@ -17,7 +17,8 @@ namespace {
 const std::string kAttemptText = "Инициализация... Не извлекайте смарт-карту";
 const std::string kDoneText = "Инициализация закончена. Извлеките смарт-карту";
 const std::string kNextText = "Вставьте следующую смарт-карту";
-const std::string kServiceAway = "Служба смарт-карт не отвечает, ожидание...";
+const std::string kFirstText = "Вставьте смарт-карту";
+const std::string kServiceAway = "Служба смарт-карт не отвечает. Ожидание её восстановления...";
 const std::string kRandomFailed = "Ошибка генератора случайных чисел. Ключ не создан";
 const std::string kBadGroup =
     "№ группы не может быть пустым или 0: две шестнадцатеричные цифры, от 01 до FF";
@@ -181,7 +182,7 @@ public:
           session_(session) {}
 
     int Go() {
-        bool tokenIn = WaitForToken();
+        bool tokenIn = WaitForToken(kFirstText);
         while (tokenIn) {
             const bool ok = Attempt();
             if (ok)
@@ -192,7 +193,7 @@ public:
             if (!WaitForRemoval())
                 break;
             // A token put in place of the last one between two looks is the next one already.
-            tokenIn = takenOut_ ? WaitForToken() : true;
+            tokenIn = takenOut_ ? WaitForToken(kNextText) : true;
         }
         OutputEvent done;
         done.event = "done";
@@ -223,13 +224,13 @@ private:
     }
 
     // False when the run was asked to stop.
-    bool WaitForToken() {
+    bool WaitForToken(const std::string& text) {
         bool told = false;
         while (!console_.StopRequested()) {
             if (Look() == ReaderSession::Presence::Present)
                 return true;
             if (!told) {
-                Report("waiting", kNextText);
+                Report("waiting", text);
                 told = true;
             }
             console_.sleep(kPollInterval);

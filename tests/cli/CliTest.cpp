@@ -533,6 +533,10 @@ TEST_F(Fixture, CtrlCBetweenTokensEndsAtOnceAndReleasesTheReader) {
     EXPECT_EQ(pcsc.OpenContexts(), 0u);
     const auto lines = run.JsonLines();
     ASSERT_FALSE(lines.empty());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["event"], "notice"); // what will be blocked
+    EXPECT_EQ(lines[1]["event"], "waiting");
+    EXPECT_EQ(lines[1]["message"], "Вставьте смарт-карту"); // the first token, not the next
     EXPECT_EQ(lines.back()["event"], "done");
     EXPECT_EQ(lines.back()["interrupted"], true);
 }
