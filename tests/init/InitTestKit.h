@@ -222,6 +222,18 @@ struct RealStackRun {
         settings.pin = QStringLiteral("Пин1");
     }
     QString Status() const { return dialog.Label1->text(); }
+
+    // Enter, then the run on `reader` until it ends. A box (a failed attempt, for the test to
+    // check) is answered with Esc, and so is a run still waiting after many more waits than a
+    // test's few blink phases take.
+    void Run(const std::string& reader) {
+        dialogs.onMessage = [this](const MessageRequest&) {
+            QTimer::singleShot(0, [this] { PostKey(&dialog, Qt::Key_Escape); });
+        };
+        pause.limit = 3000;
+        PostKey(&dialog, Qt::Key_Return);
+        dialog.RunInitialization(reader);
+    }
 };
 
 inline const char* kReader = "Orvane Test Reader 00 00";
