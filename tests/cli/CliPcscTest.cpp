@@ -36,16 +36,8 @@ std::vector<std::string> Commands(const VirtualToken& token) {
 }
 
 // The window's run on the first reader: Enter, and Esc once the token is done.
-struct WindowRun {
-    FakeDialogs dialogs;
-    RecordingPause pause;
-    TestLogEnvironment log;
-    TestSettings settings;
-    ProgressDialog dialog{settings};
-
-    WindowRun() {
-        pause.dialog = &dialog;
-        pause.sleepDivisor = 50;
+struct WindowRun : RealStackRun {
+    WindowRun() : RealStackRun(50) {
         settings.pin = QString::fromStdString(kPin);
         settings.puk = QString::fromStdString(kPuk);
         settings.allowPuk = true;

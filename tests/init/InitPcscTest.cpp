@@ -40,17 +40,8 @@ template <std::size_t N> vtoken::Bytes V(const std::array<std::uint8_t, N>& a) {
 }
 
 // The dialog with doubles for the boxes, the waits and the log; the real PC/SC stack.
-struct PcscHarness {
-    FakeDialogs dialogs;
-    RecordingPause pause;
-    TestLogEnvironment log;
-    TestSettings settings;
-    ProgressDialog dialog{settings};
-
-    PcscHarness() {
-        pause.dialog = &dialog;
-        pause.sleepDivisor = 50;
-        settings.pin = QStringLiteral("Пин1");
+struct PcscHarness : RealStackRun {
+    PcscHarness() : RealStackRun(50) {
         settings.puk = QStringLiteral("4321");
         settings.allowPuk = true;
         settings.useUnblockKey = true;
