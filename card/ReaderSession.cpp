@@ -155,7 +155,11 @@ ReaderSession::Presence ReaderSession::ReadPresence() {
     LastEventCount = static_cast<std::uint16_t>(state.eventCounter);
     if (state.eventState & pcsc::STATE_UNKNOWN)
         return Presence::Absent;
-    return (state.eventState & pcsc::STATE_PRESENT) != 0 ? Presence::Present : Presence::Absent;
+    if ((state.eventState & pcsc::STATE_PRESENT) == 0)
+        return Presence::Absent;
+    const std::size_t atrLength = std::min<std::size_t>(state.atrLength, sizeof state.atr);
+    LastAtr.assign(state.atr, state.atr + atrLength);
+    return Presence::Present;
 }
 
 bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
@@ -189,6 +193,7 @@ bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
         return false; // still connected: the caller disconnects
     ActiveProtocol = static_cast<std::uint32_t>(protocol);
     atrLength = static_cast<std::uint32_t>(std::min<pcsc::DWORD>(length, atr.size()));
+    LastAtr.assign(atr.begin(), atr.begin() + atrLength);
     return true;
 }
 

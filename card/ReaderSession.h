@@ -53,6 +53,9 @@ public:
     // The reader's count of insertions and removals at the last ReadPresence that answered: a
     // token seen present twice with another count between was taken out and another put in.
     std::uint16_t LastEventCount = 0;
+    // The answer to reset of the token seen by the last ReadPresence that found one, or of the
+    // last successful Connect: with the card number, what tells one token from another.
+    std::vector<std::uint8_t> LastAtr;
     bool Connect(Atr& atr, std::uint32_t& atrLength);
     bool Disconnect();
     bool Transmit(const Bytes& command, Bytes& response);

@@ -15,6 +15,8 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoService = 3,
     kExitKeyFile = 4,
+    // A signal (Ctrl+C, SIGTERM, SIGHUP) ended `init` before --count tokens were initialized.
+    kExitInterrupted = 130,
 };
 
 struct Console {

@@ -4,48 +4,23 @@
 #include "ReaderCommands.h"
 #include "card/TokenSession.h"
 #include "crypto/Wipe.h"
+#include "engine/BatchRun.h"
 #include "engine/RandomSource.h"
+#include "engine/RunTexts.h"
 #include "engine/TokenInit.h"
 #include "init/InitLog.h"
 #include "init/InitSettings.h"
 
+#include <memory>
 #include <optional>
 
 namespace {
 
-// The window's texts of the run.
-const std::string kAttemptText = "Инициализация... Не извлекайте смарт-карту";
-const std::string kDoneText = "Инициализация закончена. Извлеките смарт-карту";
-const std::string kNextText = "Вставьте следующую смарт-карту";
-const std::string kFirstText = "Вставьте смарт-карту";
-const std::string kServiceAway = "Служба смарт-карт не отвечает. Ожидание её восстановления...";
 const std::string kRandomFailed = "Ошибка генератора случайных чисел. Ключ не создан";
 const std::string kBadGroup =
     "№ группы не может быть пустым или 0: две шестнадцатеричные цифры, от 01 до FF";
-// A look at the reader every 100 ms, as the window's run does.
+// A look at the reader every 100 ms between the attempts.
 constexpr int kPollInterval = 100;
-
-const char* StepName(InitStep step) {
-    static const char* const names[] = {
-        "connect",
-        "check-global-pin",
-        "mf-code",
-        "store-pin",
-        "store-puk",
-        "store-unblock-key",
-        "select-rsa",
-        "store-rsa-group-key",
-        "set-rsa-group",
-        "verify-pin",
-        "clear-rsa-cache",
-        "select-dstu",
-        "store-dstu-group-key",
-        "set-dstu-group",
-        "select-data",
-        "activate-data",
-    };
-    return names[static_cast<int>(step)];
-}
 
 // The command line's choices as the window's fields would hold them. Secrets and keys are wiped
 // when it goes away.
@@ -157,128 +132,76 @@ std::optional<int> PrepareSettings(const InitOptions& options, Console& console,
         output.Error(kRandomFailed);
         return kExitTokenFailure;
     }
-    std::string blocked;
-    if (!settings.usePuk)
-        blocked += "ПАК-код; ";
-    if (!settings.useKey)
-        blocked += "Разблокировка C/R; ";
-    if (settings.groupRsa.isEmpty())
-        blocked += "Дублирование RSA; ";
-    if (settings.groupDstu.isEmpty())
-        blocked += "Дублирование ДСТУ; ";
+    std::string blocked =
+        BlockedOptions(settings.usePuk, settings.useKey, !settings.groupRsa.isEmpty(),
+                       !settings.groupDstu.isEmpty());
     if (!blocked.empty()) {
-        blocked.replace(blocked.size() - 2, 2, ".");
-        output.Notice("Следующие параметры будут заблокированы: " + blocked);
+        blocked.pop_back(); // a line of its own: no blank at its end
+        output.Notice(run_text::kBlockedShort + blocked);
     }
     return std::nullopt;
 }
 
-// One run over the reader: the waits, the attempts and their reports.
-class Run final : private InitObserver {
+// The run's front end on a terminal or in a script: its events as text lines or JSON objects.
+class RunReport final : public BatchRunFront {
 public:
-    Run(const InitOptions& options, Console& console, Output& output, OptionSettings& settings,
-        TokenSession& session)
-        : options_(options), console_(console), output_(output), settings_(settings),
-          session_(session) {}
+    RunReport(const InitOptions& options, Console& console, Output& output)
+        : options_(options), console_(console), output_(output) {}
 
-    int Go() {
-        bool tokenIn = WaitForToken(kFirstText);
-        while (tokenIn) {
-            const bool ok = Attempt();
-            if (ok)
-                ++initialized_;
-            if ((ok && !options_.continuous && initialized_ >= options_.count) ||
-                console_.StopRequested())
-                break;
-            if (!WaitForRemoval())
-                break;
-            // A token put in place of the last one between two looks is the next one already.
-            tokenIn = takenOut_ ? WaitForToken(kNextText) : true;
-        }
+    void Attach(const BatchRun& run) { run_ = &run; }
+
+    // The last line: the counts, and whether a signal ended the run before its count.
+    int Done(bool interrupted) {
+        const int initialized = run_->Initialized();
+        const int failed = run_->FailedAttempts();
+        const int code = interrupted   ? kExitInterrupted
+                         : failed == 0 ? kExitSuccess
+                                       : kExitTokenFailure;
         OutputEvent done;
         done.event = "done";
         done.reader = options_.reader;
-        done.ok = failed_ == 0;
-        done.message = "Инициализация закончена";
-        done.text = done.message + ": смарт-карт инициализировано " + std::to_string(initialized_) +
-                    ", неудачных попыток " + std::to_string(failed_);
-        done.extra["initialized"] = initialized_;
-        done.extra["failed"] = failed_;
+        done.ok = code == kExitSuccess;
+        done.message = run_text::kRunEnded;
+        done.text = done.message + ": смарт-карт инициализировано " + std::to_string(initialized) +
+                    ", неудачных попыток " + std::to_string(failed);
+        if (interrupted)
+            done.text += ", прервано до заданного числа смарт-карт";
+        done.extra["initialized"] = initialized;
+        done.extra["failed"] = failed;
         if (console_.StopRequested())
             done.extra["interrupted"] = true;
+        done.extra["exit_code"] = code;
         output_.Report(done);
-        return failed_ == 0 ? kExitSuccess : kExitTokenFailure;
+        return code;
     }
 
 private:
-    // What the reader holds; a service away is told once and counts as neither in nor out.
-    ReaderSession::Presence Look() {
-        const ReaderSession::Presence presence = session_.ReadPresence();
-        const bool away = presence == ReaderSession::Presence::NoService;
-        if (away && !serviceAway_)
-            output_.Notice(kServiceAway);
-        if (serviceAway_ && !away)
-            removalCount_.reset(); // a restarted service counts insertions and removals anew
-        serviceAway_ = away;
-        return presence;
+    void StateEntered(RunState state) override {
+        if (state == RunState::Attempt)
+            Report("attempt", std::string(run_text::kAttempt1) + " " + run_text::kAttempt2);
+        else if (state == RunState::Waiting)
+            Report("waiting", run_->Initialized() + run_->FailedAttempts() == 0 ? run_text::kFirst
+                                                                                : run_text::kNext);
     }
-
-    // False when the run was asked to stop.
-    bool WaitForToken(const std::string& text) {
-        bool told = false;
-        while (!console_.StopRequested()) {
-            if (Look() == ReaderSession::Presence::Present)
-                return true;
-            if (!told) {
-                Report("waiting", text);
-                told = true;
-            }
-            console_.sleep(kPollInterval);
-        }
-        return false;
+    void ServiceAway(bool away) override {
+        if (away)
+            output_.Notice(run_text::kServiceAway);
     }
-
-    // Until the token is out (takenOut_ set) or another one is in its place (the reader's count
-    // of insertions and removals moved while a token stayed present); false when asked to stop.
-    bool WaitForRemoval() {
-        removalCount_.reset();
-        takenOut_ = false;
-        while (!console_.StopRequested()) {
-            const ReaderSession::Presence presence = Look();
-            if (presence == ReaderSession::Presence::Absent) {
-                takenOut_ = true;
-                return true;
-            }
-            if (presence == ReaderSession::Presence::Present) {
-                if (!removalCount_)
-                    removalCount_ = session_.LastEventCount;
-                else if (session_.LastEventCount != *removalCount_)
-                    return true;
-            }
-            console_.sleep(kPollInterval);
-        }
-        return false;
-    }
-
-    bool Attempt() {
-        Report("attempt", kAttemptText);
-        InitSettings settings;
-        ReadInitSettings(settings_, settings);
-        const InitOutcome outcome = InitializeToken(session_, settings, *this);
+    void Progress(int) override {}
+    void Pause(int milliseconds) override { console_.sleep(milliseconds); }
+    void ReportFailure(const InitOutcome&) override {}
+    void AttemptEnded(const InitOutcome& outcome) override {
         OutputEvent event;
         event.event = "result";
         event.reader = options_.reader;
         event.card = outcome.cardId;
         event.ok = outcome.ok;
-        event.message = outcome.ok ? kDoneText : outcome.message;
+        event.message = outcome.ok ? std::string(run_text::kDone) : outcome.message;
         event.text =
             (outcome.cardId.empty() ? std::string() : "#" + outcome.cardId + ": ") + event.message;
-        if (!outcome.ok) {
-            ++failed_;
-            event.Failed(StepName(outcome.step), outcome.statusWord, outcome.result);
-        }
+        if (!outcome.ok)
+            event.Failed(InitStepName(outcome.step), outcome.statusWord, outcome.result);
         output_.Report(event);
-        return outcome.ok;
     }
 
     void Report(const char* name, const std::string& message) {
@@ -289,27 +212,40 @@ private:
         output_.Report(event);
     }
 
-    void Progress(int) override {}
-    void Pause(int milliseconds) override { console_.sleep(milliseconds); }
-    // The log line is written while the token is still held, as the window writes it.
-    void Concluded(const InitOutcome& outcome) override {
-        if (outcome.ok)
-            WriteInitLog(outcome.cardId);
-        else
-            WriteInitLog(outcome.cardId, QString::fromStdString(outcome.message));
-    }
-
     const InitOptions& options_;
     Console& console_;
     Output& output_;
-    OptionSettings& settings_;
-    TokenSession& session_;
-    int initialized_ = 0;
-    int failed_ = 0;
-    bool serviceAway_ = false;
-    bool takenOut_ = false;
-    std::optional<std::uint16_t> removalCount_;
+    const BatchRun* run_ = nullptr;
 };
+
+// Runs token after token until --count tokens are initialized, or until a stop request (between
+// tokens at once; an attempt under way is finished first). Answers the exit code.
+int Go(const InitOptions& options, Console& console, Output& output, OptionSettings& settings,
+       const std::shared_ptr<TokenSession>& session) {
+    RunReport report(options, console, output);
+    BatchRunRules rules;
+    rules.startWithoutEnter = true;
+    rules.retryOnNextToken = true;
+    rules.count = options.continuous ? 0 : options.count;
+    BatchRun run(
+        session, report,
+        [&settings](InitSettings& attempt) { ReadInitSettings(settings, attempt); },
+        [](const std::string& cardId, const std::string& failure) {
+            // The log line is written while the token is still held, as the window writes it.
+            WriteInitLog(cardId, QString::fromStdString(failure));
+        },
+        rules);
+    report.Attach(run);
+    run.Start();
+    while (run.State() != RunState::Ended && !console.StopRequested()) {
+        console.sleep(kPollInterval);
+        if (!console.StopRequested())
+            run.Look();
+    }
+    const bool interrupted = run.State() != RunState::Ended && !options.continuous;
+    run.Esc();
+    return report.Done(interrupted);
+}
 
 } // namespace
 
@@ -334,10 +270,10 @@ int RunInit(const InitOptions& options, Console& console, Output& output) {
     OptionSettings settings;
     if (const std::optional<int> code = PrepareSettings(options, console, output, settings))
         return *code;
-    TokenSession session;
-    session.Exclusive = false; // shared, as the window's run
-    if (const int code = CheckReader(session, options.reader, output); code != kExitSuccess)
+    auto session = std::make_shared<TokenSession>();
+    session->Exclusive = false; // shared, as the window's run
+    if (const int code = CheckReader(*session, options.reader, output); code != kExitSuccess)
         return code;
-    session.SelectReader(options.reader);
-    return Run(options, console, output, settings, session).Go();
+    session->SelectReader(options.reader);
+    return Go(options, console, output, settings, session);
 }

@@ -25,165 +25,136 @@ InitRun::InitRun(IInitSettings& settings, ProgressDialog& view)
 
 InitRun::~InitRun() = default;
 
+InitRun::State InitRun::CurrentState() const {
+    if (!run_)
+        return State::Idle;
+    switch (run_->State()) {
+    case RunState::Ready:
+        return State::Ready;
+    case RunState::Attempt:
+        return State::Attempt;
+    case RunState::Failed:
+        return State::Failed;
+    case RunState::RemovalWait:
+        return State::RemovalWait;
+    case RunState::Waiting:
+        return State::Waiting;
+    case RunState::Ended:
+        break;
+    }
+    return State::Ended;
+}
+
 bool InitRun::Open(const std::string& readerName) {
-    if (state_ != State::Idle)
+    if (run_)
         return false;
     session_ = std::make_shared<TokenSession>();
-    session_->Exclusive = false;
     session_->SelectReader(readerName);
-    state_ = State::Ready;
+    BatchRunFront& front = *this;
+    run_ = std::make_unique<BatchRun>(
+        session_, front, [this](InitSettings& settings) { ReadInitSettings(settings_, settings); },
+        [](const std::string& cardId, const std::string& failure) {
+            WriteInitLog(cardId, QString::fromStdString(failure));
+        });
+    // Ready: the dialog shows its own look for it before it opens.
+    run_->Start();
     return true;
 }
 
 void InitRun::Enter() {
-    if (state_ == State::Ready || state_ == State::Failed || state_ == State::Waiting)
-        StartAttempt();
+    if (!run_)
+        return;
+    QPointer<InitRun> self(this);
+    run_->Enter();
+    if (self)
+        KeepPhasesGoing();
 }
 
 bool InitRun::Esc() {
-    if (state_ == State::Idle || state_ == State::Ended || state_ == State::Attempt)
-        return false;
-    phase_.stop();
-    poll_.stop();
-    state_ = State::Ended;
-    return true;
+    return run_ && run_->Esc();
 }
 
 void InitRun::Close() {
     phase_.stop();
     poll_.stop();
+    run_.reset();
     session_.reset();
-    state_ = State::Idle;
 }
 
-void InitRun::StartAttempt() {
-    phase_.stop();
-    poll_.stop();
-    serviceAway_ = false;
-    state_ = State::Attempt;
-    view_.ShowAttempt();
-
-    InitSettings settings;
-    ReadInitSettings(settings_, settings);
-    // The session stays alive until the attempt has let the token go, even if the dialog is
-    // destroyed while it reports a failure.
-    const std::shared_ptr<TokenSession> session = session_;
-    QPointer<InitRun> self(this);
-    const InitOutcome outcome = InitializeToken(*session, settings, *this);
-    if (!self || state_ != State::Attempt)
-        return;
-    if (!outcome.ok) {
-        state_ = State::Failed;
-        return;
-    }
-    view_.SetProgress(100);
-    InitPause().Pause(300, PauseKind::Step);
-    if (!self)
-        return;
-    view_.ShowDone();
-    state_ = State::RemovalWait;
-    removalCount_.reset();
-    CheckRemoval();
-}
-
-ReaderSession::Presence InitRun::ReadReader() {
-    const ReaderSession::Presence presence = session_->ReadPresence();
-    const bool away = presence == ReaderSession::Presence::NoService;
-    if (away && !serviceAway_)
-        view_.ShowServiceAway();
-    else if (!away && serviceAway_ && state_ == State::RemovalWait)
-        view_.ShowDone();
-    else if (!away && serviceAway_ && state_ == State::Waiting)
-        view_.ShowNextToken();
-    if (serviceAway_ && !away)
-        removalCount_.reset(); // a restarted service counts insertions and removals anew
-    serviceAway_ = away;
-    return presence;
-}
-
-void InitRun::CheckRemoval() {
-    switch (LookForRemoval()) {
-    case Removal::TokenIn:
+void InitRun::KeepPhasesGoing() {
+    if (run_ && run_->Watching() && !phase_.isActive())
         StartPhase();
-        break;
-    case Removal::TokenOut:
-        EnterWaiting();
-        break;
-    case Removal::NextTokenIn:
-        StartAttempt();
-        break;
-    }
 }
 
-InitRun::Removal InitRun::LookForRemoval() {
-    const ReaderSession::Presence presence = ReadReader();
-    if (presence == ReaderSession::Presence::Absent)
-        return Removal::TokenOut;
-    if (presence == ReaderSession::Presence::NoService)
-        return Removal::TokenIn; // nobody can tell: the wait goes on
-    if (!removalCount_) {
-        removalCount_ = session_->LastEventCount;
-        return Removal::TokenIn;
-    }
-    return session_->LastEventCount == *removalCount_ ? Removal::TokenIn : Removal::NextTokenIn;
-}
-
-void InitRun::EnterWaiting() {
-    phase_.stop();
-    QPointer<InitRun> self(this);
-    view_.ShowWaiting();
-    if (!self)
-        return;
-    state_ = State::Waiting;
-    StartPhase();
-}
-
-void InitRun::Poll() {
-    if (state_ == State::RemovalWait) {
-        switch (LookForRemoval()) {
-        case Removal::TokenIn:
-            break;
-        case Removal::TokenOut:
-            EnterWaiting();
-            break;
-        case Removal::NextTokenIn:
-            StartAttempt();
-            break;
-        }
-    } else if (state_ == State::Waiting) {
-        if (ReadReader() == ReaderSession::Presence::Present)
-            StartAttempt();
-    } else {
-        poll_.stop();
-    }
-}
-
-bool InitRun::StartPhase() {
+void InitRun::StartPhase() {
     QPointer<InitRun> self(this);
     const int wait = InitPause().BeginPhase(view_.StatusShown() ? kShownPhase : kHiddenPhase);
-    if (!self)
-        return false;
-    if (state_ == State::RemovalWait || state_ == State::Waiting) {
-        phase_.start(std::max(0, wait));
-        // Within the phases the reader is looked at often, so that a token taken out or put in
-        // is noticed at once (one look costs about 0.1 ms of PC/SC time).
-        if (!poll_.isActive())
-            poll_.start(std::max(1, InitPause().PollInterval()));
-    }
-    return true;
+    if (!self || !run_ || !run_->Watching())
+        return;
+    phase_.start(std::max(0, wait));
+    // Within the phases the reader is looked at often, so that a token taken out or put in is
+    // noticed at once (one look costs about 0.1 ms of PC/SC time).
+    if (!poll_.isActive())
+        poll_.start(std::max(1, InitPause().PollInterval()));
 }
 
 void InitRun::PhaseEnded() {
-    if (state_ == State::RemovalWait) {
-        view_.ToggleStatus();
-        CheckRemoval();
-    } else if (state_ == State::Waiting) {
-        view_.ToggleStatus();
-        if (ReadReader() == ReaderSession::Presence::Present)
-            StartAttempt();
-        else
-            StartPhase();
+    if (!run_ || !run_->Watching())
+        return;
+    QPointer<InitRun> self(this);
+    view_.ToggleStatus();
+    if (!self || !run_)
+        return;
+    run_->Look();
+    if (self)
+        KeepPhasesGoing();
+}
+
+void InitRun::Poll() {
+    if (!run_ || !run_->Watching()) {
+        poll_.stop();
+        return;
     }
+    QPointer<InitRun> self(this);
+    run_->Look();
+    if (self)
+        KeepPhasesGoing();
+}
+
+void InitRun::StateEntered(RunState state) {
+    switch (state) {
+    case RunState::Ready:
+        break; // the dialog shows it before it opens
+    case RunState::Attempt:
+        phase_.stop();
+        poll_.stop();
+        view_.ShowAttempt();
+        break;
+    case RunState::Failed:
+        view_.ShowFailed();
+        break;
+    case RunState::RemovalWait:
+        phase_.stop();
+        view_.ShowDone();
+        break;
+    case RunState::Waiting:
+        phase_.stop();
+        view_.ShowWaiting();
+        break;
+    case RunState::Ended:
+        phase_.stop();
+        poll_.stop();
+        break;
+    }
+}
+
+void InitRun::ServiceAway(bool away) {
+    if (away)
+        view_.ShowServiceAway();
+    else if (run_ && run_->State() == RunState::RemovalWait)
+        view_.ShowDone();
+    else
+        view_.ShowNextToken();
 }
 
 void InitRun::Progress(int position) {
@@ -194,25 +165,21 @@ void InitRun::Pause(int milliseconds) {
     InitPause().Pause(milliseconds, PauseKind::Step);
 }
 
-void InitRun::Concluded(const InitOutcome& outcome) {
-    if (outcome.ok) {
-        WriteInitLog(outcome.cardId);
-        return;
-    }
-    // A failed step: a system-modal box owned by the dialog, then the log line, then the red
-    // status text.
-    const QString text = QString::fromStdString(outcome.message);
-    QPointer<InitRun> self(this);
+void InitRun::ReportFailure(const InitOutcome& outcome) {
+    // A failed step: a system-modal box owned by the dialog; the run writes the log line after it.
     MessageRequest request;
     request.owner = &view_;
     request.title = view_.windowTitle();
-    request.text = text;
+    request.text = QString::fromStdString(outcome.message);
     request.type = outcome.kind == FailureKind::Warning ? MsgType::Warning : MsgType::Error;
     request.buttons = mbOK;
     request.systemModal = true;
     Dialogs().Message(request);
-    if (!self)
+}
+
+void InitRun::AttemptEnded(const InitOutcome& outcome) {
+    if (!outcome.ok)
         return;
-    WriteInitLog(outcome.cardId, text);
-    view_.ShowFailed();
+    view_.SetProgress(100);
+    InitPause().Pause(300, PauseKind::Step);
 }

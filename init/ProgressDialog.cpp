@@ -1,6 +1,7 @@
 #include "ProgressDialog.h"
 
 #include "Pause.h"
+#include "engine/RunTexts.h"
 
 #include <QCloseEvent>
 #include <QFont>
@@ -14,16 +15,17 @@
 namespace {
 
 const QString kCaption = QStringLiteral("Инициализация");
-const QString kReadyText =
-    QStringLiteral("Нажмите Enter, чтобы начать инициализацию.\nПо завершению нажмите Esc");
-const QString kAttemptText = QStringLiteral("Инициализация...\nНе извлекайте смарт-карту");
-const QString kFailedText = QStringLiteral(
-    "Ошибка! Нажмите Enter, чтобы начать инициализацию заново или Esc для завершения");
-const QString kDoneText = QStringLiteral("Инициализация закончена. Извлеките смарт-карту");
-const QString kNextText = QStringLiteral("Вставьте следующую смарт-карту");
-const QString kHintText = QStringLiteral("Для завершения инициализации нажмите Esc");
-const QString kServiceAwayText =
-    QStringLiteral("Служба смарт-карт не отвечает. Ожидание её восстановления...");
+QString Text(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+const QString kReadyText = Text(run_text::kReady1) + u'\n' + Text(run_text::kReady2);
+const QString kAttemptText = Text(run_text::kAttempt1) + u'\n' + Text(run_text::kAttempt2);
+const QString kFailedText = Text(run_text::kFailed);
+const QString kDoneText = Text(run_text::kDone);
+const QString kNextText = Text(run_text::kNext);
+const QString kHintText = Text(run_text::kEscHint);
+const QString kServiceAwayText = Text(run_text::kServiceAway);
 
 QFont RunFont(bool bold) {
     QFont font(QStringLiteral("Tahoma"), 8);

@@ -3,6 +3,7 @@
 #include "FormControls.h"
 #include "MainWindow.h"
 #include "ReaderComboBox.h"
+#include "engine/RunTexts.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -277,20 +278,13 @@ void InitTab::BtnInitClick() {
             return;
         cbCRKey->setChecked(false);
     }
-    QString blocked;
-    if (EdPUK->text().isEmpty() || !cbAllowPUK->isChecked())
-        blocked += QStringLiteral("ПАК-код; ");
-    if (!cbCRKey->isChecked())
-        blocked += QStringLiteral("Разблокировка C/R; ");
-    if (!cbDublGroupRSA->isChecked())
-        blocked += QStringLiteral("Дублирование RSA; ");
-    if (!cbDublGroupDSTU->isChecked())
-        blocked += QStringLiteral("Дублирование ДСТУ; ");
-    if (!blocked.isEmpty()) {
-        blocked[blocked.size() - 2] = u'.';
-        const QString text = QStringLiteral("Некоторые поля не были заполнены. Следующие "
-                                            "параметры будут заблокированы:") +
-                             u'\r' + blocked + u'\r' + QStringLiteral("Продолжить?");
+    const std::string blocked =
+        BlockedOptions(!EdPUK->text().isEmpty() && cbAllowPUK->isChecked(), cbCRKey->isChecked(),
+                       cbDublGroupRSA->isChecked(), cbDublGroupDSTU->isChecked());
+    if (!blocked.empty()) {
+        const QString text = QString::fromUtf8(run_text::kBlockedIntro) + u'\r' +
+                             QString::fromStdString(blocked) + u'\r' +
+                             QString::fromUtf8(run_text::kContinue);
         if (window_.ShowMessageBox(text, MsgType::Information, mbYes | mbNo) != mbYes)
             return;
     }
@@ -310,7 +304,7 @@ void InitTab::BtnInitClick() {
     MessageRequest done;
     done.owner = &window_;
     done.title = QStringLiteral("Information");
-    done.text = QStringLiteral("Инициализация закончена");
+    done.text = QString::fromUtf8(run_text::kRunEnded);
     done.type = MsgType::Information;
     done.buttons = mbOK;
     Dialogs().Message(done);

@@ -27,6 +27,9 @@ struct RestartCase {
     const char* name;
     StopIn stopIn;
     bool firstTokenBack; // still in the reader when pcscd answers again
+    // Tokens that give their card number (else they announce applications and give none, and
+    // two of them cannot be told apart).
+    bool numbered;
 };
 void PrintTo(const RestartCase& c, std::ostream* os) {
     *os << c.name;
@@ -53,7 +56,11 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
     const auto text = [&] { return dialog.Label1->text(); };
 
     VirtualToken tokenA, tokenB;
-    ASSERT_TRUE(tokenA.Insert()) << tokenA.Error();
+    const auto options = [&](const char* cardId) {
+        return c.numbered ? VirtualTokenOptions().Apps("none").CardId(cardId)
+                          : VirtualTokenOptions();
+    };
+    ASSERT_TRUE(tokenA.Insert(options("0102030405060708"))) << tokenA.Error();
     bool aOut = false, stopped = false, started = false, bIn = false, escPosted = false;
     int blinksBack = 0;
     QStringList textsWhileAway;
@@ -82,7 +89,7 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
             EXPECT_TRUE(VirtualToken::StartDaemon(&error)) << error;
             if (c.firstTokenBack) {
                 tokenA.ClearTrace();
-                EXPECT_TRUE(tokenA.Insert()) << tokenA.Error();
+                EXPECT_TRUE(tokenA.Insert(options("0102030405060708"))) << tokenA.Error();
             }
         } else if (removal && !aOut) {
             if (++blinksBack == kBlinksBack) {
@@ -91,7 +98,7 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
             }
         } else if (next && aOut && !bIn) {
             bIn = true; // nobody presses a key: the run starts it by itself
-            EXPECT_TRUE(tokenB.Insert()) << tokenB.Error();
+            EXPECT_TRUE(tokenB.Insert(options("1112131415161718"))) << tokenB.Error();
         } else if (removal && bIn && !escPosted) {
             escPosted = true;
             PostKey(&dialog, Qt::Key_Escape);
@@ -105,11 +112,16 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
               QStringList(kBlinksAway, kServiceAwayText).join(u'|').toStdString());
     if (c.firstTokenBack) {
         EXPECT_EQ(blinksBack, kBlinksBack) << "the removal wait did not go on after the restart";
-        EXPECT_TRUE(tokenA.Apdus().empty()) << "token A was attempted again";
+        // Asked for its number at most, to tell it from another token.
+        for (const TracedApdu& apdu : tokenA.Apdus())
+            EXPECT_EQ(apdu.command, "80F6000008") << "token A was attempted again";
     }
     EXPECT_TRUE(escPosted) << "token B was not initialized by itself";
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.LastText().toStdString();
-    EXPECT_EQ(log.Lines().join(u'\n').toStdString(), "14:03:27: # SUCCESS\n14:03:27: # SUCCESS");
+    EXPECT_EQ(log.Lines().join(u'\n').toStdString(),
+              c.numbered
+                  ? "14:03:27: #0807060504030201 SUCCESS\n14:03:27: #1817161514131211 SUCCESS"
+                  : "14:03:27: # SUCCESS\n14:03:27: # SUCCESS");
     const auto b = tokenB.State();
     ASSERT_TRUE(b) << tokenB.Error();
     EXPECT_EQ(b->pin.value, kPinBytes);
@@ -117,10 +129,11 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Waits, InitServiceRestart,
-    ::testing::Values(RestartCase{"InTheRemovalWaitTokenTakenOutMeanwhile", StopIn::RemovalWait,
-                                  false},
-                      RestartCase{"InTheRemovalWaitTokenStillIn", StopIn::RemovalWait, true},
-                      RestartCase{"WhileWaitingForTheNextToken", StopIn::NextTokenWait, false}),
+    ::testing::Values(
+        RestartCase{"InTheRemovalWaitTokenTakenOutMeanwhile", StopIn::RemovalWait, false, true},
+        RestartCase{"InTheRemovalWaitTokenStillIn", StopIn::RemovalWait, true, false},
+        RestartCase{"InTheRemovalWaitNumberedTokenStillIn", StopIn::RemovalWait, true, true},
+        RestartCase{"WhileWaitingForTheNextToken", StopIn::NextTokenWait, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,0 +1,206 @@
+#include "BatchRun.h"
+
+#include <utility>
+
+BatchRun::BatchRun(std::shared_ptr<TokenSession> session, BatchRunFront& front,
+                   SettingsReader settings, LogWriter log, BatchRunRules rules)
+    : session_(std::move(session)), front_(front), readSettings_(std::move(settings)),
+      writeLog_(std::move(log)), rules_(rules) {
+    session_->Exclusive = false;
+}
+
+BatchRun::~BatchRun() = default;
+
+bool BatchRun::Watching() const {
+    return state_ == RunState::RemovalWait || state_ == RunState::Waiting ||
+           (state_ == RunState::Failed && rules_.retryOnNextToken);
+}
+
+RunState BatchRun::RemovalState() const {
+    return lastOk_ ? RunState::RemovalWait : RunState::Failed;
+}
+
+bool BatchRun::Enter(RunState state) {
+    const std::weak_ptr<bool> alive = alive_;
+    state_ = state;
+    front_.StateEntered(state);
+    return !alive.expired();
+}
+
+void BatchRun::Start() {
+    if (!rules_.startWithoutEnter) {
+        Enter(RunState::Ready);
+        return;
+    }
+    state_ = RunState::Waiting;
+    // A token already in is started without a word about waiting for it.
+    if (ReadReader() == ReaderSession::Presence::Present) {
+        StartAttempt();
+        return;
+    }
+    Enter(RunState::Waiting);
+}
+
+void BatchRun::Enter() {
+    if (state_ == RunState::Ready || state_ == RunState::Waiting ||
+        (state_ == RunState::Failed && !rules_.retryOnNextToken))
+        StartAttempt();
+}
+
+bool BatchRun::Esc() {
+    if (state_ == RunState::Attempt || state_ == RunState::Ended)
+        return false;
+    Enter(RunState::Ended);
+    return true;
+}
+
+void BatchRun::Look() {
+    if (!Watching())
+        return;
+    if (state_ == RunState::Waiting)
+        LookForNextToken();
+    else
+        LookForRemoval();
+}
+
+ReaderSession::Presence BatchRun::ReadReader() {
+    const ReaderSession::Presence presence = session_->ReadPresence();
+    const bool away = presence == ReaderSession::Presence::NoService;
+    const bool changed = away != serviceAway_;
+    serviceAway_ = away;
+    if (changed && !away) {
+        // A restarted service counts insertions and removals anew; in the removal wait the token
+        // it finds may be the one just initialized (once the reader was seen empty, any token
+        // is the next one).
+        removalCount_.reset();
+        if (state_ != RunState::Waiting)
+            compareNextToken_ = lastToken_.has_value();
+    }
+    if (changed)
+        front_.ServiceAway(away);
+    return presence;
+}
+
+void BatchRun::LookForRemoval() {
+    const std::weak_ptr<bool> alive = alive_;
+    const ReaderSession::Presence presence = ReadReader();
+    if (alive.expired() || presence == ReaderSession::Presence::NoService)
+        return; // nobody can tell: the wait goes on
+    if (presence == ReaderSession::Presence::Absent) {
+        Enter(RunState::Waiting);
+        return;
+    }
+    if (compareNextToken_) {
+        compareNextToken_ = false;
+        if (!SameTokenAsLast()) {
+            StartAttempt();
+            return;
+        }
+        removalCount_ = session_->LastEventCount;
+        return;
+    }
+    if (!removalCount_) {
+        removalCount_ = session_->LastEventCount;
+        return;
+    }
+    // The count moved while a token stayed in: taken out and the next one put in between looks.
+    if (session_->LastEventCount != *removalCount_)
+        StartAttempt();
+}
+
+void BatchRun::LookForNextToken() {
+    const std::weak_ptr<bool> alive = alive_;
+    if (ReadReader() != ReaderSession::Presence::Present || alive.expired())
+        return;
+    if (compareNextToken_) {
+        compareNextToken_ = false;
+        if (SameTokenAsLast()) {
+            // The reader looked empty only while the service came back: the token of the last
+            // attempt is still in and still to be taken out.
+            removalCount_ = session_->LastEventCount;
+            Enter(RemovalState());
+            return;
+        }
+    }
+    StartAttempt();
+}
+
+bool BatchRun::SameTokenAsLast() {
+    if (!lastToken_)
+        return false;
+    if (session_->LastAtr != lastToken_->atr)
+        return false;
+    if (lastToken_->cardId.empty())
+        return true; // tokens of one model without a number to ask: not told apart
+    // Ask the token for its number as an attempt would, and let it go untouched.
+    const bool connected = session_->ConnectCard();
+    const std::string cardId = session_->CardId;
+    session_->Disconnect();
+    if (!connected || cardId.empty())
+        return true; // no answer: take it for the same token rather than initialize it twice
+    return cardId == lastToken_->cardId;
+}
+
+void BatchRun::StartAttempt() {
+    serviceAway_ = false;
+    compareNextToken_ = false;
+    if (!Enter(RunState::Attempt))
+        return;
+
+    InitSettings settings;
+    if (readSettings_)
+        readSettings_(settings);
+    // The session and this run may go away while the front end reports a failure; the session
+    // stays alive until the attempt has let the token go.
+    const std::shared_ptr<TokenSession> session = session_;
+    const std::weak_ptr<bool> alive = alive_;
+    const InitOutcome outcome = InitializeToken(*session, settings, *this);
+    // A failure has entered its state already, while the token was still held.
+    const RunState concluded = outcome.ok ? RunState::Attempt : RunState::Failed;
+    if (alive.expired() || state_ != concluded)
+        return;
+    lastToken_ = TokenIdentity{session->LastAtr, outcome.cardId};
+    lastOk_ = outcome.ok;
+    removalCount_.reset();
+    if (outcome.ok)
+        ++initialized_;
+    else
+        ++failed_;
+    front_.AttemptEnded(outcome);
+    if (alive.expired() || state_ != concluded)
+        return;
+    if (outcome.ok && rules_.count > 0 && initialized_ >= rules_.count) {
+        Enter(RunState::Ended);
+        return;
+    }
+    if (outcome.ok && !Enter(RunState::RemovalWait))
+        return;
+    // The token may be out already (or another one in its place).
+    if (Watching())
+        LookForRemoval();
+}
+
+void BatchRun::Progress(int position) {
+    front_.Progress(position);
+}
+
+void BatchRun::Pause(int milliseconds) {
+    front_.Pause(milliseconds);
+}
+
+void BatchRun::Concluded(const InitOutcome& outcome) {
+    if (outcome.ok) {
+        if (writeLog_)
+            writeLog_(outcome.cardId, std::string());
+        return;
+    }
+    // The line is written even when the run goes away while the failure is shown: the attempt
+    // happened, and the log is the record of it.
+    const LogWriter writeLog = writeLog_;
+    const std::weak_ptr<bool> alive = alive_;
+    front_.ReportFailure(outcome);
+    if (writeLog)
+        writeLog(outcome.cardId, outcome.message);
+    if (!alive.expired())
+        Enter(RunState::Failed);
+}

@@ -1,0 +1,456 @@
+// The batch run's rules against the scripted PC/SC stack, without Qt: which inputs start an
+// attempt, when the removal wait ends, what a smart-card service that goes away and comes back
+// means in each wait, the log line of every attempt, the counts and the end of a run.
+
+#include "engine/BatchRun.h"
+
+#include "support/FakePcsc.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kReader = "Reader A";
+// A token without application bits is asked for its card number; one with them is not.
+const Bytes kNumberedAtr = FakePcsc::FamilyAtr(0x00);
+const Bytes kAppsAtr = FakePcsc::FamilyAtr(0x07);
+const Bytes kOtherModelAtr = FakePcsc::FamilyAtr(0x03);
+// Card numbers as GET CARD ID answers them (the number reads them from the last byte).
+const Bytes kFirstId = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+const Bytes kSecondId = {0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11};
+const Bytes kCheckGlobalPin = {0x80, 0xF2};
+
+const char* Name(RunState state) {
+    switch (state) {
+    case RunState::Ready:
+        return "Ready";
+    case RunState::Attempt:
+        return "Attempt";
+    case RunState::Failed:
+        return "Failed";
+    case RunState::RemovalWait:
+        return "RemovalWait";
+    case RunState::Waiting:
+        return "Waiting";
+    case RunState::Ended:
+        return "Ended";
+    }
+    return "?";
+}
+
+class Harness final : public BatchRunFront {
+public:
+    explicit Harness(BatchRunRules rules) {
+        pcsc.AddReader(kReader);
+        session = std::make_shared<TokenSession>();
+        session->SelectReader(kReader);
+        run = std::make_unique<BatchRun>(
+            session, *this,
+            [](InitSettings& settings) {
+                settings.pin = Bytes{'1', '2', '3', '4'};
+                settings.puk = Bytes{};
+            },
+            [this](const std::string& cardId, const std::string& failure) {
+                log.push_back("#" + cardId + (failure.empty() ? " SUCCESS" : " ERROR"));
+            },
+            rules);
+    }
+    ~Harness() override {
+        run.reset();
+        session.reset();
+    }
+
+    void Insert(const Bytes& atr, const Bytes& id) {
+        pcsc.AnswerCardId(id);
+        pcsc.InsertCard(kReader, atr);
+    }
+    // What vpcd shows after pcscd came back: the reader empty for a moment, then the same token.
+    void ServiceRestartWithTokenIn() {
+        const Bytes atr = LastAtr();
+        pcsc.StopService();
+        run->Look();
+        pcsc.StartService();
+        pcsc.RemoveCard(kReader);
+        run->Look();
+        pcsc.InsertCard(kReader, atr);
+        run->Look();
+    }
+    Bytes LastAtr() const { return session->LastAtr; }
+    std::size_t CardIdQuestions() const {
+        std::size_t count = 0;
+        for (const Bytes& command : pcsc.Commands())
+            count += command.size() >= 2 && command[0] == 0x80 && command[1] == 0xF6;
+        return count;
+    }
+
+    FakePcsc pcsc;
+    std::shared_ptr<TokenSession> session;
+    std::unique_ptr<BatchRun> run;
+    std::vector<std::string> states;
+    std::vector<std::string> log;
+    int awayTold = 0;
+    int backTold = 0;
+    std::vector<std::size_t> logLinesWhenShown;
+
+private:
+    void StateEntered(RunState state) override { states.push_back(Name(state)); }
+    void ServiceAway(bool away) override { ++(away ? awayTold : backTold); }
+    void Progress(int) override {}
+    void Pause(int) override {}
+    void ReportFailure(const InitOutcome&) override { logLinesWhenShown.push_back(log.size()); }
+    void AttemptEnded(const InitOutcome&) override {}
+};
+
+BatchRunRules Window() {
+    return {};
+}
+
+BatchRunRules CommandLine(int count = 0) {
+    BatchRunRules rules;
+    rules.startWithoutEnter = true;
+    rules.retryOnNextToken = true;
+    rules.count = count;
+    return rules;
+}
+
+struct Row {
+    const char* name;
+    BatchRunRules rules;
+    std::function<void(Harness&)> steps;
+    std::vector<std::string> log;
+    RunState end;
+};
+
+class BatchRunRulesTest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(BatchRunRulesTest, AttemptsAndLogLines) {
+    const Row& row = GetParam();
+    Harness h(row.rules);
+    row.steps(h);
+    EXPECT_EQ(h.log, row.log);
+    EXPECT_STREQ(Name(h.run->State()), Name(row.end));
+}
+
+const std::string kFirst = "#0102030405060708 SUCCESS";
+const std::string kSecond = "#1112131415161718 SUCCESS";
+
+const Row kRows[] = {
+    {"TokenInReadyWaitsForEnter",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Look();
+         h.run->Look();
+     },
+     {},
+     RunState::Ready},
+    {"EnterThenRemovalThenNextTokenStartsByItself",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.run->Look();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {kFirst, kSecond},
+     RunState::RemovalWait},
+    {"TokenLeftInPlaceIsNeverTriedAgain",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         for (int i = 0; i < 10; ++i)
+             h.run->Look();
+         h.run->Enter(); // Enter in the removal wait is ignored
+     },
+     {kFirst},
+     RunState::RemovalWait},
+    {"SwapBetweenTwoLooksStarts",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.RemoveCard(kReader);
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {kFirst, kSecond},
+     RunState::RemovalWait},
+    {"RestartWithTheSameNumberedTokenIn",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.run->Look();
+         h.ServiceRestartWithTokenIn();
+         for (int i = 0; i < 5; ++i)
+             h.run->Look();
+     },
+     {kFirst},
+     RunState::RemovalWait},
+    {"RestartWithTheSameTokenAndNoEmptyReader",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.StopService();
+         h.run->Look();
+         h.pcsc.StartService();
+         h.pcsc.RemoveCard(kReader);
+         h.pcsc.InsertCard(kReader, kNumberedAtr); // a new count, the same token
+         h.run->Look();
+         h.run->Look();
+     },
+     {kFirst},
+     RunState::RemovalWait},
+    {"RestartThenTheSameTokenOutAndInAgainStarts",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.ServiceRestartWithTokenIn();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.pcsc.InsertCard(kReader, kNumberedAtr);
+         h.run->Look();
+     },
+     {kFirst, kFirst},
+     RunState::RemovalWait},
+    {"TokenSwappedDuringTheOutageStarts",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.StopService();
+         h.run->Look();
+         h.pcsc.RemoveCard(kReader);
+         h.pcsc.StartService();
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {kFirst, kSecond},
+     RunState::RemovalWait},
+    {"TokensWithoutNumberAndTheSameAnswerToResetAreTakenForTheSame",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kAppsAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.ServiceRestartWithTokenIn();
+         h.run->Look();
+     },
+     {"# SUCCESS"},
+     RunState::RemovalWait},
+    {"AnotherModelDuringTheOutageStarts",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kAppsAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.StopService();
+         h.run->Look();
+         h.pcsc.StartService();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.pcsc.InsertCard(kReader, kOtherModelAtr);
+         h.run->Look();
+     },
+     {"# SUCCESS", "# SUCCESS"},
+     RunState::RemovalWait},
+    {"OutageWhileWaitingThenTheNextTokenStarts",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.pcsc.StopService();
+         h.run->Look();
+         h.pcsc.StartService();
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {kFirst, kSecond},
+     RunState::RemovalWait},
+    {"ServiceAwayIsNeitherInNorOut",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.StopService();
+         for (int i = 0; i < 5; ++i)
+             h.run->Look();
+     },
+     {kFirst},
+     RunState::RemovalWait},
+    {"FailureWaitsForEnterInTheWindow",
+     Window(),
+     [](Harness& h) {
+         h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {"#0102030405060708 ERROR"},
+     RunState::Failed},
+    {"FailureRetriedOnEnter",
+     Window(),
+     [](Harness& h) {
+         h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.run->Enter();
+     },
+     {"#0102030405060708 ERROR", kFirst},
+     RunState::RemovalWait},
+    {"CommandLineStartsWithoutEnterAndEndsAtItsCount",
+     CommandLine(2),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+         h.run->Look();
+     },
+     {kFirst, kSecond},
+     RunState::Ended},
+    {"CommandLineRetriesTheNextTokenAfterAFailure",
+     CommandLine(1),
+     [](Harness& h) {
+         h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Look();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         h.Insert(kNumberedAtr, kSecondId);
+         h.run->Look();
+     },
+     {"#0102030405060708 ERROR", kSecond},
+     RunState::Ended},
+    {"CommandLineRestartAfterAFailureIsNotASecondAttempt",
+     CommandLine(1),
+     [](Harness& h) {
+         h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82, FakePcsc::Times::Always);
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.ServiceRestartWithTokenIn();
+         h.run->Look();
+     },
+     {"#0102030405060708 ERROR"},
+     RunState::Failed},
+    {"EscEndsAndNothingFollows",
+     Window(),
+     [](Harness& h) {
+         h.Insert(kNumberedAtr, kFirstId);
+         h.run->Start();
+         h.run->Enter();
+         h.pcsc.RemoveCard(kReader);
+         h.run->Look();
+         EXPECT_TRUE(h.run->Esc());
+         EXPECT_FALSE(h.run->Esc());
+         h.Insert(kNumberedAtr, kSecondId);
+         h.pcsc.ClearRecord();
+         h.run->Look();
+         h.run->Enter();
+         EXPECT_TRUE(h.pcsc.Calls().empty()) << "no look at the reader after the end";
+     },
+     {kFirst},
+     RunState::Ended},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, BatchRunRulesTest, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BatchRunTest, OutageIsToldOnceEachWayAndCountsAnew) {
+    Harness h(Window());
+    h.Insert(kNumberedAtr, kFirstId);
+    h.run->Start();
+    h.run->Enter();
+    h.pcsc.StopService();
+    h.run->Look();
+    h.run->Look();
+    h.pcsc.StartService();
+    h.run->Look();
+    h.run->Look();
+    EXPECT_EQ(h.awayTold, 1);
+    EXPECT_EQ(h.backTold, 1);
+    EXPECT_EQ(h.run->Initialized(), 1);
+    EXPECT_EQ(h.CardIdQuestions(), 2u) << "the attempt's question and the comparison's";
+}
+
+TEST(BatchRunTest, StatesAndCountsOfARun) {
+    Harness h(CommandLine());
+    h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+    h.run->Start(); // reader empty: the wait is told
+    h.Insert(kNumberedAtr, kFirstId);
+    h.run->Look(); // refused
+    h.pcsc.RemoveCard(kReader);
+    h.run->Look();
+    h.Insert(kNumberedAtr, kSecondId);
+    h.run->Look(); // initialized
+    EXPECT_EQ(h.states, (std::vector<std::string>{"Waiting", "Attempt", "Failed", "Waiting",
+                                                  "Attempt", "RemovalWait"}));
+    EXPECT_EQ(h.run->Initialized(), 1);
+    EXPECT_EQ(h.run->FailedAttempts(), 1);
+    EXPECT_EQ(h.logLinesWhenShown, std::vector<std::size_t>{0}) << "shown before its log line";
+}
+
+// A front end that closes the run while the failure is shown (the window going away under its
+// message box): the attempt still lets the token go, and its log line is still written.
+TEST(BatchRunTest, RunDestroyedWhileAFailureIsShownKeepsItsLogLine) {
+    FakePcsc pcsc;
+    pcsc.AddReader(kReader, kNumberedAtr);
+    pcsc.AnswerCardId(kFirstId);
+    pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+    std::vector<std::string> log;
+    struct Closing final : BatchRunFront {
+        std::unique_ptr<BatchRun>* run = nullptr;
+        void StateEntered(RunState) override {}
+        void ServiceAway(bool) override {}
+        void Progress(int) override {}
+        void Pause(int) override {}
+        void ReportFailure(const InitOutcome&) override { run->reset(); }
+        void AttemptEnded(const InitOutcome&) override {}
+    } front;
+    auto session = std::make_shared<TokenSession>();
+    session->SelectReader(kReader);
+    std::unique_ptr<BatchRun> run = std::make_unique<BatchRun>(
+        session, front, [](InitSettings&) {},
+        [&log](const std::string& cardId, const std::string&) { log.push_back(cardId); });
+    front.run = &run;
+    run->Start();
+    run->Enter();
+    EXPECT_EQ(run, nullptr);
+    EXPECT_EQ(log, std::vector<std::string>{"0102030405060708"});
+    EXPECT_EQ(pcsc.OpenConnections(), 0u);
+}
+
+} // namespace
