@@ -64,7 +64,9 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
 
     CLI::App app{"orvane-cli: инициализация и разблокировка смарт-карт Orvane из командной строки. "
                  "Коды выхода: 0 успех, 1 ошибка смарт-карты, 2 неверный вызов, 3 нет службы "
-                 "смарт-карт или устройства, 4 проблема с файлом ключа.",
+                 "смарт-карт или устройства, 4 проблема с файлом ключа, 5 устройство занято "
+                 "(другой инициализацией, сменой ПИН-кода или программой), 130 прервано "
+                 "(Ctrl+C) во время ожидания смарт-карты.",
                  "orvane-cli"};
     RussianHelp(app);
     app.option_defaults()->group("Параметры");
@@ -121,7 +123,8 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
 
     ResetPinOptions reset;
     CLI::App* resetCommand =
-        app.add_subcommand("reset-pin", "Новый ПИН-код смарт-карты с ключом разблокировки");
+        app.add_subcommand("reset-pin", "Новый ПИН-код смарт-карты с ключом разблокировки. "
+                                        "Занятое устройство: код выхода 5");
     resetCommand->add_option("--reader", reset.reader, "Устройство")->required();
     resetCommand->add_option("--key", reset.keyFile, "Ключ разблокировки")->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);

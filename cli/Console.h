@@ -15,7 +15,12 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoService = 3,
     kExitKeyFile = 4,
-    // A signal (Ctrl+C, SIGTERM, SIGHUP) ended `init` before --count tokens were initialized.
+    // The reader is in use: another initialization or PIN reset holds it, another program kept
+    // the token past the connect's time limit, or the reader's lock could not be made.
+    kExitReaderBusy = 5,
+    // Ctrl+C, SIGTERM or SIGHUP ended a command before its work was done: `init` before --count
+    // tokens were initialized, `reset-pin` while it waited for the token (130, as a shell reports
+    // Ctrl+C).
     kExitInterrupted = 130,
 };
 
@@ -32,6 +37,9 @@ struct Console {
     std::function<void(int milliseconds)> sleep;
     // Set (by a signal handler) when the user asked the command to stop.
     const volatile std::sig_atomic_t* stopRequested = nullptr;
+    // How long a token command's connect may wait for the token (another program's transaction
+    // holds it), in seconds; 0: as long as the smart-card service makes it wait.
+    unsigned connectWaitSeconds = 0;
 
     bool StopRequested() const { return stopRequested != nullptr && *stopRequested != 0; }
 };

@@ -53,18 +53,25 @@ nlohmann::json Output::ToJson(const OutputEvent& event) const {
     return object;
 }
 
-void Output::Report(const OutputEvent& event) {
+std::string Output::Line(const OutputEvent& event, bool& toErrors) const {
+    toErrors = false;
     if (json_) {
         // Texts from a token or a reader name need not be valid UTF-8: replace what is not.
-        out_ << ToJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
-             << std::flush;
-        return;
+        return ToJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
     }
     const std::string& line = event.text.empty() ? event.message : event.text;
     if (line.empty())
+        return {};
+    toErrors = event.ok == false;
+    return line + '\n';
+}
+
+void Output::Report(const OutputEvent& event) {
+    bool toErrors = false;
+    const std::string line = Line(event, toErrors);
+    if (line.empty())
         return;
-    std::ostream& stream = event.ok == false ? err_ : out_;
-    stream << line << '\n' << std::flush;
+    (toErrors ? err_ : out_) << line << std::flush;
 }
 
 void Output::Error(const std::string& message) {

@@ -47,6 +47,9 @@ public:
     // Text mode: the message on standard output, or on standard error for a failure (ok false).
     // JSON mode: the object on standard output.
     void Report(const OutputEvent& event);
+    // The line (with its newline) Report would write for `event`, and whether it would go to
+    // standard error; empty when Report would write nothing.
+    std::string Line(const OutputEvent& event, bool& toErrors) const;
     // A failure of the command itself (bad input, no service, a key file): event "error".
     void Error(const std::string& message);
     // A remark in text mode (on standard error); JSON mode: event "notice".

@@ -1,14 +1,17 @@
 #include "ReaderCommands.h"
 
+#include "ConnectWait.h"
 #include "KeyCommands.h"
 #include "card/TokenSession.h"
 #include "crypto/Wipe.h"
 #include "engine/PinReset.h"
+#include "engine/ReaderLock.h"
 #include "init/AnsiText.h"
 
 #include <QString>
 
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +19,16 @@ const std::string kNoService = "Служба смарт-карт (pcscd) нед�
 const std::string kNoReaders = "Устройства не найдены";
 const std::string kPinMismatch = "Новый ПИН-код не совпадает с повторным вводом\nПовторите, "
                                  "пожалуйста";
+
+const std::string kConnectInterrupted =
+    "Смена ПИН-кода прервана до подключения к смарт-карте: ПИН-код не изменён";
+
+std::string ConnectGivenUp(const std::string& reader, unsigned seconds) {
+    return "Смарт-карта в устройстве «" + reader +
+           "» занята другой программой: подключиться к ней "
+           "не удалось за " +
+           std::to_string(seconds) + " с. ПИН-код не изменён";
+}
 
 const char* PinResetStepName(PinResetStep step) {
     switch (step) {
@@ -171,8 +184,36 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
     if (!key)
         return kExitKeyFile;
 
-    TokenSession token; // exclusive, as the window's PIN reset
+    // The connect gives up after console.connectWaitSeconds; its last words are made now, since
+    // the give-up and Ctrl+C can then only write them and end the process.
+    const auto connectEnding = [&](const std::string& message) {
+        OutputEvent event;
+        event.event = "reset-pin";
+        event.reader = options.reader;
+        event.message = message;
+        event.Failed(PinResetStepName(PinResetStep::Connect), 0, 0);
+        bool toErrors = false;
+        std::string line = output.Line(event, toErrors);
+        return WaitLimitedApi::Ending{std::move(line), toErrors ? STDERR_FILENO : STDOUT_FILENO};
+    };
+    WaitLimitedApi limited(
+        pcsc::CurrentApi(), console.connectWaitSeconds,
+        connectEnding(ConnectGivenUp(options.reader, console.connectWaitSeconds)),
+        connectEnding(kConnectInterrupted), console.stopRequested);
+    TokenSession token(console.connectWaitSeconds > 0 ? static_cast<pcsc::Api&>(limited)
+                                                      : pcsc::CurrentApi());
+    // Exclusive, as the window's PIN reset, and the reader held against every other
+    // initialization or PIN reset of this user until the reset is over.
     int code = CheckReader(token, options.reader, output);
+    std::optional<ReaderLock> lock;
+    if (code == kExitSuccess) {
+        std::string lockProblem;
+        lock = ReaderLock::Take(options.reader, &lockProblem);
+        if (!lock) {
+            output.Error(lockProblem.empty() ? ReaderHeldMessage(options.reader) : lockProblem);
+            code = kExitReaderBusy;
+        }
+    }
     if (code == kExitSuccess) {
         token.SelectReader(options.reader);
         std::optional<Bytes> bytes = Cp1251Bytes(newPin->Text());

@@ -9,6 +9,13 @@
 #include <thread>
 #include <unistd.h>
 
+namespace {
+
+// How long reset-pin waits for a token another program holds in a transaction.
+constexpr unsigned kConnectWaitSeconds = 5;
+
+} // namespace
+
 int main(int argc, char** argv) {
     Console console{
         std::cin,
@@ -18,6 +25,7 @@ int main(int argc, char** argv) {
         [](const std::string& name) { return std::getenv(name.c_str()); },
         [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
         InstallStopSignals(),
+        kConnectWaitSeconds,
     };
     return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), console);
 }

@@ -8,6 +8,7 @@
 #include "crypto/Wipe.h"
 #include "engine/ChallengeResponse.h"
 #include "engine/PinReset.h"
+#include "engine/ReaderLock.h"
 #include "init/AnsiText.h"
 
 #include <QFrame>
@@ -159,6 +160,18 @@ void UnblockTab::BtnUnblOkClick() {
 }
 
 void UnblockTab::ResetPin() {
+    // The reader stays this window's until the reset is over: another initialization or PIN
+    // reset of this user, here or in orvane-cli, is refused meanwhile, and this one is refused
+    // while another holds it, before anything reaches the token.
+    const std::string& reader = window_.CardReader().Reader;
+    std::string lockProblem;
+    const std::optional<ReaderLock> lock = ReaderLock::Take(reader, &lockProblem);
+    if (!lock) {
+        window_.ShowMessageBox(
+            QString::fromStdString(lockProblem.empty() ? ReaderHeldMessage(reader) : lockProblem),
+            MsgType::Warning, mbOK);
+        return;
+    }
     std::optional<Bytes> newPin = ToCp1251(EdNewPin_1->text());
     const PinResetOutcome outcome = ::ResetPin(window_.CardReader(), window_.UnblockKey(), newPin);
     if (newPin)

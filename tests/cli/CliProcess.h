@@ -25,6 +25,8 @@ public:
     bool ReadLine(std::string& line, int timeoutMs = 20000);
     // Waits for the end (SIGKILL after `timeoutMs`); the exit code, -1 when killed.
     int Wait(int timeoutMs = 20000);
+    // The child's process id while it runs.
+    pid_t Pid() const { return pid_; }
     // Everything read from standard output so far, and standard error once ended.
     const std::string& Output() const { return all_; }
     const std::string& Errors() const { return errors_; }

@@ -4,13 +4,16 @@
 // by the user with the response code the window computes.
 
 #include "e2e/WindowDriver.h"
+#include "engine/ReaderLock.h"
 #include "support/FakeDialogs.h"
 
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <sys/random.h>
 
 namespace {
@@ -234,6 +237,53 @@ TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
     e2e::UserSession user(reader);
     ASSERT_TRUE(user.Connect());
     EXPECT_TRUE(user.VerifyPin(kPinBytes));
+}
+
+// The reader locks of one test in a runtime folder of its own.
+struct OwnRuntimeFolder {
+    OwnRuntimeFolder() {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            saved = old;
+        ::setenv("XDG_RUNTIME_DIR", folder.path().toStdString().c_str(), 1);
+    }
+    ~OwnRuntimeFolder() {
+        if (saved)
+            ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    QTemporaryDir folder;
+    std::optional<std::string> saved;
+};
+
+TEST_F(UnblockThroughPcscd, PinResetRefusedWhileAnotherRunHoldsTheReader) {
+    OwnRuntimeFolder runtime;
+    ASSERT_TRUE(runtime.folder.isValid());
+    window->PageControl1->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
+    e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
+    e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
+    {
+        const std::optional<ReaderLock> held = ReaderLock::Take(reader);
+        ASSERT_TRUE(held);
+        token.ClearTrace();
+        window->unblockTab->BtnUnblOk->click();
+        ASSERT_EQ(dialogs.messages.size(), 1u);
+        EXPECT_EQ(dialogs.messages[0].text.toStdString(), ReaderHeldMessage(reader));
+        EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
+        EXPECT_TRUE(token.Apdus().empty()) << "a command reached the held reader's token";
+        EXPECT_EQ(PinTriesLeft(), 0);
+        // The entries stay for the next try.
+        EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), kNewPin);
+        dialogs.messages.clear();
+    }
+    // Let go: the same click resets the PIN.
+    window->unblockTab->BtnUnblOk->click();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, kResetDone);
+    const auto state = token.State();
+    ASSERT_TRUE(state) << token.Error();
+    EXPECT_EQ(state->pin.value, kNewPinBytes);
 }
 
 // The smart-card service stopped and started again between two uses of the window: the window's
