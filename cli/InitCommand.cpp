@@ -6,6 +6,7 @@
 #include "crypto/Wipe.h"
 #include "engine/BatchRun.h"
 #include "engine/RandomSource.h"
+#include "engine/ReaderLock.h"
 #include "engine/RunTexts.h"
 #include "engine/TokenInit.h"
 #include "init/InitLog.h"
@@ -274,6 +275,14 @@ int RunInit(const InitOptions& options, Console& console, Output& output) {
     session->Exclusive = false; // shared, as the window's run
     if (const int code = CheckReader(*session, options.reader, output); code != kExitSuccess)
         return code;
+    // The reader is this run's until it ends: a second run or a PIN reset of this user on it is
+    // refused meanwhile, and this one is refused while another holds it.
+    std::string refusal;
+    const std::optional<ReaderLock> lock = TakeReader(options.reader, refusal);
+    if (!lock) {
+        output.Error(refusal);
+        return kExitReaderBusy;
+    }
     session->SelectReader(options.reader);
     return Go(options, console, output, settings, session);
 }

@@ -207,10 +207,10 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
     int code = CheckReader(token, options.reader, output);
     std::optional<ReaderLock> lock;
     if (code == kExitSuccess) {
-        std::string lockProblem;
-        lock = ReaderLock::Take(options.reader, &lockProblem);
+        std::string refusal;
+        lock = TakeReader(options.reader, refusal);
         if (!lock) {
-            output.Error(lockProblem.empty() ? ReaderHeldMessage(options.reader) : lockProblem);
+            output.Error(refusal);
             code = kExitReaderBusy;
         }
     }

@@ -219,3 +219,10 @@ void ReaderLock::Release() {
         ::close(descriptor_);
     descriptor_ = -1;
 }
+
+std::optional<ReaderLock> TakeReader(const std::string& readerName, std::string& refusal) {
+    std::optional<ReaderLock> lock = ReaderLock::Take(readerName, &refusal);
+    if (!lock && refusal.empty())
+        refusal = ReaderHeldMessage(readerName);
+    return lock;
+}

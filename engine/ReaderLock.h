@@ -42,6 +42,10 @@ private:
 // The Russian message that a held reader is refused with; it names the reader.
 std::string ReaderHeldMessage(const std::string& readerName);
 
+// Takes the reader, or says in `refusal` why not in the words shown to the user: held by another
+// run or PIN reset, or its lock could not be made.
+std::optional<ReaderLock> TakeReader(const std::string& readerName, std::string& refusal);
+
 // The lock file's name for a reader: letters, digits, '-' and '_' as they are, every other byte
 // as %XX, then ".lock"; a name too long for a file name keeps its first part and gets a hash of
 // the whole. Never '/', never "." or "..", never longer than 255 bytes.

@@ -45,9 +45,16 @@ InitRun::State InitRun::CurrentState() const {
     return State::Ended;
 }
 
-bool InitRun::Open(const std::string& readerName) {
+bool InitRun::Open(const std::string& readerName, std::string* refusal) {
     if (run_)
         return false;
+    std::string why;
+    lock_ = TakeReader(readerName, why);
+    if (!lock_) {
+        if (refusal != nullptr)
+            *refusal = why;
+        return false;
+    }
     session_ = std::make_shared<TokenSession>();
     session_->SelectReader(readerName);
     BatchRunFront& front = *this;
@@ -79,6 +86,7 @@ void InitRun::Close() {
     poll_.stop();
     run_.reset();
     session_.reset();
+    lock_.reset();
 }
 
 void InitRun::KeepPhasesGoing() {

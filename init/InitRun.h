@@ -9,12 +9,14 @@
 // it. Nothing runs on another thread, and nothing is left running once the run has ended.
 
 #include "engine/BatchRun.h"
+#include "engine/ReaderLock.h"
 #include "init/InitSettings.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class ProgressDialog;
@@ -27,9 +29,10 @@ public:
     InitRun(IInitSettings& settings, ProgressDialog& view);
     ~InitRun() override;
 
-    // Opens a run on the reader with a session of its own in shared mode. Refused (false) while
-    // a run is open or has not been closed yet.
-    bool Open(const std::string& readerName);
+    // Opens a run on the reader with a session of its own in shared mode, and holds the reader
+    // until Close. Refused (false) while a run is open or has not been closed yet, and when
+    // another run or PIN reset holds the reader (then `refusal` says so).
+    bool Open(const std::string& readerName, std::string* refusal = nullptr);
     // Enter: an attempt in Ready, Failed and Waiting; ignored elsewhere.
     void Enter();
     // Esc: ends an open run; true when this call ended it.
@@ -60,6 +63,7 @@ private:
 
     IInitSettings& settings_;
     ProgressDialog& view_;
+    std::optional<ReaderLock> lock_;
     std::shared_ptr<TokenSession> session_;
     std::unique_ptr<BatchRun> run_;
     QTimer phase_;

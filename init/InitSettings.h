@@ -38,6 +38,7 @@ void ReadInitSettings(const IInitSettings& source, InitSettings& settings);
 class IInitRunner {
 public:
     virtual ~IInitRunner() = default;
-    // Opens the run for the reader and returns when its dialog has closed.
-    virtual void RunInitialization(const std::string& readerName) = 0;
+    // Opens the run for the reader and returns when its dialog has closed; false when the reader
+    // is held by another run or PIN reset (the user has been told, nothing was done).
+    virtual bool RunInitialization(const std::string& readerName) = 0;
 };

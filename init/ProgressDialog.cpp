@@ -1,5 +1,6 @@
 #include "ProgressDialog.h"
 
+#include "Dialogs.h"
 #include "Pause.h"
 #include "engine/RunTexts.h"
 
@@ -160,20 +161,32 @@ bool ProgressDialog::StatusShown() const {
     return !Label1->isHidden();
 }
 
-void ProgressDialog::RunInitialization(const std::string& readerName) {
+bool ProgressDialog::RunInitialization(const std::string& readerName) {
     // A run is open, or the one ended by Esc is still unwinding (the main window can ask for the
-    // next run from the events served together with that Esc).
-    if (!run_->Open(readerName))
-        return;
+    // next run from the events served together with that Esc); or the reader is another's.
+    std::string refusal;
+    if (!run_->Open(readerName, &refusal)) {
+        if (!refusal.empty()) {
+            MessageRequest request;
+            request.owner = parentWidget();
+            request.title = QStringLiteral("Orvane");
+            request.text = QString::fromStdString(refusal);
+            request.type = MsgType::Warning;
+            request.buttons = mbOK;
+            Dialogs().Message(request);
+        }
+        return refusal.empty();
+    }
     QPointer<ProgressDialog> self(this);
     ShowReady();
     InitPause().Pause(1000, PauseKind::Step);
     if (run_->CurrentState() == InitRun::State::Ready)
         exec();
     if (!self)
-        return; // destroyed meanwhile, and its run with it
+        return true; // destroyed meanwhile, and its run with it
     hide();
     run_->Close();
+    return true;
 }
 
 void ProgressDialog::FormKeyPress(int key) {

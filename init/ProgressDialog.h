@@ -30,7 +30,7 @@ public:
 
     // Opens a run for the reader and returns when the dialog has closed; the run's session is
     // released before it returns. Refused while a run is open or still unwinding.
-    void RunInitialization(const std::string& readerName) override;
+    bool RunInitialization(const std::string& readerName) override;
 
     // Enter (13) starts an attempt, Esc (27) ends the run; other keys do nothing.
     void FormKeyPress(int key);

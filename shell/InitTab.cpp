@@ -297,8 +297,9 @@ void InitTab::BtnInitClick() {
         window_.ShowMessageBox(MainWindow::MsgRandomFailed, MsgType::Error, mbOK);
         return;
     }
-    if (IInitRunner* runner = window_.InitRunner())
-        runner->RunInitialization(reader);
+    IInitRunner* runner = window_.InitRunner();
+    if (runner && !runner->RunInitialization(reader))
+        return; // the reader is held by another run or PIN reset: nothing was done
     EmptySecretField(EdPIN);
     EmptySecretField(EdPUK);
     MessageRequest done;

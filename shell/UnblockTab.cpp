@@ -164,12 +164,10 @@ void UnblockTab::ResetPin() {
     // reset of this user, here or in orvane-cli, is refused meanwhile, and this one is refused
     // while another holds it, before anything reaches the token.
     const std::string& reader = window_.CardReader().Reader;
-    std::string lockProblem;
-    const std::optional<ReaderLock> lock = ReaderLock::Take(reader, &lockProblem);
+    std::string refusal;
+    const std::optional<ReaderLock> lock = TakeReader(reader, refusal);
     if (!lock) {
-        window_.ShowMessageBox(
-            QString::fromStdString(lockProblem.empty() ? ReaderHeldMessage(reader) : lockProblem),
-            MsgType::Warning, mbOK);
+        window_.ShowMessageBox(QString::fromStdString(refusal), MsgType::Warning, mbOK);
         return;
     }
     std::optional<Bytes> newPin = ToCp1251(EdNewPin_1->text());

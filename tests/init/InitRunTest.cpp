@@ -3,6 +3,7 @@
 // every state, a second run, and nothing left running.
 
 #include "InitTestKit.h"
+#include "engine/ReaderLock.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -395,6 +396,32 @@ INSTANTIATE_TEST_SUITE_P(
                       EscCase{"Waiting", EscIn::Waiting, 1},
                       EscCase{"RemovalWaitThenNewRun", EscIn::RemovalWait, 1, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Another run or PIN reset of the user holds the reader: the run is refused with a message that
+// names the reader, before anything reaches it; once the reader is free the run opens.
+TEST(InitRun, HeldReaderIsRefusedAtOnceAndTheNextRunOpensOnceItIsFree) {
+    Harness h;
+    h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+    std::string refusal;
+    std::optional<ReaderLock> other = TakeReader(kReader, refusal);
+    ASSERT_TRUE(other) << refusal;
+    EXPECT_FALSE(h.dialog.RunInitialization(kReader));
+    ASSERT_EQ(h.dialogs.messages.size(), 1u);
+    EXPECT_EQ(h.dialogs.LastText().toStdString(), ReaderHeldMessage(kReader));
+    EXPECT_EQ(h.dialogs.messages[0].type, MsgType::Warning);
+    EXPECT_TRUE(h.pcsc.Calls().empty()) << "the reader was touched";
+    EXPECT_EQ(h.dialog.Run().CurrentState(), InitRun::State::Idle);
+
+    other.reset();
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind == PauseKind::Step && w.ms == 1000)
+            PostKey(&h.dialog, Qt::Key_Escape);
+    };
+    h.Run();
+    EXPECT_EQ(h.dialogs.messages.size(), 1u);
+    // Ended: the reader is free again for the next run.
+    EXPECT_TRUE(TakeReader(kReader, refusal)) << refusal;
+}
 
 TEST(InitRun, CloseRequestActsLikeEsc) {
     Harness h;

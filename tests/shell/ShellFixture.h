@@ -2,8 +2,8 @@
 // The main window under test: a scripted PC/SC stack, scripted dialogs, a random source that can
 // be made to fail and an initialization run that only records what it was given.
 
-#include "shell/MainWindow.h"
 #include "engine/RandomSource.h"
+#include "shell/MainWindow.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 
@@ -37,10 +37,11 @@ class RunnerDouble final : public IInitRunner {
 public:
     std::vector<std::string> readers;
     std::function<void()> during;
-    void RunInitialization(const std::string& readerName) override {
+    bool RunInitialization(const std::string& readerName) override {
         readers.push_back(readerName);
         if (during)
             during();
+        return true;
     }
 };
 
