@@ -120,8 +120,14 @@ TEST_P(EndsOnSigterm, ExitsCleanlyWithTheTokenWholeAndTheReaderFree) {
     const QList<QByteArray> states = seen.trimmed().split('\n');
     const qsizetype at = states.lastIndexOf(signalled);
     ASSERT_GE(at, 0) << seen.toStdString();
-    for (qsizetype i = at + 1; i < states.size(); ++i)
+    for (qsizetype i = at + 1; i < states.size(); ++i) {
+        // An attempt under way is finished before the signal is served, and its success enters
+        // the removal wait first: the state may be seen once, right after, when the program's
+        // look at the states comes before the signal among the events of a busy machine.
+        if (target == "state Attempt" && i == at + 1 && states[i] == "state RemovalWait")
+            continue;
         EXPECT_EQ(states[i], "state Ended") << seen.toStdString();
+    }
 
     const auto state = token.State();
     ASSERT_TRUE(state) << "the token's state file: " << token.Error();
