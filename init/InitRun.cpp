@@ -1,9 +1,9 @@
 #include "InitRun.h"
 
 #include "Dialogs.h"
-#include "InitLog.h"
 #include "Pause.h"
 #include "ProgressDialog.h"
+#include "engine/InitLog.h"
 
 #include <QPointer>
 
@@ -213,6 +213,6 @@ void InitRun::Concluded(const InitOutcome& outcome) {
     Dialogs().Message(request);
     if (!self)
         return;
-    WriteInitLog(outcome.cardId, text);
+    WriteInitLog(outcome.cardId, outcome.message);
     view_.ShowFailed();
 }
