@@ -5,12 +5,13 @@
 #include "card/TokenSession.h"
 #include "crypto/Wipe.h"
 #include "engine/BatchRun.h"
+#include "engine/Cp1251.h"
+#include "engine/InitLog.h"
+#include "engine/InitSettingsSource.h"
 #include "engine/RandomSource.h"
 #include "engine/ReaderLock.h"
 #include "engine/RunTexts.h"
 #include "engine/TokenInit.h"
-#include "init/InitLog.h"
-#include "init/InitSettings.h"
 
 #include <memory>
 #include <optional>
@@ -27,7 +28,25 @@ constexpr int kPollInterval = 100;
 // when it goes away.
 class OptionSettings final : public IInitSettings {
 public:
-    QString pin, puk, groupRsa, groupDstu, name;
+    // One option's UTF-8 text, measured as the window's field measures it: in UTF-16 units.
+    // A text taken over from another leaves no copy behind in it (a short text lives inside the
+    // string object, which a plain move would leave as it was).
+    struct Text {
+        std::string utf8;
+        Text() = default;
+        Text(const std::string& text) : utf8(text) {}
+        Text(const Text&) = delete;
+        Text& operator=(Text&& other) noexcept {
+            WipeAll(utf8);
+            utf8.assign(other.utf8);
+            WipeAll(other.utf8);
+            return *this;
+        }
+        bool isEmpty() const { return utf8.empty(); }
+        std::size_t size() const { return Utf16Length(utf8); }
+    };
+
+    Text pin, puk, groupRsa, groupDstu, name;
     bool usePuk = false, useKey = false;
     std::array<std::uint8_t, 16> unblockKey = kDefaultUnblockKey;
     std::array<std::uint8_t, 32> groupKeyRsa{}, groupKeyDstu{};
@@ -36,29 +55,29 @@ public:
     OptionSettings(const OptionSettings&) = delete;
     OptionSettings& operator=(const OptionSettings&) = delete;
     ~OptionSettings() override {
-        WipeAll(pin);
-        WipeAll(puk);
+        WipeAll(pin.utf8);
+        WipeAll(puk.utf8);
         WipeAll(unblockKey);
         WipeAll(groupKeyRsa);
         WipeAll(groupKeyDstu);
     }
 
-    QString PinText() const override { return pin; }
-    QString PukText() const override { return puk; }
+    std::string PinText() const override { return pin.utf8; }
+    std::string PukText() const override { return puk.utf8; }
     bool AllowPuk() const override { return usePuk; }
     bool UseUnblockKey() const override { return useKey; }
     bool DublGroupRSA() const override { return !groupRsa.isEmpty(); }
-    QString GroupRSAText() const override { return groupRsa; }
+    std::string GroupRSAText() const override { return groupRsa.utf8; }
     bool DublGroupDSTU() const override { return !groupDstu.isEmpty(); }
-    QString GroupDSTUText() const override { return groupDstu; }
-    QString DeviceNameText() const override { return name; }
+    std::string GroupDSTUText() const override { return groupDstu.utf8; }
+    std::string DeviceNameText() const override { return name.utf8; }
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRsa; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu; }
 };
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+OptionSettings::Text FromUtf8(const std::string& text) {
+    return {text};
 }
 
 // Reads, checks and sets the PIN and the PUK; an exit code on a problem.
@@ -233,7 +252,7 @@ int Go(const InitOptions& options, Console& console, Output& output, OptionSetti
         [&settings](InitSettings& attempt) { ReadInitSettings(settings, attempt); },
         [](const std::string& cardId, const std::string& failure) {
             // The log line is written while the token is still held, as the window writes it.
-            WriteInitLog(cardId, QString::fromStdString(failure));
+            WriteInitLog(cardId, failure);
         },
         rules);
     report.Attach(run);

@@ -4,11 +4,9 @@
 #include "KeyCommands.h"
 #include "card/TokenSession.h"
 #include "crypto/Wipe.h"
+#include "engine/Cp1251.h"
 #include "engine/PinReset.h"
 #include "engine/ReaderLock.h"
-#include "init/AnsiText.h"
-
-#include <QString>
 
 #include <optional>
 #include <unistd.h>
@@ -46,12 +44,9 @@ const char* PinResetStepName(PinResetStep step) {
     return "";
 }
 
-// The CP1251 bytes of a secret's text; the intermediate UTF-16 copy is wiped.
+// The CP1251 bytes of a secret's text.
 std::optional<Bytes> Cp1251Bytes(const std::string& utf8) {
-    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-    std::optional<Bytes> bytes = ToCp1251(text);
-    WipeAll(text);
-    return bytes;
+    return Utf8ToCp1251(utf8);
 }
 
 std::vector<std::string> UsableReaders(ReaderSession& session) {
@@ -126,10 +121,9 @@ OutputEvent DescribeReader(const std::string& name) {
 } // namespace
 
 std::string PinProblem(const std::string& utf8, const std::string& what) {
-    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-    const qsizetype length = text.size();
-    const bool encodable = IsCp1251Text(text);
-    WipeAll(text);
+    // Counted in UTF-16 units, as the window's field counts the characters.
+    const std::size_t length = Utf16Length(utf8);
+    const bool encodable = IsCp1251Utf8(utf8);
     if (length < 4)
         return "Поле " + what + " не может быть меньше 4 символов";
     if (length > 8)

@@ -1,22 +1,22 @@
 #include "AnsiText.h"
 
-#include "crypto/Wipe.h"
+#include "engine/Cp1251.h"
 
-#include <QStringEncoder>
+#include <string_view>
+
+namespace {
+
+// The string's own UTF-16, without a copy that would need wiping.
+std::u16string_view Utf16Of(const QString& text) {
+    return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
+}
+
+} // namespace
 
 std::optional<std::vector<std::uint8_t>> ToCp1251(const QString& text) {
-    QStringEncoder encoder("windows-1251");
-    if (!encoder.isValid())
-        return std::nullopt;
-    QByteArray bytes = encoder.encode(text);
-    std::optional<std::vector<std::uint8_t>> result;
-    if (!encoder.hasError())
-        result.emplace(bytes.begin(), bytes.end());
-    // The text may be a PIN: leave no copy of its bytes behind in the encoder's buffer.
-    WipeAll(bytes);
-    return result;
+    return Utf16ToCp1251(Utf16Of(text));
 }
 
 bool IsCp1251Text(const QString& text) {
-    return ToCp1251(text).has_value();
+    return IsCp1251Utf16(Utf16Of(text));
 }

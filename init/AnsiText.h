@@ -1,6 +1,6 @@
 #pragma once
-// PIN, PUK and new-PIN bytes on a token are the typed characters in code page 1251, so that a token
-// initialized here and one initialized on a Windows workstation accept the same typed PIN.
+// The window's QString texts in code page 1251, the encoding of PIN, PUK and new-PIN bytes on a
+// token: the engine's encoder (engine/Cp1251.h) read straight from the string's UTF-16.
 
 #include <QString>
 

@@ -1,9 +1,9 @@
 #include "InitRun.h"
 
 #include "Dialogs.h"
-#include "InitLog.h"
 #include "Pause.h"
 #include "ProgressDialog.h"
+#include "engine/InitLog.h"
 
 #include <QPointer>
 
@@ -61,7 +61,7 @@ bool InitRun::Open(const std::string& readerName, std::string* refusal) {
     run_ = std::make_unique<BatchRun>(
         session_, front, [this](InitSettings& settings) { ReadInitSettings(settings_, settings); },
         [](const std::string& cardId, const std::string& failure) {
-            WriteInitLog(cardId, QString::fromStdString(failure));
+            WriteInitLog(cardId, failure);
         });
     // Ready: the dialog shows its own look for it before it opens.
     run_->Start();

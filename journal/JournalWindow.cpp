@@ -4,8 +4,8 @@
 #include "JournalCsv.h"
 #include "JournalModel.h"
 
+#include "engine/InitLog.h"
 #include "init/Dialogs.h"
-#include "init/InitLog.h"
 
 #include <QDateEdit>
 #include <QDir>
@@ -32,7 +32,8 @@ namespace {
 const QLocale Russian(QLocale::Russian, QLocale::Russia);
 
 QDate Today() {
-    return InitLogEnvironment().Now().date();
+    const DateTimeFields now = InitLogEnvironment().Now();
+    return QDate(now.year, now.month, now.day);
 }
 
 QString Utf8(const std::string& text) {
@@ -136,14 +137,16 @@ void JournalWindow::CreateControls() {
 }
 
 QString JournalWindow::LogFolder() {
-    return InitLogFolder();
+    return Utf8(InitLogFolder());
 }
 
 QString JournalWindow::LogPath(const QDate& day) {
     const QString folder = LogFolder();
     if (folder.isEmpty())
         return {};
-    return folder + QLatin1Char('/') + InitLogFileName(day, InitLogEnvironment().Locale());
+    const std::string fileName =
+        InitLogFileName(day.year(), day.month(), day.day(), InitLogEnvironment().TimeLocale());
+    return folder + QLatin1Char('/') + Utf8(fileName);
 }
 
 void JournalWindow::ShowJournal() {
@@ -195,7 +198,7 @@ void JournalWindow::Watch() {
 QString JournalWindow::WatchedFolder() {
     // The log folder, or while the first line of the log is still to come, the nearest folder
     // above it that exists: the writer makes Velmar/Orvane in the data folder.
-    const QString base = InitLogEnvironment().DataFolder();
+    const QString base = Utf8(InitLogEnvironment().DataFolder());
     if (base.isEmpty())
         return {};
     const QString folder = LogFolder();

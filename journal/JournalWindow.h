@@ -5,7 +5,7 @@
 // watches the day's file, so the lines a run appends appear at once.
 //
 // A thin view: reading and counting are LogReader's (engine/), the rows JournalModel's. The log
-// is where the writer puts it (init/InitLog.h): the same data folder, file name and clock. The
+// is where the writer puts it (engine/InitLog.h): the same data folder, file name and clock. The
 // window is made once and hidden when closed, so its size and column widths stay for the run of
 // the program.
 

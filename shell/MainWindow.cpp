@@ -1,8 +1,8 @@
 #include "MainWindow.h"
 
 #include "KeyFile.h"
-#include "engine/RandomSource.h"
 #include "ReaderComboBox.h"
+#include "engine/RandomSource.h"
 
 #include "crypto/Wipe.h"
 #include "help/AboutDialog.h"
@@ -149,11 +149,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------------------------------------
 // Settings read by the initialization run
 
-QString MainWindow::PinText() const {
-    return initTab->EdPIN->text();
+std::string MainWindow::PinText() const {
+    return initTab->EdPIN->text().toStdString();
 }
-QString MainWindow::PukText() const {
-    return initTab->EdPUK->text();
+std::string MainWindow::PukText() const {
+    return initTab->EdPUK->text().toStdString();
 }
 bool MainWindow::AllowPuk() const {
     return initTab->cbAllowPUK->isChecked();
@@ -164,17 +164,17 @@ bool MainWindow::UseUnblockKey() const {
 bool MainWindow::DublGroupRSA() const {
     return initTab->cbDublGroupRSA->isChecked();
 }
-QString MainWindow::GroupRSAText() const {
-    return initTab->edGroupRSA->text();
+std::string MainWindow::GroupRSAText() const {
+    return initTab->edGroupRSA->text().toStdString();
 }
 bool MainWindow::DublGroupDSTU() const {
     return initTab->cbDublGroupDSTU->isChecked();
 }
-QString MainWindow::GroupDSTUText() const {
-    return initTab->edGroupDSTU->text();
+std::string MainWindow::GroupDSTUText() const {
+    return initTab->edGroupDSTU->text().toStdString();
 }
-QString MainWindow::DeviceNameText() const {
-    return initTab->EdDeviceName->text();
+std::string MainWindow::DeviceNameText() const {
+    return initTab->EdDeviceName->text().toStdString();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -49,15 +49,15 @@ public:
     void SetHelpWindows(ManualWindow* manual, AboutDialog* about);
 
     // What the initialization run reads, at the moment it asks.
-    QString PinText() const override;
-    QString PukText() const override;
+    std::string PinText() const override;
+    std::string PukText() const override;
     bool AllowPuk() const override;
     bool UseUnblockKey() const override;
     bool DublGroupRSA() const override;
-    QString GroupRSAText() const override;
+    std::string GroupRSAText() const override;
     bool DublGroupDSTU() const override;
-    QString GroupDSTUText() const override;
-    QString DeviceNameText() const override;
+    std::string GroupDSTUText() const override;
+    std::string DeviceNameText() const override;
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey_; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRsa_; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu_; }

@@ -3,8 +3,8 @@
 // unblock key, both groups, a name), message boxes that are counted instead of shown, and a log
 // folder of their own.
 
+#include "engine/InitLog.h"
 #include "init/Dialogs.h"
-#include "init/InitLog.h"
 #include "init/InitSettings.h"
 
 #include <QTemporaryDir>
@@ -21,15 +21,15 @@ struct BenchSettings : IInitSettings {
             keyDstu[i] = static_cast<std::uint8_t>(0x20 + i);
         }
     }
-    QString PinText() const override { return QStringLiteral("1234"); }
-    QString PukText() const override { return QStringLiteral("4321"); }
+    std::string PinText() const override { return "1234"; }
+    std::string PukText() const override { return "4321"; }
     bool AllowPuk() const override { return true; }
     bool UseUnblockKey() const override { return true; }
     bool DublGroupRSA() const override { return true; }
-    QString GroupRSAText() const override { return QStringLiteral("D1"); }
+    std::string GroupRSAText() const override { return "D1"; }
     bool DublGroupDSTU() const override { return true; }
-    QString GroupDSTUText() const override { return QStringLiteral("D1"); }
-    QString DeviceNameText() const override { return QStringLiteral("Bench"); }
+    std::string GroupDSTUText() const override { return "D1"; }
+    std::string DeviceNameText() const override { return "Bench"; }
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return keyRsa; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return keyDstu; }
@@ -48,9 +48,10 @@ struct CountingDialogs : IDialogs {
     QString SaveFileName(QWidget*, const QString&) override { return {}; }
 };
 
+// The system's clock and regional settings, a data folder of the benchmark's own.
 struct TempLog : IInitLogEnvironment {
     QTemporaryDir dir;
-    QDateTime Now() const override { return QDateTime::currentDateTime(); }
-    QString DataFolder() const override { return dir.path(); }
-    QLocale Locale() const override { return QLocale::system(); }
+    DateTimeFields Now() const override { return SystemInitLogEnvironment().Now(); }
+    std::string DataFolder() const override { return dir.path().toStdString(); }
+    std::string TimeLocale() const override { return SystemInitLogEnvironment().TimeLocale(); }
 };

@@ -77,8 +77,11 @@ struct CliThroughPcscd : ::testing::Test {
 
     // The log lines the child wrote today (its regional settings are this process's).
     QStringList LogLines() const {
-        QFile file(dataHome.path() + "/Velmar/Orvane/" +
-                   InitLogFileName(QDate::currentDate(), QLocale::system()));
+        const QDate today = QDate::currentDate();
+        QFile file(
+            dataHome.path() + "/Velmar/Orvane/" +
+            QString::fromStdString(InitLogFileName(today.year(), today.month(), today.day(),
+                                                   SystemInitLogEnvironment().TimeLocale())));
         if (!file.open(QIODevice::ReadOnly))
             return {};
         QStringList lines = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"));
@@ -124,7 +127,9 @@ TEST_F(CliThroughPcscd, InitializesTwoTokensAsTheWindowDoesAndShowsNoSecret) {
     // The log: one success line per token, the card numbers as the window logs them.
     const QStringList log = LogLines();
     ASSERT_EQ(log.size(), 2) << cli.Errors();
-    const QString timeFormat = InitLogTimeFormat(QLocale::system());
+    // Qt's own long time of the regional settings, without its time-zone name.
+    const QString timeFormat = QString::fromStdString(
+        WithoutTimeZone(QLocale::system().timeFormat(QLocale::LongFormat).toStdString()));
     const char* ids[] = {"0807060504030201", "1817161514131211"};
     for (int i = 0; i < 2; ++i) {
         const QString suffix = QStringLiteral(": #%1 SUCCESS").arg(ids[i]);

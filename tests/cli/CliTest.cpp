@@ -176,6 +176,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "123",
                      2,
                      "Поле ПИН-код не может быть меньше 4 символов"},
+        // Characters are counted, not the bytes of their UTF-8 (6 here).
+        BadInputCase{"ShortCyrillicPin",
+                     {"init", "--reader", kReader, "--no-key"},
+                     "пин",
+                     2,
+                     "Поле ПИН-код не может быть меньше 4 символов"},
         BadInputCase{"LongPin",
                      {"init", "--reader", kReader, "--no-key"},
                      "123456789",

@@ -4,7 +4,7 @@
 // log goes to a folder of the test's own with a fixed clock.
 
 #include "cli/CommandLine.h"
-#include "init/InitLog.h"
+#include "engine/InitLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,9 +27,9 @@ struct TestLog : IInitLogEnvironment {
     QTemporaryDir dir;
     TestLog() { SetInitLogEnvironment(this); }
     ~TestLog() override { SetInitLogEnvironment(nullptr); }
-    QDateTime Now() const override { return QDateTime(QDate(2026, 12, 7), QTime(14, 3, 27)); }
-    QString DataFolder() const override { return dir.path(); }
-    QLocale Locale() const override { return QLocale(QLocale::Russian, QLocale::Russia); }
+    DateTimeFields Now() const override { return {2026, 12, 7, 14, 3, 27}; }
+    std::string DataFolder() const override { return dir.path().toStdString(); }
+    std::string TimeLocale() const override { return "ru_RU.UTF-8"; }
     // The lines of the day's file, split at CR LF.
     std::vector<std::string> Lines() const {
         QFile file(dir.path() + "/Velmar/Orvane/Orvane_07.12.2026.log");

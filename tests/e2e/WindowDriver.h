@@ -6,10 +6,11 @@
 #include "VirtualToken.h"
 
 #include "card/TokenSession.h"
-#include "init/InitLog.h"
+#include "engine/InitLog.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
 #include "shell/MainWindow.h"
+#include "support/LogClock.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -107,9 +108,9 @@ public:
     TempLogFolder() { SetInitLogEnvironment(this); }
     ~TempLogFolder() override { SetInitLogEnvironment(nullptr); }
 
-    QDateTime Now() const override { return QDateTime::currentDateTime(); }
-    QString DataFolder() const override { return dir.path(); }
-    QLocale Locale() const override { return QLocale(QLocale::Russian, QLocale::Russia); }
+    DateTimeFields Now() const override { return LogClockOf(QDateTime::currentDateTime()); }
+    std::string DataFolder() const override { return dir.path().toStdString(); }
+    std::string TimeLocale() const override { return "ru_RU.UTF-8"; }
 
     QString LogFolder() const { return dir.path() + QStringLiteral("/Velmar/Orvane"); }
     // The day files written so far.

@@ -12,21 +12,19 @@ namespace {
 
 TEST(InitLogNames, FollowTheRegionalSettings) {
     const struct {
-        QLocale locale;
+        const char* locale;
         const char* fileName;
         const char* time; // 14:03:27
     } cases[] = {
-        {QLocale(QLocale::Russian, QLocale::Russia), "Orvane_07.12.2026.log", "14:03:27"},
+        {"ru_RU.UTF-8", "Orvane_07.12.2026.log", "14:03:27"},
         // Slashes in the short date would point into folders that do not exist.
-        {QLocale(QLocale::English, QLocale::UnitedStates), "Orvane_12-7-26.log", "2:03:27 PM"},
-        {QLocale(QLocale::German, QLocale::Germany), "Orvane_07.12.26.log", "14:03:27"},
+        {"en_US.UTF-8", "Orvane_12-7-26.log", "2:03:27 PM"},
+        {"de_DE.UTF-8", "Orvane_07.12.26.log", "14:03:27"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.locale.name().toStdString());
-        EXPECT_EQ(InitLogFileName(QDate(2026, 12, 7), c.locale), QString::fromUtf8(c.fileName));
-        const QString format = InitLogTimeFormat(c.locale);
-        EXPECT_FALSE(format.contains(QLatin1Char('t'))) << "no time-zone name";
-        EXPECT_EQ(c.locale.toString(QTime(14, 3, 27), format), QString::fromUtf8(c.time));
+        SCOPED_TRACE(c.locale);
+        EXPECT_EQ(InitLogFileName(2026, 12, 7, c.locale), c.fileName);
+        EXPECT_EQ(InitLogTime(14, 3, 27, c.locale), c.time);
     }
 }
 
@@ -34,8 +32,7 @@ TEST(InitLog, LinesAreAppendedToTheDaysFile) {
     TestLogEnvironment env;
     WriteInitLog("0123456789ABCDEF");
     env.now = env.now.addSecs(5);
-    WriteInitLog("", QStringLiteral(
-                         "Ошибка инициализации смарт-карты. Установка ПИН-кода. Card Error 6982"));
+    WriteInitLog("", "Ошибка инициализации смарт-карты. Установка ПИН-кода. Card Error 6982");
     env.now = env.now.addSecs(5);
     WriteInitLog("");
 

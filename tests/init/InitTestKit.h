@@ -3,11 +3,12 @@
 // record instead of sleeping (and let a test act "during" a wait), a log folder of the test's
 // own with a fixed clock, and a harness that puts them together with the scripted PC/SC stack.
 
-#include "init/InitLog.h"
+#include "engine/InitLog.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
+#include "support/LogClock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -60,15 +61,15 @@ struct TestSettings : IInitSettings {
     std::array<std::uint8_t, 32> groupKeyRSA = Sequence<32>(0x00);
     std::array<std::uint8_t, 32> groupKeyDSTU = Sequence<32>(0x20);
 
-    QString PinText() const override { return pin; }
-    QString PukText() const override { return puk; }
+    std::string PinText() const override { return pin.toStdString(); }
+    std::string PukText() const override { return puk.toStdString(); }
     bool AllowPuk() const override { return allowPuk; }
     bool UseUnblockKey() const override { return useUnblockKey; }
     bool DublGroupRSA() const override { return dublGroupRSA; }
-    QString GroupRSAText() const override { return groupRSA; }
+    std::string GroupRSAText() const override { return groupRSA.toStdString(); }
     bool DublGroupDSTU() const override { return dublGroupDSTU; }
-    QString GroupDSTUText() const override { return groupDSTU; }
-    QString DeviceNameText() const override { return deviceName; }
+    std::string GroupDSTUText() const override { return groupDSTU.toStdString(); }
+    std::string DeviceNameText() const override { return deviceName.toStdString(); }
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRSA; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDSTU; }
@@ -119,7 +120,7 @@ struct TestLogEnvironment : IInitLogEnvironment {
     QTemporaryDir dir;
     QString folder;
     QDateTime now{QDate(2026, 12, 7), QTime(14, 3, 27)};
-    QLocale locale{QLocale::Russian, QLocale::Russia};
+    std::string locale = "ru_RU.UTF-8";
 
     TestLogEnvironment() {
         folder = dir.path();
@@ -127,9 +128,11 @@ struct TestLogEnvironment : IInitLogEnvironment {
     }
     ~TestLogEnvironment() override { SetInitLogEnvironment(nullptr); }
 
-    QDateTime Now() const override { return now; }
-    QString DataFolder() const override { return folder; }
-    QLocale Locale() const override { return locale; }
+    // The clock; a double with a running clock gives its own.
+    virtual QDateTime Time() const { return now; }
+    DateTimeFields Now() const final { return LogClockOf(Time()); }
+    std::string DataFolder() const override { return folder.toStdString(); }
+    std::string TimeLocale() const override { return locale; }
 
     QString PathOf(const QString& fileName) const {
         return folder + QStringLiteral("/Velmar/Orvane/") + fileName;

@@ -30,7 +30,7 @@ namespace {
 struct RunningClockLog : TestLogEnvironment {
     QElapsedTimer elapsed;
     RunningClockLog() { elapsed.start(); }
-    QDateTime Now() const override { return now.addMSecs(elapsed.elapsed()); }
+    QDateTime Time() const override { return now.addMSecs(elapsed.elapsed()); }
 };
 
 VirtualTokenOptions Token(const std::string& cardId) {

@@ -51,7 +51,7 @@ protected:
     // One attempt's line at `time` of the environment's day (07.12.2026).
     void Log(const char* time, const std::string& card, const QString& failure = QString()) {
         log.now.setTime(QTime::fromString(QString::fromLatin1(time), QStringLiteral("HH:mm:ss")));
-        WriteInitLog(card, failure);
+        WriteInitLog(card, failure.toStdString());
     }
     void AppendRaw(const QByteArray& bytes) {
         QFile file(log.PathOf(QStringLiteral("Orvane_07.12.2026.log")));
@@ -156,7 +156,7 @@ TEST_F(JournalWindowTest, FiltersOnCardNumberOrMessageButCountsTheWholeDay) {
 TEST_F(JournalWindowTest, OpensAnotherDayAndSaysWhenADayHasNoLog) {
     WriteTheDay();
     log.now = QDateTime(QDate(2026, 12, 6), QTime(17, 0, 0));
-    WriteInitLog("9999", QString());
+    WriteInitLog("9999");
     log.now = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
     window.ShowJournal();
     ASSERT_EQ(window.model->rowCount(), 7);
@@ -216,11 +216,11 @@ TEST_F(JournalWindowTest, LinesWrittenWhileOpenAppearAtOnceAndStayInView) {
 
 TEST_F(JournalWindowTest, FollowsTodayPastMidnight) {
     log.now = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59));
-    WriteInitLog("AA", QString());
+    WriteInitLog("AA");
     window.ShowJournal();
     ASSERT_EQ(window.model->rowCount(), 1);
     log.now = QDateTime(QDate(2026, 12, 8), QTime(0, 0, 2));
-    WriteInitLog("BB", QString());
+    WriteInitLog("BB");
     ASSERT_TRUE(
         WaitFor([&] { return window.Day() == QDate(2026, 12, 8); }, JournalWindow::PollMs * 2));
     EXPECT_EQ(Rows(), QStringList{"00:00:02|BB|\u2714 Успешно|"});

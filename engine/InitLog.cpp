@@ -1,0 +1,167 @@
+#include "InitLog.h"
+
+#include "engine/LogLine.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class SystemEnvironment final : public IInitLogEnvironment {
+public:
+    DateTimeFields Now() const override {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        DateTimeFields fields;
+        if (!localtime_r(&now, &local))
+            return fields;
+        fields.year = local.tm_year + 1900;
+        fields.month = local.tm_mon + 1;
+        fields.day = local.tm_mday;
+        fields.hour = local.tm_hour;
+        fields.minute = local.tm_min;
+        fields.second = local.tm_sec;
+        return fields;
+    }
+    std::string DataFolder() const override {
+        return DataFolderOf(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    }
+    std::string TimeLocale() const override {
+        return TimeLocaleName(std::getenv("LC_ALL"), std::getenv("LC_TIME"), std::getenv("LANG"));
+    }
+};
+
+SystemEnvironment systemEnvironment;
+IInitLogEnvironment* current = nullptr;
+
+bool IsSet(const char* value) {
+    return value && *value;
+}
+
+// The path without empty and "." parts, ".." resolved where it can be, no '/' at the end: the home
+// folder cleaned as Qt cleaned it before ".local/share" was added to it.
+std::string CleanPath(std::string_view path) {
+    const bool absolute = !path.empty() && path.front() == '/';
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const std::string_view part = path.substr(start, end - start);
+        if (part == "..") {
+            // A ".." above the start stays, even above the root.
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else
+                parts.push_back(part);
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result = absolute ? "/" : "";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            result += '/';
+        result += parts[i];
+    }
+    return result.empty() ? "." : result;
+}
+
+// Makes `folder` and the folders above it; false when it does not exist afterwards.
+bool MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+        const std::string above = folder.substr(0, slash);
+        if (mkdir(above.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+        return false;
+    struct stat info {};
+    return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+IInitLogEnvironment& InitLogEnvironment() {
+    return current ? *current : systemEnvironment;
+}
+
+IInitLogEnvironment& SystemInitLogEnvironment() {
+    return systemEnvironment;
+}
+
+void SetInitLogEnvironment(IInitLogEnvironment* environment) {
+    current = environment;
+}
+
+std::string DataFolderOf(const char* xdgDataHome, const char* home) {
+    if (IsSet(xdgDataHome))
+        return xdgDataHome;
+    const std::string homeFolder = IsSet(home) ? CleanPath(home) : "/";
+    return homeFolder + "/.local/share";
+}
+
+std::string TimeLocaleName(const char* lcAll, const char* lcTime, const char* lang) {
+    for (const char* value : {lcAll, lcTime, lang})
+        if (IsSet(value))
+            return value;
+    return "C";
+}
+
+std::string InitLogFolder() {
+    const std::string base = InitLogEnvironment().DataFolder();
+    return base.empty() ? std::string() : base + "/Velmar/Orvane";
+}
+
+std::string InitLogFileName(int year, int month, int day, std::string_view localeName) {
+    const RegionalFormats& formats = FormatsOfLocale(localeName);
+    DateTimeFields fields;
+    fields.year = year;
+    fields.month = month;
+    fields.day = day;
+    std::string text = FormatDateTime(formats.shortDate, fields, formats);
+    // A date written with path separators would point into folders that do not exist.
+    for (char& c : text)
+        if (c == '/' || c == '\\')
+            c = '-';
+    return "Orvane_" + text + ".log";
+}
+
+std::string InitLogTime(int hour, int minute, int second, std::string_view localeName) {
+    const RegionalFormats& formats = FormatsOfLocale(localeName);
+    DateTimeFields fields;
+    fields.hour = hour;
+    fields.minute = minute;
+    fields.second = second;
+    return FormatDateTime(WithoutTimeZone(formats.longTime), fields, formats);
+}
+
+void WriteInitLog(const std::string& cardId, const std::string& failureText) {
+    // Every failure here is silent: the attempt goes on as if the line had been written.
+    const IInitLogEnvironment& environment = InitLogEnvironment();
+    const std::string folder = InitLogFolder();
+    if (folder.empty())
+        return;
+    const DateTimeFields now = environment.Now();
+    const std::string locale = environment.TimeLocale();
+    if (!MakeFolders(folder))
+        return;
+    const std::string path = folder + '/' + InitLogFileName(now.year, now.month, now.day, locale);
+    const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (file < 0)
+        return;
+    const std::string line =
+        FormatLogLine(InitLogTime(now.hour, now.minute, now.second, locale), cardId, failureText) +
+        "\r\n";
+    // One write of the whole line, so that two programs appending at once never mix their lines.
+    [[maybe_unused]] const ssize_t written = write(file, line.data(), line.size());
+    close(file);
+}
