@@ -18,7 +18,7 @@
 
 #include "card/TokenSession.h"
 #include "init/Dialogs.h"
-#include "init/InitLog.h"
+#include "engine/InitLog.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
 
