@@ -17,8 +17,8 @@
 #include "bench/init/BenchKit.h"
 
 #include "card/TokenSession.h"
-#include "init/Dialogs.h"
 #include "engine/InitLog.h"
+#include "init/Dialogs.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
 

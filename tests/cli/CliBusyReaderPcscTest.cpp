@@ -91,14 +91,15 @@ protected:
         return state ? state->pin.value : vtoken::Bytes{};
     }
     // Waits until a process has taken the reader: the lock file names its holder.
-    bool WaitUntilTaken(const std::string& reader) {
+    // Until the reader's lock file names `holder` (an earlier run's number may still stand there).
+    bool WaitUntilTaken(const std::string& reader, pid_t holderPid) {
         const std::string path =
             runtime.path().toStdString() + "/orvane/readers/" + ReaderLockFileName(reader);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < end) {
             std::ifstream file(path);
             std::string holder;
-            if (std::getline(file, holder) && !holder.empty())
+            if (std::getline(file, holder) && holder == std::to_string(holderPid))
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -167,7 +168,7 @@ TEST_P(TransactionElsewhere, ConnectWaitEndsWithoutReachingTheToken) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(cli.Start(ResetPin(reader), environment));
         if (c.signal != 0) {
-            ASSERT_TRUE(WaitUntilTaken(reader)) << "reset-pin never took the reader";
+            ASSERT_TRUE(WaitUntilTaken(reader, cli.Pid())) << "reset-pin never took the reader";
             ::kill(cli.Pid(), c.signal);
         }
         EXPECT_EQ(cli.Wait(20000), c.exitCode) << cli.Output() << cli.Errors();
