@@ -80,6 +80,12 @@ template <typename Call> std::uint32_t ReaderSession::OnContext(bool& renewed, C
 std::string ReaderSession::GetReaderName(int position) {
     if (position == 0)
         return "<None>";
+    const std::vector<std::string> names = UsableReaders(position);
+    return static_cast<int>(names.size()) == position ? names.back() : std::string();
+}
+
+std::vector<std::string> ReaderSession::UsableReaders(int upTo) {
+    std::vector<std::string> usable;
 
     // One new context at most for the whole walk, whichever of its calls finds the old one gone.
     bool renewed = false;
@@ -89,16 +95,15 @@ std::string ReaderSession::GetReaderName(int position) {
         return Pcsc.ListReaders(context, nullptr, nullptr, &length);
     });
     if (listed != 0)
-        return {};
+        return usable;
 
     // Two spare NULs keep the walk below inside the buffer whatever the fill left in it.
     std::vector<char> names(static_cast<std::size_t>(length) + 2, '\0');
     pcsc::DWORD filled = length;
     Pcsc.ListReaders(Context, nullptr, names.data(), &filled);
 
-    int usable = 0;
     std::size_t offset = 0;
-    while (offset < length && names[offset] != '\0') {
+    while (offset < length && names[offset] != '\0' && static_cast<int>(usable.size()) < upTo) {
         const char* name = names.data() + offset;
         const std::size_t nameLength = strnlen(name, length - offset);
         const std::string current(name, nameLength);
@@ -115,10 +120,9 @@ std::string ReaderSession::GetReaderName(int position) {
             result = 0;
         if (result != 0 || (state.eventState & pcsc::STATE_UNKNOWN) != 0)
             continue;
-        if (++usable == position)
-            return Cut(current);
+        usable.push_back(Cut(current));
     }
-    return {};
+    return usable;
 }
 
 void ReaderSession::SelectReader(const std::string& name) {

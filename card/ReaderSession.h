@@ -43,6 +43,9 @@ public:
 
     // Position 0 is "<None>"; 1.. are the usable readers in the system's order; "" past the end.
     std::string GetReaderName(int position);
+    // The usable readers (listed, and their state known) in the system's order, the first `upTo`
+    // of them at most: one listing for all of them.
+    std::vector<std::string> UsableReaders(int upTo = 1 << 30);
     void SelectReader(const std::string& name);
     bool IsCardPresent();
     // What the selected reader holds, with a service that does not answer told apart (where

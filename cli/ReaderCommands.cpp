@@ -49,17 +49,6 @@ std::optional<Bytes> Cp1251Bytes(const std::string& utf8) {
     return Utf8ToCp1251(utf8);
 }
 
-std::vector<std::string> UsableReaders(ReaderSession& session) {
-    std::vector<std::string> names;
-    for (int position = 1;; ++position) {
-        std::string name = session.GetReaderName(position);
-        if (name.empty())
-            break;
-        names.push_back(std::move(name));
-    }
-    return names;
-}
-
 // Reports the reader list's problem when it is empty; true when there are readers.
 bool ReportEmptyList(const ReaderSession& session, const std::vector<std::string>& names,
                      Output& output) {
@@ -88,12 +77,12 @@ std::string AppText(CardAppSet apps) {
     return text.empty() ? "нет" : text;
 }
 
-OutputEvent DescribeReader(const std::string& name) {
+// What the reader holds; `token` is the lister's session, on the same context.
+OutputEvent DescribeReader(TokenSession& token, const std::string& name) {
     OutputEvent event;
     event.event = "reader";
     event.reader = name;
     event.ok = true;
-    TokenSession token;
     token.Exclusive = false; // shared, and the token is left as it was at disconnect
     token.SelectReader(name);
     const bool present = token.ReadPresence() == ReaderSession::Presence::Present;
@@ -134,7 +123,7 @@ std::string PinProblem(const std::string& utf8, const std::string& what) {
 }
 
 int CheckReader(ReaderSession& session, const std::string& readerName, Output& output) {
-    const std::vector<std::string> names = UsableReaders(session);
+    const std::vector<std::string> names = session.UsableReaders();
     if (!ReportEmptyList(session, names, output))
         return kExitNoService;
     for (const std::string& name : names)
@@ -145,12 +134,12 @@ int CheckReader(ReaderSession& session, const std::string& readerName, Output& o
 }
 
 int RunReaders(Output& output) {
-    ReaderSession lister;
-    const std::vector<std::string> names = UsableReaders(lister);
+    TokenSession lister;
+    const std::vector<std::string> names = lister.UsableReaders();
     if (!ReportEmptyList(lister, names, output))
         return kExitNoService;
     for (const std::string& name : names)
-        output.Report(DescribeReader(name));
+        output.Report(DescribeReader(lister, name));
     return kExitSuccess;
 }
 

@@ -1,10 +1,11 @@
 #include "Wipe.h"
 
-#include <openssl/crypto.h>
+#include <string.h>
 
 void Wipe(void* data, std::size_t size) {
+    // explicit_bzero: the C library's zeroing that the compiler may not drop as a dead store.
     if (data != nullptr && size != 0)
-        OPENSSL_cleanse(data, size);
+        explicit_bzero(data, size);
 }
 
 void SecretBytes::WipeVector(std::vector<std::uint8_t>& bytes) {

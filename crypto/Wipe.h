@@ -1,9 +1,9 @@
 #pragma once
 // The one way Orvane wipes a secret: PINs, PUKs, keys, challenges, command and answer buffers.
 //
-// The bytes are overwritten with OpenSSL's OPENSSL_cleanse, which the optimizer cannot drop
-// (a plain memset before a buffer goes away may be removed as a dead store) and which exists on
-// every platform OpenSSL does.
+// The bytes are overwritten with the C library's explicit_bzero, which the optimizer cannot drop
+// (a plain memset before a buffer goes away may be removed as a dead store). It costs the
+// programs no library of their own: orvane-cli starts with libc, libstdc++ and pcsc-lite only.
 
 #include <cstddef>
 #include <cstdint>
