@@ -2,10 +2,10 @@
 
 #include "Dialogs.h"
 #include "Pause.h"
-#include "ProgressDialog.h"
 #include "engine/InitLog.h"
 
 #include <QPointer>
+#include <QWidget>
 
 namespace {
 
@@ -15,8 +15,8 @@ constexpr int kHiddenPhase = 500;
 
 } // namespace
 
-InitRun::InitRun(IInitSettings& settings, ProgressDialog& view)
-    : QObject(&view), settings_(settings), view_(view) {
+InitRun::InitRun(IInitSettings& settings, RunView& view, QObject* parent)
+    : QObject(parent), settings_(settings), view_(view) {
     phase_.setSingleShot(true);
     phase_.setTimerType(Qt::PreciseTimer);
     connect(&phase_, &QTimer::timeout, this, &InitRun::PhaseEnded);
@@ -45,15 +45,20 @@ InitRun::State InitRun::CurrentState() const {
     return State::Ended;
 }
 
-bool InitRun::Open(const std::string& readerName, std::string* refusal) {
+InitRun::Opening InitRun::Open(const std::string& readerName) {
     if (run_)
-        return false;
-    std::string why;
-    lock_ = TakeReader(readerName, why);
+        return Opening::AlreadyOpen;
+    std::string refusal;
+    lock_ = TakeReader(readerName, refusal);
     if (!lock_) {
-        if (refusal != nullptr)
-            *refusal = why;
-        return false;
+        MessageRequest request;
+        request.owner = view_.MessageOwner();
+        request.title = QStringLiteral("Orvane");
+        request.text = QString::fromStdString(refusal);
+        request.type = MsgType::Warning;
+        request.buttons = mbOK;
+        Dialogs().Message(request);
+        return Opening::ReaderHeld;
     }
     session_ = std::make_shared<TokenSession>();
     session_->SelectReader(readerName);
@@ -65,7 +70,7 @@ bool InitRun::Open(const std::string& readerName, std::string* refusal) {
         });
     // Ready: the dialog shows its own look for it before it opens.
     run_->Start();
-    return true;
+    return Opening::Opened;
 }
 
 void InitRun::Enter() {
@@ -176,8 +181,8 @@ void InitRun::Pause(int milliseconds) {
 void InitRun::ReportFailure(const InitOutcome& outcome) {
     // A failed step: a system-modal box owned by the dialog; the run writes the log line after it.
     MessageRequest request;
-    request.owner = &view_;
-    request.title = view_.windowTitle();
+    request.owner = view_.MessageOwner();
+    request.title = view_.MessageOwner()->windowTitle();
     request.text = QString::fromStdString(outcome.message);
     request.type = outcome.kind == FailureKind::Warning ? MsgType::Warning : MsgType::Error;
     request.buttons = mbOK;

@@ -1,6 +1,7 @@
 #pragma once
 // The window's initialization run: the engine's batch run (engine/BatchRun.h) on the
-// user-interface thread, with the progress dialog as its view.
+// user-interface thread, with the progress dialog as its view (init/RunView.h). The run opens
+// every message box of a run: a held reader's refusal and a failed attempt's report.
 //
 // The blinking of the removal wait and of the wait for the next token are phases of one QTimer:
 // each phase end toggles the status text and looks at the reader; a second timer looks at the
@@ -11,6 +12,7 @@
 #include "engine/BatchRun.h"
 #include "engine/ReaderLock.h"
 #include "init/InitSettings.h"
+#include "init/RunView.h"
 
 #include <QObject>
 #include <QTimer>
@@ -19,20 +21,20 @@
 #include <optional>
 #include <string>
 
-class ProgressDialog;
-
 class InitRun : public QObject, private BatchRunFront {
     Q_OBJECT
 public:
     enum class State { Idle, Ready, Attempt, Failed, RemovalWait, Waiting, Ended };
 
-    InitRun(IInitSettings& settings, ProgressDialog& view);
+    InitRun(IInitSettings& settings, RunView& view, QObject* parent = nullptr);
     ~InitRun() override;
 
+    // What opening a run came to.
+    enum class Opening { Opened, AlreadyOpen, ReaderHeld };
     // Opens a run on the reader with a session of its own in shared mode, and holds the reader
-    // until Close. Refused (false) while a run is open or has not been closed yet, and when
-    // another run or PIN reset holds the reader (then `refusal` says so).
-    bool Open(const std::string& readerName, std::string* refusal = nullptr);
+    // until Close. Refused while a run is open or has not been closed yet, and when another run
+    // or PIN reset holds the reader (the user is told so in a box).
+    Opening Open(const std::string& readerName);
     // Enter: an attempt in Ready, Failed and Waiting; ignored elsewhere.
     void Enter();
     // Esc: ends an open run; true when this call ended it.
@@ -62,7 +64,7 @@ private:
     void AttemptEnded(const InitOutcome& outcome) override;
 
     IInitSettings& settings_;
-    ProgressDialog& view_;
+    RunView& view_;
     std::optional<ReaderLock> lock_;
     std::shared_ptr<TokenSession> session_;
     std::unique_ptr<BatchRun> run_;

@@ -1,6 +1,5 @@
 #include "ProgressDialog.h"
 
-#include "Dialogs.h"
 #include "Pause.h"
 #include "engine/RunTexts.h"
 
@@ -73,7 +72,8 @@ ProgressDialog::ProgressDialog(IInitSettings& settings, QWidget* mainWindow)
     Label2->setFont(RunFont(false));
     Label2->hide();
 
-    run_ = new InitRun(settings, *this);
+    RunView& view = *this;
+    run_ = new InitRun(settings, view, this);
 }
 
 ProgressDialog::~ProgressDialog() = default;
@@ -164,18 +164,13 @@ bool ProgressDialog::StatusShown() const {
 bool ProgressDialog::RunInitialization(const std::string& readerName) {
     // A run is open, or the one ended by Esc is still unwinding (the main window can ask for the
     // next run from the events served together with that Esc); or the reader is another's.
-    std::string refusal;
-    if (!run_->Open(readerName, &refusal)) {
-        if (!refusal.empty()) {
-            MessageRequest request;
-            request.owner = parentWidget();
-            request.title = QStringLiteral("Orvane");
-            request.text = QString::fromStdString(refusal);
-            request.type = MsgType::Warning;
-            request.buttons = mbOK;
-            Dialogs().Message(request);
-        }
-        return refusal.empty();
+    switch (run_->Open(readerName)) {
+    case InitRun::Opening::Opened:
+        break;
+    case InitRun::Opening::AlreadyOpen:
+        return true;
+    case InitRun::Opening::ReaderHeld:
+        return false;
     }
     QPointer<ProgressDialog> self(this);
     ShowReady();

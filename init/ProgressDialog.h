@@ -10,6 +10,7 @@
 
 #include "init/InitRun.h"
 #include "init/InitSettings.h"
+#include "init/RunView.h"
 
 #include <QDialog>
 #include <QString>
@@ -22,7 +23,7 @@ class QKeyEvent;
 class QLabel;
 class QProgressBar;
 
-class ProgressDialog : public QDialog, public IInitRunner {
+class ProgressDialog : public QDialog, public IInitRunner, private RunView {
     Q_OBJECT
 public:
     explicit ProgressDialog(IInitSettings& settings, QWidget* mainWindow = nullptr);
@@ -42,20 +43,17 @@ public:
     // A run is open and Esc has not ended it.
     bool Active() const;
 
-    // The looks of the run's states.
+    // The looks of the run's states (the run shows them through RunView).
     void ShowReady();
-    void ShowAttempt();
-    void ShowDone();
-    void ShowWaiting();
-    void ShowFailed();
-    // While the smart-card service does not answer in a wait, and the waiting look once it does.
-    void ShowServiceAway();
-    void ShowNextToken();
-    // Moves the progress bar, waits 50 ms and repaints at once.
-    void SetProgress(int position);
-    // One blink: the status text appears or disappears.
-    void ToggleStatus();
-    bool StatusShown() const;
+    void ShowAttempt() override;
+    void ShowDone() override;
+    void ShowWaiting() override;
+    void ShowFailed() override;
+    void ShowServiceAway() override;
+    void ShowNextToken() override;
+    void SetProgress(int position) override;
+    void ToggleStatus() override;
+    bool StatusShown() const override;
 
     // Colours of the status text.
     static QColor DesktopColour();
@@ -77,6 +75,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // A box of a run belongs to the dialog while it shows, else to the main window.
+    QWidget* MessageOwner() override {
+        return isVisible() || parentWidget() == nullptr ? this : parentWidget();
+    }
     void SetStatus(const QString& text, const QColor& colour, bool bold);
 
     InitRun* run_ = nullptr;
