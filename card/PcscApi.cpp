@@ -4,10 +4,11 @@
 
 #include "PcscApi.h"
 
+#include "common/Seam.h"
+
 #include <PCSC/winscard.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -132,22 +133,24 @@ public:
     }
 };
 
-std::atomic<Api*> g_current{nullptr};
+Seam<Api>& ApiSeam() {
+    static PcscLite api;
+    static Seam<Api> seam(api);
+    return seam;
+}
 
 } // namespace
 
 Api& RealApi() {
-    static PcscLite api;
-    return api;
+    return ApiSeam().Real();
 }
 
 Api& CurrentApi() {
-    Api* api = g_current.load();
-    return api ? *api : RealApi();
+    return ApiSeam().Get();
 }
 
 void SetCurrentApi(Api* api) {
-    g_current.store(api);
+    ApiSeam().Set(api);
 }
 
 } // namespace pcsc

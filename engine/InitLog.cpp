@@ -1,5 +1,7 @@
 #include "InitLog.h"
 
+#include "common/Seam.h"
+
 #include "engine/LogLine.h"
 
 #include <cerrno>
@@ -36,8 +38,11 @@ public:
     }
 };
 
-SystemEnvironment systemEnvironment;
-IInitLogEnvironment* current = nullptr;
+Seam<IInitLogEnvironment>& EnvironmentSeam() {
+    static SystemEnvironment system;
+    static Seam<IInitLogEnvironment> seam(system);
+    return seam;
+}
 
 bool IsSet(const char* value) {
     return value && *value;
@@ -91,15 +96,15 @@ bool MakeFolders(const std::string& folder) {
 } // namespace
 
 IInitLogEnvironment& InitLogEnvironment() {
-    return current ? *current : systemEnvironment;
+    return EnvironmentSeam().Get();
 }
 
 IInitLogEnvironment& SystemInitLogEnvironment() {
-    return systemEnvironment;
+    return EnvironmentSeam().Real();
 }
 
 void SetInitLogEnvironment(IInitLogEnvironment* environment) {
-    current = environment;
+    EnvironmentSeam().Set(environment);
 }
 
 std::string DataFolderOf(const char* xdgDataHome, const char* home) {

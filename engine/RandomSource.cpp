@@ -1,5 +1,7 @@
 #include "RandomSource.h"
 
+#include "common/Seam.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,17 +32,20 @@ public:
     }
 };
 
-SystemSource systemSource;
-IRandomSource* current = nullptr;
+Seam<IRandomSource>& SourceSeam() {
+    static SystemSource system;
+    static Seam<IRandomSource> seam(system);
+    return seam;
+}
 
 } // namespace
 
 IRandomSource& RandomSource() {
-    return current ? *current : systemSource;
+    return SourceSeam().Get();
 }
 
 void SetRandomSource(IRandomSource* source) {
-    current = source;
+    SourceSeam().Set(source);
 }
 
 std::uint8_t CounterByte() {

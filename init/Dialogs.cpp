@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include "common/Seam.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -80,15 +82,18 @@ private:
     }
 };
 
-QtDialogs realDialogs;
-IDialogs* current = nullptr;
+Seam<IDialogs>& DialogsSeam() {
+    static QtDialogs real;
+    static Seam<IDialogs> seam(real);
+    return seam;
+}
 
 } // namespace
 
 IDialogs& Dialogs() {
-    return current ? *current : realDialogs;
+    return DialogsSeam().Get();
 }
 
 void SetDialogs(IDialogs* dialogs) {
-    current = dialogs;
+    DialogsSeam().Set(dialogs);
 }

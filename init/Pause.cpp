@@ -1,5 +1,7 @@
 #include "Pause.h"
 
+#include "common/Seam.h"
+
 #include <QThread>
 
 namespace {
@@ -13,15 +15,18 @@ public:
     int BeginPhase(int milliseconds) override { return milliseconds; }
 };
 
-RealPause realPause;
-IInitPause* current = nullptr;
+Seam<IInitPause>& PauseSeam() {
+    static RealPause real;
+    static Seam<IInitPause> seam(real);
+    return seam;
+}
 
 } // namespace
 
 IInitPause& InitPause() {
-    return current ? *current : realPause;
+    return PauseSeam().Get();
 }
 
 void SetInitPause(IInitPause* pause) {
-    current = pause;
+    PauseSeam().Set(pause);
 }

@@ -1,5 +1,7 @@
 #include "FolderOpener.h"
 
+#include "common/Seam.h"
+
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -12,15 +14,18 @@ public:
     }
 };
 
-DesktopFolderOpener desktopOpener;
-IFolderOpener* current = nullptr;
+Seam<IFolderOpener>& OpenerSeam() {
+    static DesktopFolderOpener desktop;
+    static Seam<IFolderOpener> seam(desktop);
+    return seam;
+}
 
 } // namespace
 
 IFolderOpener& FolderOpener() {
-    return current ? *current : desktopOpener;
+    return OpenerSeam().Get();
 }
 
 void SetFolderOpener(IFolderOpener* opener) {
-    current = opener;
+    OpenerSeam().Set(opener);
 }
