@@ -50,11 +50,6 @@ MainWindow::~MainWindow() {
     WipeAll(groupKeyDstu_);
 }
 
-void MainWindow::SetHelpWindows(ManualWindow* manual, AboutDialog* about) {
-    manual_ = manual;
-    about_ = about;
-}
-
 void MainWindow::CreateControls() {
     setWindowTitle(QStringLiteral("Orvane"));
     QFont font;
@@ -375,12 +370,22 @@ void MainWindow::N2Click() {
     close();
 }
 
+ManualWindow& MainWindow::Manual() {
+    if (!manual_)
+        manual_ = new ManualWindow(this);
+    return *manual_;
+}
+
+AboutDialog& MainWindow::About() {
+    if (!about_)
+        about_ = new AboutDialog(this);
+    return *about_;
+}
+
 void MainWindow::N7Click() {
-    if (about_)
-        about_->exec();
+    About().exec();
 }
 
 void MainWindow::N8Click() {
-    if (manual_)
-        manual_->ShowInstruction();
+    Manual().ShowInstruction();
 }

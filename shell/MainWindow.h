@@ -46,7 +46,9 @@ public:
     // The run that BtnInit starts (the progress dialog), and the windows of the menu "Помощь".
     void SetInitRunner(IInitRunner* runner) { initRunner_ = runner; }
     IInitRunner* InitRunner() const { return initRunner_; }
-    void SetHelpWindows(ManualWindow* manual, AboutDialog* about);
+    // The windows of the menu "Помощь", made when first asked for and kept.
+    ManualWindow& Manual();
+    AboutDialog& About();
 
     // What the initialization run reads, at the moment it asks.
     std::string PinText() const override;

@@ -4,9 +4,7 @@
 #include "MainWindow.h"
 #include "Screenshots.h"
 
-#include "help/AboutDialog.h"
 #include "help/HelpResources.h"
-#include "help/ManualWindow.h"
 #include "init/ProgressDialog.h"
 
 #include <QApplication>
@@ -65,13 +63,11 @@ int RunOrvane(int argc, char** argv) {
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
 
-    // The four windows live until the program ends; the dialogs are the main window's children.
+    // The windows live until the program ends, as the main window's children; the instruction
+    // and About are made when first opened, so the main window shows sooner.
     auto* mainWindow = new MainWindow;
     auto* progress = new ProgressDialog(*mainWindow, mainWindow);
-    auto* about = new AboutDialog(mainWindow);
-    auto* manual = new ManualWindow(mainWindow);
     mainWindow->SetInitRunner(progress);
-    mainWindow->SetHelpWindows(manual, about);
     mainWindow->show();
     EndOnSignals([progress] {
         if (progress->Active())
@@ -80,13 +76,12 @@ int RunOrvane(int argc, char** argv) {
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
     if (!shots.isEmpty())
-        ScheduleScreenshots(*mainWindow, *progress, *manual, *about, shots);
+        ScheduleScreenshots(*mainWindow, *progress, mainWindow->Manual(), mainWindow->About(),
+                            shots);
 
     const int code = QApplication::exec();
 
-    // The windows go in the reverse order of their creation, the main window last.
-    delete manual;
-    delete about;
+    // The dialogs go before the main window (the ones made later with it, as its children).
     delete progress;
     delete mainWindow;
     instance.unlock();

@@ -195,13 +195,14 @@ inline void PressInit(MainWindow& window, ProgressDialog& progbar) {
 
 // Runs `answer` as soon as `window` is the active modal window (polling every 10 ms). After ten
 // seconds it gives up, fails the test and closes whatever modal window is up.
-inline void WhenModal(QWidget* window, std::function<void()> answer) {
+// `find` names the window at each look (a window made only when it first opens).
+inline void WhenModal(std::function<QWidget*()> find, std::function<void()> answer) {
     auto* poll = new QTimer(qApp);
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
-    QPointer<QWidget> expected(window);
     QObject::connect(poll, &QTimer::timeout, poll, [=] {
         QWidget* modal = QApplication::activeModalWidget();
+        QWidget* expected = find();
         if (expected && modal == expected && expected->isVisible()) {
             poll->deleteLater();
             poll->stop();
@@ -215,6 +216,11 @@ inline void WhenModal(QWidget* window, std::function<void()> answer) {
         }
     });
     poll->start(10);
+}
+
+inline void WhenModal(QWidget* window, std::function<void()> answer) {
+    QPointer<QWidget> expected(window);
+    WhenModal([expected]() -> QWidget* { return expected; }, std::move(answer));
 }
 
 // A PIN as the token stores it: the characters in code page 1251, padded with FF to 8 bytes.

@@ -728,9 +728,6 @@ TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
 }
 
 TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
-    AboutDialog about(window.get());
-    ManualWindow help(window.get());
-    window->SetHelpWindows(&help, &about);
     window->show();
     QWidget* seen = nullptr;
     auto closeModal = [&seen] {
@@ -742,12 +739,11 @@ TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
     };
     closeModal();
     window->N7->trigger();
-    EXPECT_EQ(seen, &about);
+    EXPECT_EQ(seen, &window->About());
     seen = nullptr;
     closeModal();
     window->N8->trigger();
-    EXPECT_EQ(seen, &help);
-    window->SetHelpWindows(nullptr, nullptr);
+    EXPECT_EQ(seen, &window->Manual());
 
     EXPECT_TRUE(window->isVisible());
     window->N2->trigger();
