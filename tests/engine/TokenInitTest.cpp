@@ -5,6 +5,7 @@
 #include "engine/TokenInit.h"
 
 #include "support/FakePcsc.h"
+#include "support/InitCommands.h"
 
 #include <gtest/gtest.h>
 
@@ -30,49 +31,42 @@ using Stream = std::vector<std::string>;
 
 const std::string kName = "54 6F 6B 65 6E 20 37 00 00 00 00 00 00 00 00 00 "
                           "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
-const std::string kSelectMf = "00 A4 00 00 02 3F 00";
-const std::string kSelectRsa = "00 A4 04 00 08 FA 56 4C 4D 52 53 41 44";
-const std::string kSelectDstu = "00 A4 04 00 0A FA 56 4C 4D 53 47 34 31 34 35";
-const std::string kSelectData = "00 A4 04 00 0A FA 56 4C 4D 44 41 54 41 61 75";
-const std::string kMfCode = "80 48 4D 46 08 33 31 37 34 30 32 35 39";
-const std::string kActivateData = "80 46 00 00 04 01 00 00 00";
-const std::string kClearCache = "80 E0 02 00";
+using initcommands::kActivateData;
+using initcommands::kClearCache;
+using initcommands::kMfCode;
+using initcommands::kSelectData;
+using initcommands::kSelectDstu;
+using initcommands::kSelectMf;
+using initcommands::kSelectRsa;
 
-// Every token: the checks, the clean-up, the MF code and the three secrets.
-const Stream kCommon = {
-    kSelectMf,
-    "80 F2 00 05 01",
-    kSelectRsa,
-    "80 48 00 00 08 01 00 00 00 00 00 00 00",
-    kSelectDstu,
-    "80 46 00 00 28 01 00 00 00 00 00 00 00 " + kName,
-    kSelectData,
-    kActivateData,
-    kSelectMf,
-    kMfCode,
-    "80 F4 01 05 0A 05 77 31 32 33 34 FF FF FF FF",
-    "80 F4 01 06 0A 05 44 38 37 36 35 34 33 32 31",
-    "80 F4 01 11 12 05 EE A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF",
+Bytes Run(std::uint8_t first, std::size_t count) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+// What Fill() puts on a token.
+const initcommands::Secrets kSecrets{
+    FakePcsc::Hex("31 32 33 34 FF FF FF FF"),
+    FakePcsc::Hex("38 37 36 35 34 33 32 31"),
+    0x44,
+    Run(0xA0, 16),
+    0xEE,
+    0xD1,
+    Run(0x00, 32),
+    0x07,
+    Run(0x20, 32),
+    FakePcsc::Hex(kName),
 };
-const Stream kRsa = {
-    kSelectRsa,
-    "80 F4 01 09 22 05 99 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
-    "10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F",
-    "80 48 00 00 08 01 00 00 00 00 D1 00 00",
-    "00 20 00 05 08 31 32 33 34 FF FF FF FF",
-    "00 D6 82 00 06 00 00 00 00 00 00",
-    kClearCache,
-};
-const Stream kDstu = {
-    kSelectDstu,
-    "80 F4 01 09 22 05 99 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E 2F "
-    "30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F",
-    "80 46 00 00 28 01 00 00 00 00 07 00 00 " + kName,
-};
-const Stream kData = {kSelectData, kActivateData};
-const Stream kFinal = {kSelectMf, kClearCache};
+
+const Stream kCommon = initcommands::Common(kSecrets);
+const Stream kRsa = initcommands::Rsa(kSecrets);
+const Stream kDstu = initcommands::Dstu(kSecrets);
+const Stream kData = initcommands::Data();
+const Stream kFinal = initcommands::Final();
 // Read at connect from a token of the family whose answer-to-reset names no application.
-const Stream kCardIdQuery = {"80 F6 00 00 08"};
+const Stream kCardIdQuery = {initcommands::kCardIdQuery};
 
 // The parts in order, each command in FakePcsc::ToHex form.
 Stream Join(std::initializer_list<Stream> parts) {

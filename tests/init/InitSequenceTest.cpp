@@ -3,6 +3,7 @@
 // was (transaction ended, disconnected without reset).
 
 #include "InitTestKit.h"
+#include "support/InitCommands.h"
 
 #include <gtest/gtest.h>
 
@@ -13,67 +14,50 @@ using namespace initkit;
 namespace {
 
 const Bytes kZeros32(32, 0x00);
-const std::string kSelectMf = "00 A4 00 00 02 3F 00";
-const std::string kSelectRsa = "00 A4 04 00 08 FA 56 4C 4D 52 53 41 44";
-const std::string kSelectDstu = "00 A4 04 00 0A FA 56 4C 4D 53 47 34 31 34 35";
-const std::string kSelectData = "00 A4 04 00 0A FA 56 4C 4D 44 41 54 41 61 75";
-const std::string kMfCode = "80 48 4D 46 08 33 31 37 34 30 32 35 39";
-
-std::vector<std::string> Lines(std::initializer_list<Bytes> commands) {
-    std::vector<std::string> lines;
-    for (const Bytes& c : commands)
-        lines.push_back(ToHex(c));
-    return lines;
-}
+using initcommands::kMfCode;
+using initcommands::kSelectData;
+using initcommands::kSelectDstu;
+using initcommands::kSelectMf;
+using initcommands::kSelectRsa;
 
 void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
     to.insert(to.end(), more.begin(), more.end());
 }
 
-// The commands every token gets, with the default settings of TestSettings.
+// What the default settings of TestSettings put on a token: PIN "1234", no PUK and the unblock key
+// A0..AF both blocked, RSA group D1 with key 00..1F, DSTU group 07 with key 20..3F, no name.
+initcommands::Secrets DefaultSecrets() {
+    return {Hex("31 32 33 34 FF FF FF FF"),
+            Bytes(8, 0xFF),
+            0x00,
+            ToBytes(Sequence<16>(0xA0)),
+            0x00,
+            0xD1,
+            ToBytes(Sequence<32>(0x00)),
+            0x07,
+            ToBytes(Sequence<32>(0x20)),
+            kZeros32};
+}
+
+// The parts of the attempt with the default settings.
 std::vector<std::string> CommonPart() {
-    return Lines({
-        Hex(kSelectMf),
-        Hex("80 F2 00 05 01"),
-        Hex(kSelectRsa),
-        Hex("80 48 00 00 08 01 00 00 00 00 00 00 00"),
-        Hex(kSelectDstu),
-        Hex("80 46 00 00 28 01 00 00 00 00 00 00 00") + kZeros32,
-        Hex(kSelectData),
-        Hex("80 46 00 00 04 01 00 00 00"),
-        Hex(kSelectMf),
-        Hex(kMfCode),
-        Hex("80 F4 01 05 0A 05 77 31 32 33 34 FF FF FF FF"),
-        Hex("80 F4 01 06 0A 05 00 FF FF FF FF FF FF FF FF"),
-        Hex("80 F4 01 11 12 05 00") + ToBytes(Sequence<16>(0xA0)),
-    });
+    return initcommands::Common(DefaultSecrets());
 }
 
 std::vector<std::string> RsaPart() {
-    return Lines({
-        Hex(kSelectRsa),
-        Hex("80 F4 01 09 22 05 99") + ToBytes(Sequence<32>(0x00)),
-        Hex("80 48 00 00 08 01 00 00 00 00 D1 00 00"),
-        Hex("00 20 00 05 08 31 32 33 34 FF FF FF FF"),
-        Hex("00 D6 82 00 06 00 00 00 00 00 00"),
-        Hex("80 E0 02 00"),
-    });
+    return initcommands::Rsa(DefaultSecrets());
 }
 
 std::vector<std::string> DstuPart() {
-    return Lines({
-        Hex(kSelectDstu),
-        Hex("80 F4 01 09 22 05 99") + ToBytes(Sequence<32>(0x20)),
-        Hex("80 46 00 00 28 01 00 00 00 00 07 00 00") + kZeros32,
-    });
+    return initcommands::Dstu(DefaultSecrets());
 }
 
 std::vector<std::string> DataPart() {
-    return Lines({Hex(kSelectData), Hex("80 46 00 00 04 01 00 00 00")});
+    return initcommands::Data();
 }
 
 std::vector<std::string> FinalPart() {
-    return Lines({Hex(kSelectMf), Hex("80 E0 02 00")});
+    return initcommands::Final();
 }
 
 // One token, Enter, the token taken out during the removal wait, Esc while waiting for the next.
