@@ -236,44 +236,44 @@ void MakeSchedule(const uint8_t* key, uint32_t (*out)[2]) {
 // ---- TripleDes ----
 
 TripleDes::TripleDes(const uint8_t* key) {
-    MakeSchedule(key, FSubKeys);
-    MakeSchedule(key + 8, FSubKeys + 16);
+    MakeSchedule(key, subKeys_);
+    MakeSchedule(key + 8, subKeys_ + 16);
 }
 
 TripleDes::~TripleDes() {
-    Wipe(FSubKeys, sizeof FSubKeys);
+    Wipe(subKeys_, sizeof subKeys_);
 }
 
 void TripleDes::EncryptBlock(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
-    Stage<true>(l, r, FSubKeys);
-    Stage<false>(l, r, FSubKeys + 16);
-    Stage<true>(l, r, FSubKeys);
+    Stage<true>(l, r, subKeys_);
+    Stage<false>(l, r, subKeys_ + 16);
+    Stage<true>(l, r, subKeys_);
     FinalPermutation(l, r, block);
 }
 
 void TripleDes::DecryptBlock(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
-    Stage<false>(l, r, FSubKeys);
-    Stage<true>(l, r, FSubKeys + 16);
-    Stage<false>(l, r, FSubKeys);
+    Stage<false>(l, r, subKeys_);
+    Stage<true>(l, r, subKeys_ + 16);
+    Stage<false>(l, r, subKeys_);
     FinalPermutation(l, r, block);
 }
 
 void TripleDes::EncryptBlockFirstStage(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
-    Stage<true>(l, r, FSubKeys);
+    Stage<true>(l, r, subKeys_);
     FinalPermutation(l, r, block);
 }
 
 void TripleDes::EncryptBlockLastStages(uint8_t* block) {
     uint32_t l, r;
     InitialPermutation(block, l, r);
-    Stage<false>(l, r, FSubKeys + 16);
-    Stage<true>(l, r, FSubKeys);
+    Stage<false>(l, r, subKeys_ + 16);
+    Stage<true>(l, r, subKeys_);
     FinalPermutation(l, r, block);
 }
 

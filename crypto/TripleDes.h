@@ -38,5 +38,5 @@ private:
     // subkey is held as two words laid out for the round function: word 0 carries the 6-bit
     // groups 1, 3, 5, 7 and word 1 the groups 2, 4, 6, 8, one group in the low six bits of each
     // byte, the lower-numbered group in the higher byte.
-    uint32_t FSubKeys[32][2];
+    uint32_t subKeys_[32][2];
 };

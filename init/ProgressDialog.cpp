@@ -184,12 +184,12 @@ bool ProgressDialog::RunInitialization(const std::string& readerName) {
     return true;
 }
 
-void ProgressDialog::FormKeyPress(int key) {
-    if (key == 13) {
-        run_->Enter();
-        return;
-    }
-    if (key != 27 || !run_->Esc())
+void ProgressDialog::PressEnter() {
+    run_->Enter();
+}
+
+void ProgressDialog::PressEscape() {
+    if (!run_->Esc())
         return;
     done(QDialog::Accepted);
     hide();
@@ -200,11 +200,11 @@ void ProgressDialog::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         event->accept();
-        FormKeyPress(13);
+        PressEnter();
         return;
     case Qt::Key_Escape:
         event->accept();
-        FormKeyPress(27);
+        PressEscape();
         return;
     default:
         // Not QDialog's: it would treat Esc and Enter its own way.
@@ -213,10 +213,10 @@ void ProgressDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void ProgressDialog::closeEvent(QCloseEvent* event) {
-    FormKeyPress(27);
+    PressEscape();
     event->accept();
 }
 
 void ProgressDialog::reject() {
-    FormKeyPress(27);
+    PressEscape();
 }

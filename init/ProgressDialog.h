@@ -33,8 +33,10 @@ public:
     // released before it returns. Refused while a run is open or still unwinding.
     bool RunInitialization(const std::string& readerName) override;
 
-    // Enter (13) starts an attempt, Esc (27) ends the run; other keys do nothing.
-    void FormKeyPress(int key);
+    // Enter starts an attempt (in Ready, Failed and the wait for the next token); Escape ends
+    // the run (not during an attempt). Other keys do nothing.
+    void PressEnter();
+    void PressEscape();
 
     // The run and its session (null outside a run).
     InitRun& Run() { return *run_; }

@@ -160,17 +160,17 @@ void InitTab::CreateControls() {
     connect(cbRdrList2, &ReaderComboBox::DropDown, &window_, [this] { window_.FillReaderLists(); });
     connect(cbRdrList2, &QComboBox::textActivated, &window_,
             [this](const QString& t) { window_.SelectDevice(t); });
-    connect(cbAllowPUK, &QCheckBox::clicked, this, [this] { cbAllowPUKClick(); });
-    connect(cbCRKey, &QCheckBox::toggled, this, [this] { cbCRKeyChange(); });
-    connect(cbDublGroupRSA, &QCheckBox::toggled, this, [this] { cbDublGroupRSAClick(); });
-    connect(cbDublGroupDSTU, &QCheckBox::toggled, this, [this] { cbDublGroupDSTUClick(); });
-    connect(edGroupRSA, &QLineEdit::textChanged, &window_, [this] { window_.edGroupRSAChange(); });
+    connect(cbAllowPUK, &QCheckBox::clicked, this, [this] { TogglePukField(); });
+    connect(cbCRKey, &QCheckBox::toggled, this, [this] { UpdateKeyButtons(); });
+    connect(cbDublGroupRSA, &QCheckBox::toggled, this, [this] { UpdateRsaGroupField(); });
+    connect(cbDublGroupDSTU, &QCheckBox::toggled, this, [this] { UpdateDstuGroupField(); });
+    connect(edGroupRSA, &QLineEdit::textChanged, &window_, [this] { window_.RenewRsaGroupKey(); });
     connect(edGroupDSTU, &QLineEdit::textChanged, &window_,
-            [this] { window_.edGroupDSTUChange(); });
+            [this] { window_.RenewDstuGroupKey(); });
     connect(BtnLoad, &QPushButton::clicked, &window_,
             [this] { window_.LoadUnblockKey(KeyMark::BtnLoad); });
     connect(BtnGenerate, &QPushButton::clicked, &window_, [this] { window_.GenerateUnblockKey(); });
-    connect(BtnInit, &QPushButton::clicked, this, [this] { BtnInitClick(); });
+    connect(BtnInit, &QPushButton::clicked, this, [this] { StartInitialization(); });
     edGroupRSA->installEventFilter(this);
     edGroupDSTU->installEventFilter(this);
     EdDeviceName->installEventFilter(this);
@@ -179,24 +179,24 @@ void InitTab::CreateControls() {
 // ---------------------------------------------------------------------------------------------
 // Enable rules, group numbers and the device name
 
-void InitTab::cbAllowPUKClick() {
+void InitTab::TogglePukField() {
     Label3->setEnabled(!OwnEnabled(Label3));
     EdPUK->setEnabled(!OwnEnabled(EdPUK));
 }
 
-void InitTab::cbCRKeyChange() {
+void InitTab::UpdateKeyButtons() {
     const bool on = cbCRKey->isChecked();
     Label4->setEnabled(on);
     BtnLoad->setEnabled(on);
     BtnGenerate->setEnabled(on);
 }
 
-void InitTab::cbDublGroupRSAClick() {
+void InitTab::UpdateRsaGroupField() {
     lblGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
     edGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
 }
 
-void InitTab::cbDublGroupDSTUClick() {
+void InitTab::UpdateDstuGroupField() {
     lblGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
     edGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
 }
@@ -209,11 +209,11 @@ bool InitTab::RefuseLeavingTab() {
     QLineEdit* field = focusedGroupField_;
     if (field == nullptr || !field->isEnabled() || !IsBadGroupNumber(field->text()))
         return false;
-    edGroupExit(field);
+    CheckGroupNumber(field);
     return true;
 }
 
-void InitTab::edGroupExit(QLineEdit* field) {
+void InitTab::CheckGroupNumber(QLineEdit* field) {
     if (!IsBadGroupNumber(field->text()))
         return;
     if (checkingGroup_)
@@ -226,12 +226,12 @@ void InitTab::edGroupExit(QLineEdit* field) {
     checkingGroup_ = false;
 }
 
-void InitTab::EdDeviceNameEnter() {
+void InitTab::ClearNoNamePlaceholder() {
     if (EdDeviceName->text() == MainWindow::NoDevice)
         EdDeviceName->clear();
 }
 
-void InitTab::EdDeviceNameExit() {
+void InitTab::RestoreNoNamePlaceholder() {
     if (EdDeviceName->text().isEmpty())
         EdDeviceName->setText(MainWindow::NoDevice);
 }
@@ -244,21 +244,21 @@ bool InitTab::eventFilter(QObject* watched, QEvent* event) {
             focusedGroupField_ = field;
         } else if (type == QEvent::FocusOut && IsFieldFocusMove(event)) {
             focusedGroupField_ = nullptr;
-            edGroupExit(field);
+            CheckGroupNumber(field);
         }
         return false;
     }
     if (watched == EdDeviceName && type == QEvent::FocusIn && IsFieldFocusMove(event))
-        EdDeviceNameEnter();
+        ClearNoNamePlaceholder();
     else if (watched == EdDeviceName && type == QEvent::FocusOut && IsFieldFocusMove(event))
-        EdDeviceNameExit();
+        RestoreNoNamePlaceholder();
     return QWidget::eventFilter(watched, event);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Initialization button
 
-void InitTab::BtnInitClick() {
+void InitTab::StartInitialization() {
     if (EdPIN->text().size() < 4) {
         window_.ShowMessageBox(QStringLiteral("Поле ПИН-код не может быть меньше 4 символов"),
                                MsgType::Warning, mbOK);

@@ -18,19 +18,19 @@ public:
     explicit InitTab(MainWindow& window);
 
     // Event handlers, named after their control and event.
-    void cbAllowPUKClick();
-    void cbCRKeyChange();
-    void cbDublGroupRSAClick();
-    void cbDublGroupDSTUClick();
-    void edGroupExit(QLineEdit* field);
-    void EdDeviceNameEnter();
-    void EdDeviceNameExit();
+    void TogglePukField();
+    void UpdateKeyButtons();
+    void UpdateRsaGroupField();
+    void UpdateDstuGroupField();
+    void CheckGroupNumber(QLineEdit* field);
+    void ClearNoNamePlaceholder();
+    void RestoreNoNamePlaceholder();
     // Called before the other tab is shown: while a group number field holding an empty or zero
     // number has the focus, its warning comes first and the tab stays (true: keep this tab).
     bool RefuseLeavingTab();
     // Checks the fields, asks about what will be blocked and starts the run for the selected
     // reader; PIN and PUK fields are emptied after the run.
-    void BtnInitClick();
+    void StartInitialization();
 
     ReaderComboBox* cbRdrList2 = nullptr;
     QLineEdit* EdPIN = nullptr;

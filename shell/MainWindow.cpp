@@ -59,16 +59,16 @@ void MainWindow::CreateControls() {
 
     CreateMenu();
 
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    PageControl1->setFixedSize(ClientWidth, ClientHeight);
+    tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("PageControl1"));
+    tabs->setFixedSize(ClientWidth, ClientHeight);
     initTab = new InitTab(*this);
     unblockTab = new UnblockTab(*this);
-    PageControl1->addTab(initTab, QStringLiteral("Инициализация"));
-    PageControl1->addTab(unblockTab, QStringLiteral("Разблокировка"));
-    setCentralWidget(PageControl1);
-    PageControl1->tabBar()->installEventFilter(this);
-    PageControl1->installEventFilter(this);
+    tabs->addTab(initTab, QStringLiteral("Инициализация"));
+    tabs->addTab(unblockTab, QStringLiteral("Разблокировка"));
+    setCentralWidget(tabs);
+    tabs->tabBar()->installEventFilter(this);
+    tabs->installEventFilter(this);
 
     // Group box captions in bold, their contents in the window's regular font.
     QFont bold = font;
@@ -108,7 +108,7 @@ void MainWindow::CreateMenu() {
     file->addSeparator();
     N2 = file->addAction(QStringLiteral("Выход"));
     N2->setObjectName(QStringLiteral("N2"));
-    connect(N2, &QAction::triggered, this, [this] { N2Click(); });
+    connect(N2, &QAction::triggered, this, [this] { Quit(); });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("Помощь"));
     N8 = help->addAction(QStringLiteral("Инструкция"));
@@ -116,8 +116,8 @@ void MainWindow::CreateMenu() {
     help->addSeparator();
     N7 = help->addAction(QStringLiteral("О программе"));
     N7->setObjectName(QStringLiteral("N7"));
-    connect(N8, &QAction::triggered, this, [this] { N8Click(); });
-    connect(N7, &QAction::triggered, this, [this] { N7Click(); });
+    connect(N8, &QAction::triggered, this, [this] { ShowInstruction(); });
+    connect(N7, &QAction::triggered, this, [this] { ShowAbout(); });
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -125,18 +125,17 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     // warning about a bad group number is still to come: the warning comes first and the tab
     // stays, so tab bar and page always agree.
     bool leaving = false;
-    if (watched == PageControl1->tabBar() && event->type() == QEvent::MouseButtonPress) {
+    if (watched == tabs->tabBar() && event->type() == QEvent::MouseButtonPress) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
-        const int index = PageControl1->tabBar()->tabAt(mouse->position().toPoint());
-        leaving = mouse->button() == Qt::LeftButton && index >= 0 &&
-                  index != PageControl1->currentIndex();
-    } else if (watched == PageControl1 && event->type() == QEvent::KeyPress) {
+        const int index = tabs->tabBar()->tabAt(mouse->position().toPoint());
+        leaving = mouse->button() == Qt::LeftButton && index >= 0 && index != tabs->currentIndex();
+    } else if (watched == tabs && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         leaving = (key->modifiers() & Qt::ControlModifier) &&
                   (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab ||
                    key->key() == Qt::Key_PageUp || key->key() == Qt::Key_PageDown);
     }
-    if (leaving && PageControl1->currentWidget() == initTab && initTab->RefuseLeavingTab())
+    if (leaving && tabs->currentWidget() == initTab && initTab->RefuseLeavingTab())
         return true;
     return QMainWindow::eventFilter(watched, event);
 }
@@ -220,11 +219,11 @@ void MainWindow::RefillGroupKey(std::array<std::uint8_t, 32>& key, bool& made) {
     made = FillRandom(key.data(), key.size());
 }
 
-void MainWindow::edGroupRSAChange() {
+void MainWindow::RenewRsaGroupKey() {
     RefillGroupKey(groupKeyRsa_, groupKeyRsaMade_);
 }
 
-void MainWindow::edGroupDSTUChange() {
+void MainWindow::RenewDstuGroupKey() {
     RefillGroupKey(groupKeyDstu_, groupKeyDstuMade_);
 }
 
@@ -366,7 +365,7 @@ void MainWindow::ShowJournal() {
     journal_->ShowJournal();
 }
 
-void MainWindow::N2Click() {
+void MainWindow::Quit() {
     close();
 }
 
@@ -382,10 +381,10 @@ AboutDialog& MainWindow::About() {
     return *about_;
 }
 
-void MainWindow::N7Click() {
+void MainWindow::ShowAbout() {
     About().exec();
 }
 
-void MainWindow::N8Click() {
+void MainWindow::ShowInstruction() {
     Manual().ShowInstruction();
 }

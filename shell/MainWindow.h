@@ -82,8 +82,8 @@ public:
     QString KeyCheckText() const;
 
     // A group number changed: its group key is made anew.
-    void edGroupRSAChange();
-    void edGroupDSTUChange();
+    void RenewRsaGroupKey();
+    void RenewDstuGroupKey();
     // Makes again the group keys whose random source failed; false when one still failed.
     bool EnsureGroupKeys();
 
@@ -96,11 +96,11 @@ public:
     JournalWindow* Journal() const { return journal_; }
 
     // Menu handlers: "Выход", "О программе", "Инструкция".
-    void N2Click();
-    void N7Click();
-    void N8Click();
+    void Quit();
+    void ShowAbout();
+    void ShowInstruction();
 
-    QTabWidget* PageControl1 = nullptr;
+    QTabWidget* tabs = nullptr;
     InitTab* initTab = nullptr;
     UnblockTab* unblockTab = nullptr;
     QAction* journalAction = nullptr;

@@ -81,9 +81,9 @@ void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWin
             }
             window.initTab->cbCRKey->setChecked(true);
         }
-        window.PageControl1->setCurrentIndex(1);
+        window.tabs->setCurrentIndex(1);
         Save(&window, out.filePath(QStringLiteral("main-unblock.png")));
-        window.PageControl1->setCurrentIndex(0);
+        window.tabs->setCurrentIndex(0);
         Save(&window, out.filePath(QStringLiteral("main-init.png")));
 
         SaveModal(out.filePath(QStringLiteral("message-box.png")), [&window] {

@@ -71,7 +71,7 @@ int RunOrvane(int argc, char** argv) {
     mainWindow->show();
     EndOnSignals([progress] {
         if (progress->Active())
-            progress->FormKeyPress(27);
+            progress->PressEscape();
     });
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");

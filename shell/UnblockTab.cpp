@@ -103,17 +103,17 @@ void UnblockTab::CreateControls() {
 
     connect(BtnLoadKey, &QPushButton::clicked, &window_,
             [this] { window_.LoadUnblockKey(KeyMark::BtnLoadKey); });
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { ShowResponse(); });
     connect(cbRdrList, &ReaderComboBox::DropDown, &window_, [this] { window_.FillReaderLists(); });
     connect(cbRdrList, &QComboBox::textActivated, &window_,
             [this](const QString& t) { window_.SelectDevice(t); });
-    connect(BtnUnblOk, &QPushButton::clicked, this, [this] { BtnUnblOkClick(); });
+    connect(BtnUnblOk, &QPushButton::clicked, this, [this] { ChangePin(); });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Challenge-response
 
-void UnblockTab::Button1Click() {
+void UnblockTab::ShowResponse() {
     const std::string challenge = EdCallenge->text().toStdString();
     if (!IsChallengeValid(challenge)) {
         window_.ShowMessageBox(QStringLiteral("Поле \"Вызов\" имеет недопустимый формат. "
@@ -134,7 +134,7 @@ void UnblockTab::Button1Click() {
 // ---------------------------------------------------------------------------------------------
 // PIN reset
 
-void UnblockTab::BtnUnblOkClick() {
+void UnblockTab::ChangePin() {
     if (!window_.IsKeyLoaded(KeyMark::BtnLoad)) {
         if (window_.ShowMessageBox(
                 QStringLiteral("Для продолжения необходим ключ разблокировки. Загрузить ключ?"),

@@ -18,9 +18,9 @@ public:
     explicit UnblockTab(MainWindow& window);
 
     // "Отклик": checks the challenge, asks for the key when it is not loaded, shows the response.
-    void Button1Click();
+    void ShowResponse();
     // "Изменить ПИН-код": checks the key, the two entries and the device, then resets the PIN.
-    void BtnUnblOkClick();
+    void ChangePin();
 
     QPushButton* BtnLoadKey = nullptr;
     // The key check value of the key in force (the main window keeps it up to date).

@@ -148,7 +148,7 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     ASSERT_TRUE(token.Insert()) << token.Error();
 
     // Tab "Инициализация": the device and every parameter, typed and ticked.
-    w.PageControl1->setCurrentIndex(0);
+    w.tabs->setCurrentIndex(0);
     ASSERT_TRUE(e2e::ChooseReader(w.initTab->cbRdrList2, reader));
     ASSERT_EQ(w.CardReader().Reader, reader);
     e2e::TypeText(w.initTab->EdPIN, kPin);
@@ -223,7 +223,7 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     // Tab "Разблокировка": the token is back with its PIN blocked by wrong tries; the
     // administrator gives it a new PIN.
     ASSERT_TRUE(token.Insert()) << token.Error();
-    w.PageControl1->setCurrentIndex(1);
+    w.tabs->setCurrentIndex(1);
     ASSERT_TRUE(e2e::ChooseReader(w.unblockTab->cbRdrList, reader));
     ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kPinBytes));
     dialogs.messages.clear();

@@ -185,7 +185,7 @@ inline void PressInit(MainWindow& window, ProgressDialog& progbar) {
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
         if (!finished) {
             ADD_FAILURE() << "the initialization run did not end; pressing Esc";
-            progbar.FormKeyPress(27);
+            progbar.PressEscape();
         }
     });
     watchdog.start(60000);

@@ -55,7 +55,7 @@ struct PcscHarness : RealStackRun {
         QObject::connect(&watchdog, &QTimer::timeout, [&] {
             if (!finished) {
                 ADD_FAILURE() << "the run did not end; pressing Esc";
-                dialog.FormKeyPress(27);
+                dialog.PressEscape();
             }
         });
         watchdog.start(30000);

@@ -265,7 +265,7 @@ struct Harness {
         QObject::connect(&watchdog, &QTimer::timeout, [&] {
             if (!finished) {
                 ADD_FAILURE() << "the run did not end; pressing Esc";
-                dialog.FormKeyPress(27);
+                dialog.PressEscape();
             }
         });
         watchdog.start(10000);

@@ -121,7 +121,7 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
         ADD_FAILURE() << "the run did not end; pressing Esc";
-        dialog.FormKeyPress(27);
+        dialog.PressEscape();
     });
     watchdog.start(30000);
     PostKey(&dialog, Qt::Key_Return);

@@ -147,11 +147,11 @@ TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
     Load(KeyFile("k.key", 16), KeyMark::BtnLoadKey);
     dialogs.messages.clear();
     edit->setText("01 23 45 67 89 AB CD EF ");
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_EQ(window->unblockTab->EdResponse->text().size(), 23);
     edit->setText(" 01 23 45 67 89 AB CD EF");
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
 }
 
@@ -164,7 +164,7 @@ void ExpectMiddleButtonRefused(MainWindow& window, QClipboard::Mode mode) {
     QApplication::clipboard()->setText("AB CD", mode);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    window.PageControl1->setCurrentWidget(window.unblockTab);
+    window.tabs->setCurrentWidget(window.unblockTab);
     for (const char* start : {"", "01 2"}) {
         SCOPED_TRACE(start);
         edit->setText(start);
@@ -222,7 +222,7 @@ TEST_F(ShellTest, ResponseIsTwoKeyTripleDesOfTheChallenge) {
         file.close();
         Load(file.fileName(), KeyMark::BtnLoadKey);
         window->unblockTab->EdCallenge->setText(Hex(challenge.data(), 8));
-        window->unblockTab->Button1Click();
+        window->unblockTab->ShowResponse();
         const auto expected = ReferenceTripleDes(key, challenge.data());
         ASSERT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8)) << round;
     }
@@ -238,11 +238,11 @@ TEST_F(ShellTest, ResponseWithEqualKeyHalvesIsSingleDes) {
     file.close();
     Load(file.fileName(), KeyMark::BtnLoadKey);
     QTest::keyClicks(window->unblockTab->EdCallenge, "0123456789abcdef");
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
     // The same challenge and key give the same response again.
     window->unblockTab->EdResponse->clear();
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
 }
 
@@ -250,7 +250,7 @@ TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
     const QString challenge = "01 23 45 67 89 AB CD EF";
     // Format first: an invalid challenge without key gives only the format message.
     window->unblockTab->EdCallenge->setText("01 23");
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, BadFormat);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
@@ -264,7 +264,7 @@ TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
     window->unblockTab->EdResponse->setText("previous");
     dialogs.messages.clear();
     dialogs.answers = {mbNo};
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NoCrKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
@@ -276,14 +276,14 @@ TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("b.key", 16, 0x21));
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
     EXPECT_EQ(window->unblockTab->EdResponse->text(), "previous");
     EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
     EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загружен");
     EXPECT_EQ(window->unblockTab->Button1->text(), "Отклик");
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     const auto key = Sequence16(0x21);
     const std::uint8_t block[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
     const auto expected = ReferenceTripleDes(key, block);
@@ -292,7 +292,7 @@ TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
 
     // A seventeenth digit is refused at the press; the response stays.
     QTest::keyClick(window->unblockTab->EdCallenge, Qt::Key_0);
-    window->unblockTab->Button1Click();
+    window->unblockTab->ShowResponse();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
     EXPECT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8));
 }

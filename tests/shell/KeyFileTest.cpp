@@ -187,10 +187,11 @@ TEST_F(ShellTest, GeneratingKeyFiles) {
         // One box confirms the file and gives the key check value to write down with it.
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
-        EXPECT_EQ(dialogs.messages[0].text,
-                  QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. "
-                                 "Запишите его вместе с файлом.")
-                      .arg(row.written, QString::fromStdString(KeyCheckValue(window->UnblockKey()))));
+        EXPECT_EQ(
+            dialogs.messages[0].text,
+            QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. "
+                           "Запишите его вместе с файлом.")
+                .arg(row.written, QString::fromStdString(KeyCheckValue(window->UnblockKey()))));
         const QByteArray file = ReadAll(row.written);
         ASSERT_EQ(file.size(), 16);
         EXPECT_EQ(AsKey(file), window->UnblockKey());

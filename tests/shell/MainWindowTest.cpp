@@ -63,11 +63,11 @@ void ExpectBoxes(const FakeDialogs& dialogs, const std::vector<Box>& expected) {
 TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     MainWindow& w = *window;
     EXPECT_EQ(w.windowTitle(), "Orvane");
-    EXPECT_EQ(w.PageControl1->size(), QSize(300, 412));
+    EXPECT_EQ(w.tabs->size(), QSize(300, 412));
     EXPECT_EQ(w.height(), 412 + w.menuBar()->sizeHint().height());
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_EQ(w.PageControl1->tabText(0), "Инициализация");
-    EXPECT_EQ(w.PageControl1->tabText(1), "Разблокировка");
+    EXPECT_EQ(w.tabs->tabText(0), "Инициализация");
+    EXPECT_EQ(w.tabs->tabText(1), "Разблокировка");
 
     struct Row {
         const char* name;
@@ -605,7 +605,7 @@ TEST_F(ShellTest, InitializationButtonTable) {
         // widget, which gets the keyboard when the window is active.
         window->initTab->BtnInit->setFocus(Qt::MouseFocusReason);
         ASSERT_EQ(window->focusWidget(), window->initTab->BtnInit);
-        window->initTab->BtnInitClick();
+        window->initTab->StartInitialization();
         ExpectBoxes(dialogs, c.boxes);
         ASSERT_NE(window->focusWidget(), nullptr);
         EXPECT_EQ(window->focusWidget()->objectName().toStdString(), c.focus);
@@ -659,7 +659,7 @@ TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
         w.initTab->EdDeviceName->setText("Другой");
         EXPECT_EQ(settings.DeviceNameText(), "Другой");
     };
-    w.initTab->BtnInitClick();
+    w.initTab->StartInitialization();
     EXPECT_TRUE(checked);
     ASSERT_EQ(runner.readers.size(), 1u);
     EXPECT_EQ(settings.PinText(), "");
@@ -710,7 +710,7 @@ TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
     window->initTab->EdPIN->setText("1234");
     window->SelectDevice("Reader A");
     dialogs.answers = {mbYes};
-    window->initTab->BtnInitClick();
+    window->initTab->StartInitialization();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ошибка генератора случайных чисел. Ключ не создан");
     EXPECT_EQ(dialogs.messages[1].type, MsgType::Error);
@@ -722,7 +722,7 @@ TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
     const auto before = window->GroupKeyRSA();
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
-    window->initTab->BtnInitClick();
+    window->initTab->StartInitialization();
     EXPECT_EQ(runner.readers.size(), 1u);
     EXPECT_NE(window->GroupKeyRSA(), before);
 }

@@ -74,7 +74,7 @@ public:
 
 TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     Entries("1234", "1234");
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     EXPECT_EQ(pcsc.Commands(), (std::vector<Bytes>{SelectMf, GetChallenge, Authenticate(key),
                                                    StorePin({'1', '2', '3', '4'})}));
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -109,7 +109,7 @@ TEST_F(PinResetTest, NewPinBytes) {
         pcsc.ClearRecord();
         dialogs.messages.clear();
         Entries(row.pin, row.pin);
-        window->unblockTab->BtnUnblOkClick();
+        window->unblockTab->ChangePin();
         const std::vector<Bytes> sent = pcsc.Commands();
         ASSERT_EQ(sent.size(), 4u);
         EXPECT_EQ(sent[3], StorePin(row.bytes));
@@ -164,7 +164,7 @@ TEST_F(PinResetTest, CardFailuresStopAndReleaseTheToken) {
         dialogs.messages.clear();
         row.script(pcsc);
         Entries("4321", "4321");
-        window->unblockTab->BtnUnblOkClick();
+        window->unblockTab->ChangePin();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.message);
         EXPECT_EQ(dialogs.messages[0].type, row.type);
@@ -213,7 +213,7 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
         dialogs.messages.clear();
         row.setup(*this);
         pcsc.ClearRecord();
-        window->unblockTab->BtnUnblOkClick();
+        window->unblockTab->ChangePin();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.box.text);
         EXPECT_EQ(dialogs.messages[0].type, row.box.type);
@@ -226,7 +226,7 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
 
 TEST_F(PinResetTest, TwoEmptyEntriesGiveEightFF) {
     Entries("", "");
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[3], (Bytes{0x80, 0xF4, 0x01, 0x05, 0x0A, 0x05, 0x77, 0xFF, 0xFF, 0xFF,
                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
@@ -236,7 +236,7 @@ TEST_F(PinResetTest, PulledTokenDoesNotAnswerAfterTwoConnects) {
     pcsc.RemoveCard("Reader A");
     pcsc.ClearRecord();
     Entries("1234", "1234");
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Смарт-карта не отвечает");
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
@@ -256,7 +256,7 @@ TEST_F(PinResetTest, KeyPromptLoadsAndSendsNothing) {
     Entries("1111", "1111");
 
     dialogs.answers = {mbNo};
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NeedKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
@@ -267,7 +267,7 @@ TEST_F(PinResetTest, KeyPromptLoadsAndSendsNothing) {
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("admin2.key", 16, 0x60));
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
     EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
@@ -277,7 +277,7 @@ TEST_F(PinResetTest, KeyPromptLoadsAndSendsNothing) {
     EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "1111");
 
     // The second click performs the reset with the key just loaded.
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[2], Authenticate(Sequence16(0x60)));
     EXPECT_EQ(dialogs.LastText(), "ПИН-код успешно изменен");
@@ -287,7 +287,7 @@ TEST_F(PinResetTest, AnEarlierConnectionIsClosedFirstAndSelectionDisconnects) {
     // A failed reset leaves nothing connected, so an initialization run can reach the token.
     pcsc.AnswerSw({0x00, 0x82}, 0x6982);
     Entries("1", "1");
-    window->unblockTab->BtnUnblOkClick();
+    window->unblockTab->ChangePin();
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
     // A shared connection, as the initialization run makes, now succeeds.
     TokenSession run;

@@ -54,7 +54,7 @@ protected:
     // everything else blocked; Enter starts it, Esc during the removal wait ends the run with the
     // token still in the reader.
     void InitializeToken() {
-        window->PageControl1->setCurrentIndex(0);
+        window->tabs->setCurrentIndex(0);
         ASSERT_TRUE(e2e::ChooseReader(window->initTab->cbRdrList2, reader));
         ASSERT_EQ(window->CardReader().Reader, reader);
         e2e::TypeText(window->initTab->EdPIN, kPin);
@@ -144,7 +144,7 @@ TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
         dialogs.messages.clear();
     }
 
-    window->PageControl1->setCurrentIndex(1);
+    window->tabs->setCurrentIndex(1);
     ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
     e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
     e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
-    window->PageControl1->setCurrentIndex(1);
+    window->tabs->setCurrentIndex(1);
     const VirtualToken::ToolResult shown = token.UserChallenge();
     ASSERT_EQ(shown.exitCode, 0) << shown.output;
     const QString challenge = QString::fromStdString(shown.output).trimmed();
@@ -259,7 +259,7 @@ struct OwnRuntimeFolder {
 TEST_F(UnblockThroughPcscd, PinResetRefusedWhileAnotherRunHoldsTheReader) {
     OwnRuntimeFolder runtime;
     ASSERT_TRUE(runtime.folder.isValid());
-    window->PageControl1->setCurrentIndex(1);
+    window->tabs->setCurrentIndex(1);
     ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
     e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
     e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
@@ -305,7 +305,7 @@ void RestartService(VirtualToken& token) {
 
 TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
     ServiceBack back;
-    window->PageControl1->setCurrentIndex(1);
+    window->tabs->setCurrentIndex(1);
     ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
     const struct {
         QString pin;
@@ -343,7 +343,7 @@ class DeviceListThroughPcscd : public UnblockThroughPcscd,
 
 TEST_P(DeviceListThroughPcscd, ListsTheReaderAgainAfterTheServiceRestarted) {
     ServiceBack back;
-    window->PageControl1->setCurrentIndex(GetParam().tab);
+    window->tabs->setCurrentIndex(GetParam().tab);
     QComboBox* list =
         GetParam().tab == 0 ? window->initTab->cbRdrList2 : window->unblockTab->cbRdrList;
     const QString name = QString::fromStdString(reader);

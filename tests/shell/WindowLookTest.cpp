@@ -42,9 +42,9 @@ void ExpectWhole(QWidget* w, const QString& what) {
 TEST_F(ShellTest, EveryTextOfBothTabsIsWhole) {
     window->show();
     for (int tab = 0; tab < 2; ++tab) {
-        window->PageControl1->setCurrentIndex(tab);
+        window->tabs->setCurrentIndex(tab);
         QApplication::processEvents();
-        QWidget* page = window->PageControl1->currentWidget();
+        QWidget* page = window->tabs->currentWidget();
         int checked = 0;
         for (QWidget* w : page->findChildren<QWidget*>()) {
             if (!w->isVisible())
@@ -172,7 +172,7 @@ TEST_F(ShellTest, EnterPressesTheFocusedButtonAndNothingInAField) {
 
 TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
     window->show();
-    QTabBar* bar = window->PageControl1->tabBar();
+    QTabBar* bar = window->tabs->tabBar();
     QLineEdit* group = window->initTab->edGroupRSA;
     window->initTab->cbDublGroupRSA->setChecked(true);
     struct Row {
@@ -182,7 +182,7 @@ TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
     const Row rows[] = {{"", true}, {"0", true}, {"00", true}, {"D1", false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
-        window->PageControl1->setCurrentIndex(0);
+        window->tabs->setCurrentIndex(0);
         group->setText(QString::fromLatin1(row.text));
         SendFocus(group, QEvent::FocusIn);
         dialogs.messages.clear();
@@ -190,7 +190,7 @@ TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
         QWidget* pageAtBox = nullptr;
         dialogs.onMessage = [&](const MessageRequest&) {
             barAtBox = bar->currentIndex();
-            pageAtBox = window->PageControl1->currentWidget();
+            pageAtBox = window->tabs->currentWidget();
         };
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
         if (row.refused) {
@@ -198,13 +198,12 @@ TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
             EXPECT_EQ(dialogs.LastText(), "№ группы не может быть пустым или 0");
             EXPECT_EQ(barAtBox, 0);
             EXPECT_EQ(pageAtBox, window->initTab);
-            EXPECT_EQ(window->PageControl1->currentIndex(), 0) << "the tab stays";
+            EXPECT_EQ(window->tabs->currentIndex(), 0) << "the tab stays";
         } else {
             EXPECT_TRUE(dialogs.messages.empty());
-            EXPECT_EQ(window->PageControl1->currentIndex(), 1);
+            EXPECT_EQ(window->tabs->currentIndex(), 1);
         }
-        EXPECT_EQ(window->PageControl1->currentWidget(),
-                  window->PageControl1->widget(bar->currentIndex()));
+        EXPECT_EQ(window->tabs->currentWidget(), window->tabs->widget(bar->currentIndex()));
         dialogs.onMessage = nullptr;
         SendFocus(group, QEvent::FocusOut);
     }
