@@ -209,8 +209,8 @@ TEST(InitRun, FailedWaitsForEnterAndIgnoresAnInsertedToken) {
     EXPECT_EQ(stateAfterIdle, InitRun::State::Failed);
     const QStringList lines = h.log.Lines();
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], QStringLiteral(
-                            "14:03:27: # ERROR: Смарт-карта не отвечает. No smart card inserted."));
+    EXPECT_EQ(lines[0], QStringLiteral("14:03:27: # ERROR: Смарт-карта извлечена или не вставлена "
+                                       "в считыватель. Вставьте её и повторите."));
     EXPECT_EQ(lines[1], QStringLiteral("14:03:27: # SUCCESS"));
 }
 
@@ -245,11 +245,10 @@ TEST(InitRun, EnterWhileWaitingOnAnEmptyReaderFailsAndTheNextTokenWaitsForEnter)
 
     EXPECT_EQ(mfCodesAfterIdle, 1u) << "no attempt without Enter after a failure";
     EXPECT_EQ(stateAfterIdle, InitRun::State::Failed);
-    EXPECT_EQ(
-        h.log.Lines(),
-        (QStringList{"14:03:27: # SUCCESS",
-                     QStringLiteral(
-                         "14:03:27: # ERROR: Смарт-карта не отвечает. No smart card inserted.")}));
+    EXPECT_EQ(h.log.Lines(),
+              (QStringList{"14:03:27: # SUCCESS",
+                           QStringLiteral("14:03:27: # ERROR: Смарт-карта извлечена или не "
+                                          "вставлена в считыватель. Вставьте её и повторите.")}));
 }
 
 TEST(InitRun, EnterDuringTheRemovalWaitIsIgnored) {

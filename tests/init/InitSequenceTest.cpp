@@ -480,7 +480,7 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, InitFailure,
     ::testing::Values(
         FailureCase{"NoToken", [](FakePcsc&, TestSettings&) {},
-                    QStringLiteral("Смарт-карта не отвечает. No smart card inserted."),
+                    QStringLiteral("Смарт-карта извлечена или не вставлена в считыватель. Вставьте её и повторите."),
                     MsgType::Warning, std::nullopt, 0, 0xFF, false},
         FailureCase{"GlobalPinNotSupported", [](FakePcsc& p, TestSettings&) { Sw(p, "80 F2", 0x6D00); },
                     QStringLiteral("Инициализация текущей смарт-карты невозможна. НКИ не "
@@ -545,9 +545,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 p.RemoveCard(kReader);
                         });
                     },
-                    kInit + " Установка ПИН-кода. The smart card has been removed, so that further "
-                            "communication is not possible",
-                    MsgType::Error, kMfCode, 20},
+                    QStringLiteral("Смарт-карта извлечена во время инициализации. Вставьте её "
+                                   "снова и повторите."),
+                    MsgType::Warning, kMfCode, 20},
         // A character without a CP1251 byte is never sent as a substitute.
         FailureCase{"PinNotCp1251",
                     [](FakePcsc&, TestSettings& s) { s.pin = QStringLiteral("ab\u2713d"); },
