@@ -407,6 +407,20 @@ INSTANTIATE_TEST_SUITE_P(
                                    "Поле ПИН-код не может быть меньше 4 символов", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A reader name that is not UTF-8 (a driver's bytes): the JSON line stays valid and the byte
+// shows as a replacement character instead of vanishing.
+TEST_F(Fixture, JsonReplacesBytesThatAreNotUtf8) {
+    pcsc.AddReader("Reader \xFF\xFE 2", FamilyToken());
+    const CliRun run = cli.Run({"--json", "readers"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<nlohmann::json> lines = run.JsonLines();
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    const std::string replaced = "Reader \xEF\xBF\xBD\xEF\xBF\xBD 2";
+    EXPECT_EQ(lines[0]["reader"], replaced);
+    EXPECT_EQ(lines[0]["message"].get<std::string>().rfind(replaced + ":", 0), 0u)
+        << lines[0]["message"];
+}
+
 TEST_F(Fixture, NoSmartCardServiceIsExitCodeThree) {
     pcsc.StopService();
     const CliRun run = cli.Run({"readers"});
