@@ -115,11 +115,14 @@ int RefuseUsage(const std::vector<std::string>& arguments, Console& console,
 // --NAME-file and --NAME-env for one secret.
 void AddSecretOptions(CLI::App& command, const std::string& name, const std::string& what,
                       SecretSource& source) {
-    CLI::Option* file =
-        command.add_option("--" + name + "-file", source.file,
-                           what + ": из первой строки файла (- : стандартный ввод)");
-    CLI::Option* env = command.add_option("--" + name + "-env", source.environment,
-                                          what + ": из переменной окружения с этим именем");
+    CLI::Option* file = command
+                            .add_option("--" + name + "-file", source.file,
+                                        what + ": из первой строки файла (- : стандартный ввод)")
+                            ->type_name("ФАЙЛ");
+    CLI::Option* env = command
+                           .add_option("--" + name + "-env", source.environment,
+                                       what + ": из переменной окружения с этим именем")
+                           ->type_name("ПЕРЕМЕННАЯ");
     file->excludes(env);
 }
 
@@ -157,20 +160,27 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
 
     std::string keyFile;
     CLI::App* kcv = app.add_subcommand("kcv", "Контрольное значение (KCV) файла ключа");
-    kcv->add_option("KEYFILE", keyFile, "Файл ключа разблокировки (16 байт)")->required();
+    kcv->add_option("ФАЙЛ_КЛЮЧА", keyFile, "Файл ключа разблокировки (16 байт)")
+        ->type_name("")
+        ->required();
 
     std::string chosenName;
     bool replace = false;
     CLI::App* keygen = app.add_subcommand(
         "keygen", "Новый ключ разблокировки в файл ИМЯ.key (права 0600), с его KCV");
-    keygen->add_option("NAME", chosenName, "Имя файла; к нему добавляется \".key\"")->required();
+    keygen->add_option("ИМЯ", chosenName, "Имя файла; к нему добавляется \".key\"")
+        ->type_name("")
+        ->required();
     keygen->add_flag("--force", replace, "Заменить существующий файл");
 
     std::vector<std::string> challengeWords;
     CLI::App* response = app.add_subcommand(
         "response", "Отклик на вызов пользователя (вызов из аргумента или со стандартного ввода)");
-    response->add_option("--key", keyFile, "Файл ключа разблокировки")->required();
-    response->add_option("CHALLENGE", challengeWords, "Вызов: 16 шестнадцатеричных цифр");
+    response->add_option("--key", keyFile, "Файл ключа разблокировки")
+        ->type_name("ФАЙЛ")
+        ->required();
+    response->add_option("ВЫЗОВ", challengeWords, "Вызов: 16 шестнадцатеричных цифр")
+        ->type_name("");
 
     CLI::App* readers =
         app.add_subcommand("readers", "Устройства: есть ли смарт-карта, её номер и приложения");
@@ -179,20 +189,29 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     CLI::App* initCommand =
         app.add_subcommand("init", "Инициализация смарт-карт одна за другой, как в окне программы");
     initCommand->add_option("--reader", init.reader, "Устройство (имя из orvane-cli readers)")
+        ->type_name("УСТРОЙСТВО")
         ->required();
     AddSecretOptions(*initCommand, "pin", "ПИН-код по умолчанию (4-8 символов)", init.pin);
     AddSecretOptions(*initCommand, "puk", "ПАК-код (без него ПАК-код заблокирован)", init.puk);
-    CLI::Option* withKey = initCommand->add_option(
-        "--key", init.keyFile, "Ключ разблокировки (разблокировка C/R разрешена)");
+    CLI::Option* withKey =
+        initCommand
+            ->add_option("--key", init.keyFile,
+                         "Файл ключа разблокировки (разблокировка по вызову и отклику разрешена)")
+            ->type_name("ФАЙЛ");
     bool withoutKey = false;
     CLI::Option* noKey = initCommand->add_flag(
         "--no-key", withoutKey, "Без ключа разблокировки (встроенный ключ, заблокирован)");
     withKey->excludes(noKey);
-    initCommand->add_option("--group-rsa", init.groupRsa,
-                            "Группа дублирования RSA: две шестнадцатеричные цифры, 01-FF");
-    initCommand->add_option("--group-dstu", init.groupDstu,
-                            "Группа дублирования ДСТУ: две шестнадцатеричные цифры, 01-FF");
-    initCommand->add_option("--name", init.name, "Имя устройства (до 32 символов)");
+    initCommand
+        ->add_option("--group-rsa", init.groupRsa,
+                     "Группа дублирования RSA: две шестнадцатеричные цифры, 01-FF")
+        ->type_name("ГРУППА");
+    initCommand
+        ->add_option("--group-dstu", init.groupDstu,
+                     "Группа дублирования ДСТУ: две шестнадцатеричные цифры, 01-FF")
+        ->type_name("ГРУППА");
+    initCommand->add_option("--name", init.name, "Имя устройства (до 32 символов)")
+        ->type_name("ИМЯ");
     CLI::Option* count =
         initCommand->add_option("--count", init.count, "Сколько смарт-карт (по умолчанию 1)");
     CLI::Option* continuous =
@@ -203,8 +222,12 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     CLI::App* resetCommand =
         app.add_subcommand("reset-pin", "Новый ПИН-код смарт-карты с ключом разблокировки. "
                                         "Занятое устройство: код выхода 5");
-    resetCommand->add_option("--reader", reset.reader, "Устройство")->required();
-    resetCommand->add_option("--key", reset.keyFile, "Ключ разблокировки")->required();
+    resetCommand->add_option("--reader", reset.reader, "Устройство")
+        ->type_name("УСТРОЙСТВО")
+        ->required();
+    resetCommand->add_option("--key", reset.keyFile, "Файл ключа разблокировки")
+        ->type_name("ФАЙЛ")
+        ->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
     for (CLI::App* command : app.get_subcommands({})) {

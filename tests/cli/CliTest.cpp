@@ -834,6 +834,23 @@ TEST(CliHelp, IsRussianForTheProgramAndEachCommand) {
         for (const char* english : {"Usage", "Options", "Subcommands", "SUBCOMMAND", "Positionals",
                                     "REQUIRED", "OPTIONS", "TEXT", "Excludes", "Needs"})
             EXPECT_EQ(run.out.find(english), std::string::npos) << english << " in\n" << run.out;
+        // Placeholders say what goes there (ФАЙЛ, ИМЯ...), not just "text", and in Russian: no
+        // capitalised Latin word but the names of formats, ciphers and signals (and hex
+        // digits).
+        EXPECT_EQ(run.out.find("ТЕКСТ"), std::string::npos) << run.out;
+        for (std::size_t at = 0; at < run.out.size();) {
+            std::size_t end = at;
+            while (end < run.out.size() && run.out[end] >= 'A' && run.out[end] <= 'Z')
+                ++end;
+            const std::string word = run.out.substr(at, end - at);
+            if (word.size() >= 2) {
+                EXPECT_TRUE(word == "KCV" || word == "JSON" || word == "RSA" || word == "SIGTERM" ||
+                            word == "SIGHUP" || word == "FF")
+                    << word << " in\n"
+                    << run.out;
+            }
+            at = std::max(end, at + 1);
+        }
     }
 }
 
