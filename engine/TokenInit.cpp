@@ -3,6 +3,8 @@
 #include "crypto/Wipe.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -81,9 +83,9 @@ constexpr std::uint8_t kBlocked = 0x00;
 
 using NameField = std::array<std::uint8_t, 32>;
 
-// How long a truncated answer is given for the reader to show the token gone: 2 s in 100 ms steps.
-constexpr int kGoneChecks = 21;
-constexpr int kGoneCheckInterval = 100;
+// How long a truncated answer is given for the reader to show the token gone: 2 s in 50 ms steps.
+constexpr int kGoneChecks = 41;
+constexpr std::chrono::milliseconds kGoneCheckInterval{50};
 
 Bytes SelectApplication(const Bytes& aid) {
     Bytes command{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())};
@@ -166,9 +168,11 @@ std::string_view Attempt::GoneMessage(InitStep step) {
         // moment later. A token still there after that gave a malformed answer, which is its
         // own, or lost its transaction to another program.
         // The checks leave the failed command's codes in the session, for the report.
+        // The wait is the attempt's own, not one of the observer's pauses: the reader needs real
+        // time to notice, whatever the front end does with a pause.
         for (int check = 0; check < kGoneChecks; ++check) {
             if (check > 0)
-                observer_.Pause(kGoneCheckInterval);
+                std::this_thread::sleep_for(kGoneCheckInterval);
             const std::uint32_t result = session_.LastResult;
             const std::uint16_t statusWord = session_.StatusWord;
             const bool absent = session_.ReadPresence() == ReaderSession::Presence::Absent;
