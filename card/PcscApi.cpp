@@ -41,6 +41,7 @@ static_assert(E_NOT_TRANSACTED == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSAC
 static_assert(E_NO_SERVICE == static_cast<std::uint32_t>(SCARD_E_NO_SERVICE));
 static_assert(E_SERVICE_STOPPED == static_cast<std::uint32_t>(SCARD_E_SERVICE_STOPPED));
 static_assert(E_NO_READERS_AVAILABLE == static_cast<std::uint32_t>(SCARD_E_NO_READERS_AVAILABLE));
+static_assert(W_RESET_CARD == static_cast<std::uint32_t>(SCARD_W_RESET_CARD));
 static_assert(W_REMOVED_CARD == static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD));
 
 static_assert(SCOPE_USER == SCARD_SCOPE_USER);

@@ -30,6 +30,7 @@ inline constexpr std::uint32_t E_NOT_TRANSACTED = 0x80100016;
 inline constexpr std::uint32_t E_NO_SERVICE = 0x8010001D;
 inline constexpr std::uint32_t E_SERVICE_STOPPED = 0x8010001E;
 inline constexpr std::uint32_t E_NO_READERS_AVAILABLE = 0x8010002E;
+inline constexpr std::uint32_t W_RESET_CARD = 0x80100068;
 inline constexpr std::uint32_t W_REMOVED_CARD = 0x80100069;
 
 // Scope, share modes, dispositions, protocols and reader states.

@@ -5,10 +5,13 @@
 #include "Output.h"
 #include "ReaderCommands.h"
 #include "SecretInput.h"
+#include "SystemError.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -31,22 +34,95 @@ void RussianHelp(CLI::App& app) {
     formatter->column_width(34);
 }
 
-// The parser's own complaint, without repeating argument values (one of them may be a secret
-// typed in the wrong place).
+// The option names (words starting with "-", without a value after "=") in a parser's message.
+std::vector<std::string> OptionNames(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find_first_of(" ,[]", at), text.size());
+        std::string word = text.substr(at, end - at);
+        at = end + 1;
+        while (!word.empty() && (word.back() == ':' || word.back() == ','))
+            word.pop_back();
+        word = word.substr(0, word.find('='));
+        if (word.size() > 1 && word[0] == '-' && word != "--")
+            names.push_back(word);
+    }
+    return names;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+// The parser's complaint in Russian, naming the option at fault and never repeating an argument
+// value (one of them may be a secret typed in the wrong place).
 std::string UsageProblem(const CLI::ParseError& error) {
-    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr)
-        return "Лишние аргументы в командной строке";
-    return std::string("Неверные аргументы: ") + error.what();
+    const std::string what = error.what();
+    const std::vector<std::string> names = OptionNames(what);
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        if (names.empty())
+            return "Лишние аргументы в командной строке";
+        return (names.size() == 1 ? "Неизвестный параметр " : "Неизвестные параметры ") +
+               Joined(names);
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+        if (what.find("subcommand") != std::string::npos)
+            return "Не указана команда: kcv, keygen, response, readers, init или reset-pin";
+        const std::string name = what.substr(0, what.find(' '));
+        return "Не указан обязательный " + std::string(names.empty() ? "аргумент " : "параметр ") +
+               name;
+    }
+    if (dynamic_cast<const CLI::ExcludesError*>(&error) != nullptr && names.size() >= 2)
+        return "Параметры " + names[0] + " и " + names[1] + " нельзя указывать вместе";
+    if (dynamic_cast<const CLI::RequiresError*>(&error) != nullptr && names.size() >= 2)
+        return "Параметр " + names[0] + " требует " + names[1];
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && !names.empty())
+        return "Параметру " + names.front() + " не хватает значения или их слишком много";
+    if ((dynamic_cast<const CLI::ConversionError*>(&error) != nullptr ||
+         dynamic_cast<const CLI::ValidationError*>(&error) != nullptr) &&
+        !names.empty())
+        return "Недопустимое значение параметра " + names.back();
+    if (!names.empty())
+        return "Неверный вызов: параметр " + Joined(names);
+    return "Неверные аргументы в командной строке";
+}
+
+// Whether the caller asked for JSON lines (before the parser has looked at the arguments).
+bool JsonRequested(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--")
+            break;
+        if (argument == "--json")
+            return true;
+    }
+    return false;
+}
+
+// A refusal of the command line: on standard error, as text with a pointer to --help or (with
+// --json) as an "error" event.
+int RefuseUsage(const std::vector<std::string>& arguments, Console& console,
+                const std::string& problem) {
+    const bool json = JsonRequested(arguments);
+    Output(console.out, console.err, json)
+        .Refuse(json ? problem : problem + "\nСм. orvane-cli --help");
+    return kExitUsage;
 }
 
 // --NAME-file and --NAME-env for one secret.
 void AddSecretOptions(CLI::App& command, const std::string& name, const std::string& what,
                       SecretSource& source) {
-    CLI::Option* file =
-        command.add_option("--" + name + "-file", source.file,
-                           what + ": из первой строки файла (- : стандартный ввод)");
-    CLI::Option* env = command.add_option("--" + name + "-env", source.environment,
-                                          what + ": из переменной окружения с этим именем");
+    CLI::Option* file = command
+                            .add_option("--" + name + "-file", source.file,
+                                        what + ": из первой строки файла (- : стандартный ввод)")
+                            ->type_name("ФАЙЛ");
+    CLI::Option* env = command
+                           .add_option("--" + name + "-env", source.environment,
+                                       what + ": из переменной окружения с этим именем")
+                           ->type_name("ПЕРЕМЕННАЯ");
     file->excludes(env);
 }
 
@@ -56,16 +132,20 @@ std::string VersionText() {
     return std::string("orvane-cli ") + ORVANE_VERSION;
 }
 
-int RunCommandLine(const std::vector<std::string>& arguments, Console& console) {
+namespace {
+
+int Dispatch(const std::vector<std::string>& arguments, Console& console,
+             std::optional<Output>& reported, int& exitWriteError) {
     if (const std::string problem = SecretArgumentProblem(arguments); !problem.empty()) {
-        console.err << problem << '\n';
+        Output(console.out, console.err, JsonRequested(arguments)).Refuse(problem);
         return kExitUsage;
     }
 
     CLI::App app{"orvane-cli: инициализация и разблокировка смарт-карт Orvane из командной строки. "
                  "Коды выхода: 0 успех, 1 ошибка смарт-карты, 2 неверный вызов, 3 нет службы "
                  "смарт-карт или устройства, 4 проблема с файлом ключа, 5 устройство занято "
-                 "(другой инициализацией, сменой ПИН-кода или программой), 130 прервано "
+                 "(другой инициализацией, сменой ПИН-кода или программой), 6 вывод не записан "
+                 "(например, диск заполнен или канал закрыт), 130 прервано "
                  "(Ctrl+C, SIGTERM, SIGHUP): init до заданного --count числа смарт-карт, "
                  "reset-pin во время ожидания смарт-карты.",
                  "orvane-cli"};
@@ -80,20 +160,27 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
 
     std::string keyFile;
     CLI::App* kcv = app.add_subcommand("kcv", "Контрольное значение (KCV) файла ключа");
-    kcv->add_option("KEYFILE", keyFile, "Файл ключа разблокировки (16 байт)")->required();
+    kcv->add_option("ФАЙЛ_КЛЮЧА", keyFile, "Файл ключа разблокировки (16 байт)")
+        ->type_name("")
+        ->required();
 
     std::string chosenName;
     bool replace = false;
     CLI::App* keygen = app.add_subcommand(
         "keygen", "Новый ключ разблокировки в файл ИМЯ.key (права 0600), с его KCV");
-    keygen->add_option("NAME", chosenName, "Имя файла; к нему добавляется \".key\"")->required();
+    keygen->add_option("ИМЯ", chosenName, "Имя файла; к нему добавляется \".key\"")
+        ->type_name("")
+        ->required();
     keygen->add_flag("--force", replace, "Заменить существующий файл");
 
     std::vector<std::string> challengeWords;
     CLI::App* response = app.add_subcommand(
         "response", "Отклик на вызов пользователя (вызов из аргумента или со стандартного ввода)");
-    response->add_option("--key", keyFile, "Файл ключа разблокировки")->required();
-    response->add_option("CHALLENGE", challengeWords, "Вызов: 16 шестнадцатеричных цифр");
+    response->add_option("--key", keyFile, "Файл ключа разблокировки")
+        ->type_name("ФАЙЛ")
+        ->required();
+    response->add_option("ВЫЗОВ", challengeWords, "Вызов: 16 шестнадцатеричных цифр")
+        ->type_name("");
 
     CLI::App* readers =
         app.add_subcommand("readers", "Устройства: есть ли смарт-карта, её номер и приложения");
@@ -102,20 +189,29 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
     CLI::App* initCommand =
         app.add_subcommand("init", "Инициализация смарт-карт одна за другой, как в окне программы");
     initCommand->add_option("--reader", init.reader, "Устройство (имя из orvane-cli readers)")
+        ->type_name("УСТРОЙСТВО")
         ->required();
     AddSecretOptions(*initCommand, "pin", "ПИН-код по умолчанию (4-8 символов)", init.pin);
     AddSecretOptions(*initCommand, "puk", "ПАК-код (без него ПАК-код заблокирован)", init.puk);
-    CLI::Option* withKey = initCommand->add_option(
-        "--key", init.keyFile, "Ключ разблокировки (разблокировка C/R разрешена)");
+    CLI::Option* withKey =
+        initCommand
+            ->add_option("--key", init.keyFile,
+                         "Файл ключа разблокировки (разблокировка по вызову и отклику разрешена)")
+            ->type_name("ФАЙЛ");
     bool withoutKey = false;
     CLI::Option* noKey = initCommand->add_flag(
         "--no-key", withoutKey, "Без ключа разблокировки (встроенный ключ, заблокирован)");
     withKey->excludes(noKey);
-    initCommand->add_option("--group-rsa", init.groupRsa,
-                            "Группа дублирования RSA: две шестнадцатеричные цифры, 01-FF");
-    initCommand->add_option("--group-dstu", init.groupDstu,
-                            "Группа дублирования ДСТУ: две шестнадцатеричные цифры, 01-FF");
-    initCommand->add_option("--name", init.name, "Имя устройства (до 32 символов)");
+    initCommand
+        ->add_option("--group-rsa", init.groupRsa,
+                     "Группа дублирования RSA: две шестнадцатеричные цифры, 01-FF")
+        ->type_name("ГРУППА");
+    initCommand
+        ->add_option("--group-dstu", init.groupDstu,
+                     "Группа дублирования ДСТУ: две шестнадцатеричные цифры, 01-FF")
+        ->type_name("ГРУППА");
+    initCommand->add_option("--name", init.name, "Имя устройства (до 32 символов)")
+        ->type_name("ИМЯ");
     CLI::Option* count =
         initCommand->add_option("--count", init.count, "Сколько смарт-карт (по умолчанию 1)");
     CLI::Option* continuous =
@@ -126,8 +222,12 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
     CLI::App* resetCommand =
         app.add_subcommand("reset-pin", "Новый ПИН-код смарт-карты с ключом разблокировки. "
                                         "Занятое устройство: код выхода 5");
-    resetCommand->add_option("--reader", reset.reader, "Устройство")->required();
-    resetCommand->add_option("--key", reset.keyFile, "Ключ разблокировки")->required();
+    resetCommand->add_option("--reader", reset.reader, "Устройство")
+        ->type_name("УСТРОЙСТВО")
+        ->required();
+    resetCommand->add_option("--key", reset.keyFile, "Файл ключа разблокировки")
+        ->type_name("ФАЙЛ")
+        ->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
     for (CLI::App* command : app.get_subcommands({})) {
@@ -139,13 +239,18 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
         app.parse(reversed);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0)
-            return app.exit(error, console.out, console.err);
-        console.err << UsageProblem(error) << "\nСм. orvane-cli --help\n";
-        return kExitUsage;
+        if (error.get_exit_code() == 0) {
+            // --help or --version: the text is the command's output.
+            errno = 0;
+            const int code = app.exit(error, console.out, console.err);
+            if (!console.out)
+                exitWriteError = errno != 0 ? errno : EIO;
+            return code;
+        }
+        return RefuseUsage(arguments, console, UsageProblem(error));
     }
 
-    Output output(console.out, console.err, json);
+    Output& output = reported.emplace(console.out, console.err, json);
     if (initCommand->parsed() && withKey->count() == 0 && noKey->count() == 0) {
         output.Error("Укажите ключ разблокировки (--key ФАЙЛ) или --no-key");
         return kExitUsage;
@@ -167,4 +272,24 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
         return RunResponse(keyFile, challenge, console, output);
     }
     return kExitUsage;
+}
+
+} // namespace
+
+int RunCommandLine(const std::vector<std::string>& arguments, Console& console) {
+    std::optional<Output> output;
+    int exitWriteError = 0;
+    const int code = Dispatch(arguments, console, output, exitWriteError);
+    // What the command printed must have reached standard output: a result lost on a full disk
+    // or behind a closed pipe is a failure of its own.
+    errno = 0;
+    console.out.flush();
+    int error = output ? output->WriteError() : exitWriteError;
+    if (error == 0 && !console.out)
+        error = errno != 0 ? errno : EIO;
+    if (error == 0)
+        return code;
+    Output(console.out, console.err, JsonRequested(arguments))
+        .Refuse("Вывод команды не записан в стандартный вывод: " + SystemErrorText(error));
+    return kExitOutput;
 }

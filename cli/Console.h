@@ -18,6 +18,9 @@ enum ExitCode : int {
     // The reader is in use: another initialization or PIN reset holds it, another program kept
     // the token past the connect's time limit, or the reader's lock could not be made.
     kExitReaderBusy = 5,
+    // What the command had to say could not be written to standard output (a full disk, a closed
+    // pipe): its result may be lost, whatever became of the work itself.
+    kExitOutput = 6,
     // Ctrl+C, SIGTERM or SIGHUP ended a command before its work was done: `init` before --count
     // tokens were initialized, `reset-pin` while it waited for the token (130, as a shell reports
     // Ctrl+C).

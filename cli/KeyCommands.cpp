@@ -1,13 +1,16 @@
 #include "KeyCommands.h"
 
+#include "SystemError.h"
 #include "crypto/Wipe.h"
 #include "engine/ChallengeResponse.h"
 #include "engine/KeyFile.h"
 #include "engine/RandomSource.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <istream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +48,20 @@ std::string OctalMode(unsigned permissions) {
     return text;
 }
 
+// Why a key file cannot be opened, in the system's terms.
+std::string CannotOpenReason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return SystemErrorText(errno);
+    if (S_ISDIR(st.st_mode))
+        return SystemErrorText(EISDIR);
+    if (!S_ISREG(st.st_mode))
+        return "это не обычный файл";
+    if (::access(path.c_str(), R_OK) != 0)
+        return SystemErrorText(errno);
+    return "файл не удалось прочитать";
+}
+
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -57,7 +74,7 @@ std::optional<UnblockKeyBytes> LoadKeyFile(const std::string& path, Output& outp
     unsigned permissions = 0;
     switch (ReadKeyFile(path, key, &permissions)) {
     case KeyFileRead::CannotOpen:
-        output.Error(path + ": " + kCannotOpen);
+        output.Error(path + ": " + kCannotOpen + " (" + CannotOpenReason(path) + ")");
         return std::nullopt;
     case KeyFileRead::WrongSize:
         output.Error(path + ": " + kWrongSize);
@@ -103,6 +120,10 @@ int RunKcv(const std::string& keyFile, Output& output) {
 }
 
 int RunKeygen(const std::string& chosenName, bool replace, Output& output) {
+    if (chosenName.empty()) {
+        output.Error("Имя файла ключа пустое: укажите имя, к нему добавится \".key\"");
+        return kExitUsage;
+    }
     const std::string path = NewKeyFilePath(chosenName);
     // A key file replaced by mistake takes with it the only way to unblock the tokens that carry
     // its key.
@@ -121,9 +142,10 @@ int RunKeygen(const std::string& chosenName, bool replace, Output& output) {
             return kExitKeyFile;
         }
     } while (WeaknessOf(key) != KeyWeakness::None);
-    if (!WriteKeyFile(path, key)) {
+    int error = 0;
+    if (!WriteKeyFile(path, key, &error)) {
         WipeAll(key);
-        output.Error("Can't create file " + path);
+        output.Error("Can't create file " + path + ": " + SystemErrorText(error));
         return kExitKeyFile;
     }
     const std::string kcv = KeyCheckValue(key);

@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <cerrno>
 #include <ctime>
 #include <ostream>
 
@@ -71,7 +72,27 @@ void Output::Report(const OutputEvent& event) {
     const std::string line = Line(event, toErrors);
     if (line.empty())
         return;
-    (toErrors ? err_ : out_) << line << std::flush;
+    if (toErrors) {
+        err_ << line << std::flush;
+        return;
+    }
+    errno = 0;
+    out_ << line << std::flush;
+    if (!out_ && writeError_ == 0)
+        writeError_ = errno != 0 ? errno : EIO;
+}
+
+void Output::Refuse(const std::string& message) {
+    if (!json_) {
+        err_ << message << '\n' << std::flush;
+        return;
+    }
+    OutputEvent event;
+    event.event = "error";
+    event.ok = false;
+    event.message = message;
+    bool toErrors = false;
+    err_ << Line(event, toErrors) << std::flush;
 }
 
 void Output::Error(const std::string& message) {

@@ -54,6 +54,12 @@ public:
     void Error(const std::string& message);
     // A remark in text mode (on standard error); JSON mode: event "notice".
     void Notice(const std::string& message);
+    // A refusal that must not mix with the command's output: on standard error, as a line of
+    // text or (JSON mode) an "error" event.
+    void Refuse(const std::string& message);
+
+    // The errno of the first write to standard output that failed, 0 while all of them went.
+    int WriteError() const { return writeError_; }
 
     bool Json() const { return json_; }
     // The JSON object of an event, as one line of --json output holds it.
@@ -68,4 +74,5 @@ private:
     std::ostream& err_;
     bool json_;
     std::function<std::string()> now_;
+    int writeError_ = 0;
 };

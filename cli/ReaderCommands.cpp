@@ -14,9 +14,15 @@
 namespace {
 
 const std::string kNoService = "Служба смарт-карт (pcscd) недоступна";
+// What to do about it, after the message.
+const std::string kStartService = ". Запустите её: sudo systemctl start pcscd.socket (если службы "
+                                  "нет, установите пакет: sudo apt install pcscd)";
 const std::string kNoReaders = "Устройства не найдены";
 const std::string kPinMismatch = "Новый ПИН-код не совпадает с повторным вводом\nПовторите, "
                                  "пожалуйста";
+
+// How many times a new PIN typed at a terminal may differ from its repetition.
+constexpr int kPinTries = 3;
 
 const std::string kConnectInterrupted =
     "Смена ПИН-кода прервана до подключения к смарт-карте: ПИН-код не изменён";
@@ -54,7 +60,7 @@ bool ReportEmptyList(const ReaderSession& session, const std::vector<std::string
                      Output& output) {
     if (!names.empty())
         return true;
-    output.Error(session.Context == 0 ? kNoService : kNoReaders);
+    output.Error(session.Context == 0 ? kNoService + kStartService : kNoReaders);
     return false;
 }
 
@@ -124,12 +130,20 @@ std::string PinProblem(const std::string& utf8, const std::string& what) {
 
 int CheckReader(ReaderSession& session, const std::string& readerName, Output& output) {
     const std::vector<std::string> names = session.UsableReaders();
+    if (names.empty() && session.Context != 0) {
+        output.Error("Устройство \"" + readerName + "\" не найдено. " + kNoReaders +
+                     ": подключите считыватель");
+        return kExitNoService;
+    }
     if (!ReportEmptyList(session, names, output))
         return kExitNoService;
     for (const std::string& name : names)
         if (name == readerName)
             return kExitSuccess;
-    output.Error("Устройство \"" + readerName + "\" не найдено");
+    std::string list;
+    for (const std::string& name : names)
+        list += (list.empty() ? "" : ", ") + ("\"" + name + "\"");
+    output.Error("Устройство \"" + readerName + "\" не найдено. Подключённые устройства: " + list);
     return kExitNoService;
 }
 
@@ -152,11 +166,30 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
         return kExitUsage;
     }
     if (options.newPin.FromStandardInput() && InputIsTerminal(console)) {
-        std::optional<SecretText> again =
-            ReadSecret(options.newPin, "Повторите новый ПИН-код: ", console, problem);
-        if (!again || again->Text() != newPin->Text()) {
-            output.Error(kPinMismatch);
-            return kExitUsage;
+        // A person typing blind may slip: the pair is asked for again, up to kPinTries times.
+        for (int attempt = 1;; ++attempt) {
+            std::optional<SecretText> again =
+                ReadSecret(options.newPin, "Повторите новый ПИН-код: ", console, problem);
+            if (!again) {
+                output.Error("Новый ПИН-код не прочитан: " + problem);
+                return kExitUsage;
+            }
+            if (again->Text() == newPin->Text())
+                break;
+            if (attempt == kPinTries) {
+                output.Error("Новый ПИН-код " + std::to_string(kPinTries) +
+                             " раза не совпал с повторным вводом: ПИН-код не изменён");
+                return kExitUsage;
+            }
+            output.Notice(kPinMismatch);
+            std::optional<SecretText> next =
+                ReadSecret(options.newPin, "Новый ПИН-код: ", console, problem);
+            if (!next) {
+                output.Error("Новый ПИН-код не прочитан: " + problem);
+                return kExitUsage;
+            }
+            newPin.reset();
+            newPin.emplace(std::move(*next));
         }
     }
     if (const std::string bad = PinProblem(newPin->Text(), "ПИН-код"); !bad.empty()) {

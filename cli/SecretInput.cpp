@@ -1,5 +1,6 @@
 #include "SecretInput.h"
 
+#include "SystemError.h"
 #include "crypto/Wipe.h"
 
 #include <cerrno>
@@ -7,12 +8,26 @@
 #include <fcntl.h>
 #include <istream>
 #include <ostream>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* kTooLong = "слишком длинное значение";
+constexpr const char* kControlCharacter =
+    "в значении есть управляющий символ (NUL, CR, табуляция и т. п.), которого не может быть в "
+    "ПИН-коде или ПАК-коде; сохраните значение одной строкой обычного текста";
+
+// A byte below 0x20 or DEL: no key of the window's field types one (the line end is gone by now).
+bool HasControlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
 
 // Echo off on the terminal for as long as the object lives.
 class EchoOff {
@@ -75,16 +90,25 @@ private:
 bool ReadFileLine(const std::string& path, SecretText& secret, std::string& problem) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        problem = path + ": " + std::strerror(errno);
+        problem = path + ": " + SystemErrorText(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        problem = path + ": " + SystemErrorText(EISDIR);
         return false;
     }
     LineCollector line(secret);
     char buffer[64];
     bool more = true;
+    int readError = 0;
     while (more) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            readError = errno;
         if (n <= 0)
             break;
         for (ssize_t i = 0; i < n && more; ++i)
@@ -93,9 +117,11 @@ bool ReadFileLine(const std::string& path, SecretText& secret, std::string& prob
     Wipe(buffer, sizeof buffer);
     ::close(fd);
     line.Finish();
-    if (line.TooLong())
+    if (readError != 0)
+        problem = path + ": " + SystemErrorText(readError);
+    else if (line.TooLong())
         problem = path + ": " + kTooLong;
-    return !line.TooLong();
+    return problem.empty();
 }
 
 bool ReadInputLine(Console& console, const std::string& prompt, SecretText& secret,
@@ -167,12 +193,21 @@ std::optional<SecretText> ReadSecret(const SecretSource& source, const std::stri
             problem = source.environment + ": " + kTooLong;
             return std::nullopt;
         }
+        if (HasControlCharacter(secret->Text())) {
+            problem = source.environment + ": " + kControlCharacter;
+            return std::nullopt;
+        }
         return secret;
     }
     const bool read = source.FromStandardInput() ? ReadInputLine(console, prompt, *secret, problem)
                                                  : ReadFileLine(source.file, *secret, problem);
     if (!read)
         return std::nullopt;
+    if (HasControlCharacter(secret->Text())) {
+        problem =
+            (source.FromStandardInput() ? std::string() : source.file + ": ") + kControlCharacter;
+        return std::nullopt;
+    }
     return secret;
 }
 

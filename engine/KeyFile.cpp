@@ -79,22 +79,34 @@ KeyFileRead ReadKeyFile(const std::string& path, UnblockKeyBytes& key, unsigned*
     return result;
 }
 
-bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key) {
-    if (path.empty())
+bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key, int* error) {
+    int failure = 0;
+    const auto failed = [&](int code) {
+        if (failure == 0)
+            failure = code != 0 ? code : EIO;
         return false;
+    };
+    const auto answer = [&](bool ok) {
+        if (error != nullptr)
+            *error = ok ? 0 : failure;
+        return ok;
+    };
+    if (path.empty())
+        return answer(failed(ENOENT));
     // mkstemp makes the file owner-only; fchmod states it whatever the umask or the system.
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
-        return false;
-    bool saved = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && WriteAll(fd, key.data(), key.size()) &&
-                 ::fsync(fd) == 0;
-    saved = ::close(fd) == 0 && saved;
+        return answer(failed(errno));
+    bool saved = (::fchmod(fd, S_IRUSR | S_IWUSR) == 0 || failed(errno)) &&
+                 (WriteAll(fd, key.data(), key.size()) || failed(errno)) &&
+                 (::fsync(fd) == 0 || failed(errno));
+    saved = (::close(fd) == 0 || failed(errno)) && saved;
     if (saved)
-        saved = std::rename(temporary.c_str(), path.c_str()) == 0;
+        saved = std::rename(temporary.c_str(), path.c_str()) == 0 || failed(errno);
     if (!saved) {
         ::unlink(temporary.c_str());
-        return false;
+        return answer(false);
     }
     // The rename itself reaches the disk with its folder.
     const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -102,7 +114,7 @@ bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key) {
         ::fsync(folder);
         ::close(folder);
     }
-    return true;
+    return answer(true);
 }
 
 std::string NewKeyFilePath(const std::string& chosen) {

@@ -27,8 +27,9 @@ bool IsOpenToOthers(unsigned permissions);
 
 // Writes `key` into `path` atomically with mode 0600: the bytes go to a new owner-only file
 // beside it, which replaces `path` only once it is complete and on disk. False when the file
-// could not be completed (then nothing is left at `path` that was not there before).
-bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key);
+// could not be completed (then nothing is left at `path` that was not there before), with the
+// system's errno of the first thing that failed in `error` when given.
+bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key, int* error = nullptr);
 
 // The file a new key is written to for the name an administrator chose: ".key" is always
 // appended, also to a name that ends in it ("admin.key" -> "admin.key.key").

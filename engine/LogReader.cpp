@@ -13,6 +13,15 @@ std::string_view WithoutCr(std::string_view text) {
     return text;
 }
 
+// The first line end (CR or LF) in [from, to), or nullptr. A line ends with CR LF, LF or a CR
+// alone (a log edited on another system).
+const char* FindLineEnd(const char* from, const char* to) {
+    for (const char* c = from; c < to; ++c)
+        if (*c == '\n' || *c == '\r')
+            return c;
+    return nullptr;
+}
+
 void FoldInto(std::string& out, std::string_view text) {
     out.clear();
     out.reserve(text.size());
@@ -133,11 +142,17 @@ void LogReader::Scan() {
         if (n == 0)
             break;
         std::size_t begin = 0;
-        while (const void* found = std::memchr(buffer.data() + begin, '\n', n - begin)) {
-            const auto end =
-                static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
+        while (const char* found = FindLineEnd(buffer.data() + begin, buffer.data() + n)) {
+            const auto end = static_cast<std::size_t>(found - buffer.data());
+            std::size_t next = end + 1;
+            if (*found == '\r') {
+                if (next == n && n == Chunk)
+                    break; // its LF, if any, comes with the next read
+                if (next < n && buffer[next] == '\n')
+                    ++next;
+            }
             AddLine(at + begin, std::string_view(buffer.data() + begin, end - begin));
-            begin = end + 1;
+            begin = next;
         }
         if (begin == 0 && n == Chunk) {
             // One line longer than the buffer: its first bytes stand for it; skip to its end.
@@ -148,12 +163,13 @@ void LogReader::Scan() {
                 file_.seekg(static_cast<std::streamoff>(pos));
                 file_.read(buffer.data(), static_cast<std::streamsize>(Chunk));
                 const auto more = static_cast<std::size_t>(file_.gcount());
-                const void* found = std::memchr(buffer.data(), '\n', more);
+                const char* found = FindLineEnd(buffer.data(), buffer.data() + more);
                 if (found) {
                     AddLine(at, head);
-                    at = pos +
-                         static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data()) +
-                         1;
+                    std::size_t next = static_cast<std::size_t>(found - buffer.data()) + 1;
+                    if (*found == '\r' && next < more && buffer[next] == '\n')
+                        ++next;
+                    at = pos + next;
                     break;
                 }
                 pos += more;

@@ -3,6 +3,8 @@
 #include "crypto/Wipe.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -81,6 +83,10 @@ constexpr std::uint8_t kBlocked = 0x00;
 
 using NameField = std::array<std::uint8_t, 32>;
 
+// How long a truncated answer is given for the reader to show the token gone: 2 s in 50 ms steps.
+constexpr int kGoneChecks = 41;
+constexpr std::chrono::milliseconds kGoneCheckInterval{50};
+
 Bytes SelectApplication(const Bytes& aid) {
     Bytes command{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())};
     command.insert(command.end(), aid.begin(), aid.end());
@@ -131,6 +137,9 @@ private:
     // Reports the failure while the token is held, then leaves the token as it is: the
     // transaction ended, the card disconnected without reset.
     InitOutcome Fail(InitStep step, bool haveCause = true);
+    // The message for a step that failed because the token is no longer there to answer, or
+    // empty when the last command's failure came from the token itself.
+    std::string_view GoneMessage(InitStep step);
     InitOutcome Succeed();
     bool StorePinType(std::uint8_t reference, const std::optional<Bytes>& value,
                       std::uint8_t attribute);
@@ -145,6 +154,42 @@ private:
     bool inTransaction_ = false;
 };
 
+std::string_view Attempt::GoneMessage(InitStep step) {
+    switch (session_.LastResult) {
+    case pcsc::E_NO_SMARTCARD:
+    case pcsc::W_REMOVED_CARD:
+        // A token that cannot be connected keeps the connect step's own words with the reader's
+        // cause ("Смарт-карта не отвечает. No smart card inserted."): they say what happened.
+        return step == InitStep::Connect ? std::string_view{} : kTokenRemovedMessage;
+    case pcsc::W_RESET_CARD:
+        return kTokenResetMessage;
+    case ERR_RESPONSE_SIZE:
+    case pcsc::E_NOT_TRANSACTED: {
+        // A reader that loses the token mid-command hands back a truncated answer, and the
+        // service ends the transaction of a token taken out; the reader shows itself empty a
+        // moment later. A token still there after that gave a malformed answer, which is its
+        // own, or lost its transaction to another program.
+        // The checks leave the failed command's codes in the session, for the report.
+        // The wait is the attempt's own, not one of the observer's pauses: the reader needs real
+        // time to notice, whatever the front end does with a pause.
+        for (int check = 0; check < kGoneChecks; ++check) {
+            if (check > 0)
+                std::this_thread::sleep_for(kGoneCheckInterval);
+            const std::uint32_t result = session_.LastResult;
+            const std::uint16_t statusWord = session_.StatusWord;
+            const bool absent = session_.ReadPresence() == ReaderSession::Presence::Absent;
+            session_.LastResult = result;
+            session_.StatusWord = statusWord;
+            if (absent)
+                return kTokenRemovedMessage;
+        }
+        return {};
+    }
+    default:
+        return {};
+    }
+}
+
 InitOutcome Attempt::Fail(InitStep step, bool haveCause) {
     const StepText& text = TextOf(step);
     InitOutcome outcome;
@@ -152,7 +197,15 @@ InitOutcome Attempt::Fail(InitStep step, bool haveCause) {
     outcome.step = step;
     outcome.kind = text.kind;
     outcome.message = text.message;
-    if (text.withCause && haveCause) {
+    const std::string_view gone = haveCause ? GoneMessage(step) : std::string_view{};
+    if (!gone.empty()) {
+        // Not the token's answer: the step's own words would blame the token.
+        outcome.tokenGone = true;
+        outcome.kind = FailureKind::Warning;
+        outcome.message = gone;
+        outcome.result = session_.LastResult;
+        outcome.statusWord = session_.StatusWord;
+    } else if (text.withCause && haveCause) {
         outcome.message += session_.LastErrorText();
         outcome.result = session_.LastResult;
         outcome.statusWord = session_.StatusWord;

@@ -73,6 +73,9 @@ struct InitOutcome {
     FailureKind kind = FailureKind::Error;
     std::uint32_t result = 0;
     std::uint16_t statusWord = 0;
+    // The step failed because the token left the reader (or was reset by another program), not
+    // because the token answered: the message says so and what to do, whatever the step.
+    bool tokenGone = false;
 };
 
 class InitObserver {
@@ -92,6 +95,13 @@ public:
 // shared access. Returns what Concluded was given.
 InitOutcome InitializeToken(TokenSession& session, const InitSettings& settings,
                             InitObserver& observer);
+
+// The messages of an attempt whose token went away after it was connected: taken out during the
+// attempt, reset by another program during the attempt.
+inline constexpr std::string_view kTokenRemovedMessage =
+    "Смарт-карта извлечена во время инициализации. Вставьте её снова и повторите.";
+inline constexpr std::string_view kTokenResetMessage =
+    "Смарт-карта сброшена другой программой во время инициализации. Повторите инициализацию.";
 
 // The message of a failed step without the reader's cause (UTF-8), and whether the cause is
 // appended to it.

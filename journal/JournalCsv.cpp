@@ -9,7 +9,7 @@
 namespace {
 
 QByteArray Field(QByteArray text) {
-    if (!text.isEmpty() && QByteArrayView("=+-@").contains(text.front()))
+    if (!text.isEmpty() && QByteArrayView("=+-@\t\r").contains(text.front()))
         text.prepend('\'');
     if (text.contains(';') || text.contains('"') || text.contains('\r') || text.contains('\n')) {
         text.replace("\"", "\"\"");

@@ -5,7 +5,7 @@
 // A field holding ";", a quote or a line end is quoted, its quotes doubled. A card number is
 // written as the log writes it, "#" first, so that a spreadsheet keeps it as text instead of
 // turning "0102030405060708" into a rounded number; a field that a spreadsheet would take for a
-// formula (starting with "=", "+", "-" or "@") gets an apostrophe first.
+// formula (starting with "=", "+", "-", "@", a tab or a CR) gets an apostrophe first.
 
 #include <QByteArray>
 #include <QString>

@@ -45,7 +45,13 @@ bool CliProcess::Start(const std::vector<std::string>& arguments,
         for (const auto& [name, value] : environment)
             ::setenv(name.c_str(), value.c_str(), 1);
         ::dup2(inputFd, 0);
-        ::dup2(pipeFds[1], 1);
+        if (outputPath_.empty()) {
+            ::dup2(pipeFds[1], 1);
+        } else {
+            const int outputFd = ::open(outputPath_.c_str(), O_WRONLY | O_CLOEXEC);
+            if (outputFd < 0 || ::dup2(outputFd, 1) < 0)
+                ::_exit(127);
+        }
         ::dup2(errorsFd, 2);
         ::close(pipeFds[0]);
         ::execv(argv[0], argv.data());
@@ -55,6 +61,10 @@ bool CliProcess::Start(const std::vector<std::string>& arguments,
     ::close(errorsFd);
     ::close(pipeFds[1]);
     out_ = pipeFds[0];
+    if (!outputPath_.empty()) {
+        ::close(out_);
+        out_ = -1;
+    }
     return pid_ > 0;
 }
 

@@ -21,6 +21,9 @@ public:
     bool Start(const std::vector<std::string>& arguments,
                const std::vector<std::pair<std::string, std::string>>& environment = {},
                const std::string& input = "");
+    // Before Start: the child's standard output goes to the file at `path` (such as /dev/full)
+    // instead of the test; ReadLine then has nothing to read.
+    void SendOutputTo(std::string path) { outputPath_ = std::move(path); }
     // The next line of standard output, or false at its end or after `timeoutMs`.
     bool ReadLine(std::string& line, int timeoutMs = 20000);
     // Waits for the end (SIGKILL after `timeoutMs`); the exit code, -1 when killed.
@@ -40,6 +43,7 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string errorsPath_;
+    std::string outputPath_;
     std::string pending_;
     std::string all_;
     std::string errors_;

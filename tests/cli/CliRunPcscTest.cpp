@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace {
@@ -160,6 +161,39 @@ TEST_F(CliRunThroughPcscd, ServiceRestartInTheRemovalWaitDoesNotInitializeTheSam
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("#0807060504030201 SUCCESS"), std::string::npos) << log[0];
     EXPECT_NE(log[1].find("#1817161514131211 SUCCESS"), std::string::npos) << log[1];
+}
+
+// A token that leaves the reader early in the attempt (it ends as the command after its last
+// answered one arrives): the result and the log line say it is gone, never that it lacks
+// something, and the run waits for the next token.
+TEST_F(CliRunThroughPcscd, TokenGoneEarlyInTheAttemptIsToldAsGone) {
+    // Commands answered before it goes: the card number at connect, SELECT MF, the global PIN
+    // check, and the clean-up up to the MF code.
+    for (const int answered : {0, 1, 2, 10}) {
+        SCOPED_TRACE("gone after " + std::to_string(answered) + " commands");
+        const std::size_t logged = LogLines().size();
+        VirtualToken token;
+        ASSERT_TRUE(
+            token.Insert(VirtualTokenOptions().Apps("none").CardId(kCardA).VanishAfter(answered)))
+            << token.Error();
+        CliProcess cli;
+        ASSERT_TRUE(cli.Start(Init(VirtualToken::ReaderName(0), "1"), environment));
+        const std::optional<json> result = NextEvent(cli, "result");
+        ASSERT_TRUE(result) << cli.Output();
+        const std::string message = (*result)["message"];
+        EXPECT_EQ((*result)["ok"], false) << result->dump();
+        EXPECT_NE(message.find("извлечена"), std::string::npos) << result->dump();
+        EXPECT_NE(message.find("Вставьте её"), std::string::npos) << message;
+        EXPECT_EQ(message.find("не поддерживает"), std::string::npos) << message;
+        EXPECT_TRUE(NextEvent(cli, "waiting")) << "the run waits for the next token";
+        ::kill(cli.Pid(), SIGTERM);
+        EXPECT_EQ(cli.Wait(), kExitInterrupted) << cli.Errors();
+
+        const std::vector<std::string> log = LogLines();
+        ASSERT_EQ(log.size(), logged + 1);
+        EXPECT_NE(log.back().find("ERROR: " + message), std::string::npos) << log.back();
+        EXPECT_TRUE(token.WaitExit(3000));
+    }
 }
 
 } // namespace

@@ -10,6 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <stdlib.h>
+#include <unistd.h>
 
 using namespace clikit;
 
@@ -53,6 +58,7 @@ struct BadInputCase {
     int exitCode;
     std::string message; // in standard error
     bool withReader = true;
+    bool serviceDown = false;
 };
 void PrintTo(const BadInputCase& c, std::ostream* os) {
     *os << c.name;
@@ -64,14 +70,28 @@ TEST_P(BadInput, IsRefusedWithItsMessageAndCodeAndNothingSent) {
     const BadInputCase& c = GetParam();
     if (c.withReader)
         pcsc.AddReader(kReader, FamilyToken());
+    if (c.serviceDown)
+        pcsc.StopService();
     const std::string shortKey = files.Write("short.key", KeyBytes().substr(0, 15));
-    const std::string pinFile = files.Write("pin.txt", kPin + "\n");
+    // PIN files: a good one, and ones with a control character inside the first line.
+    const std::map<std::string, std::string> substitutes = {
+        {"KEY", keyFile},
+        {"KEY15", shortKey},
+        {"PIN", files.Write("pin.txt", kPin + "\n")},
+        {"PIN-NUL", files.Write("nul.txt", std::string("12\0"
+                                                       "34\n",
+                                                       6))},
+        {"PIN-CR", files.Write("cr.txt", "12\r34\r\n")},
+        {"PIN-TAB", files.Write("tab.txt", "1234\t\n")},
+        {"PIN-ESC", files.Write("esc.txt", "\x1B[A1234\n")},
+        {"FOLDER", files.Path("")},
+        {"NO-FOLDER", files.Path("missing/admin")},
+    };
     std::vector<std::string> arguments;
-    for (const std::string& a : c.arguments)
-        arguments.push_back(a == "KEY"     ? keyFile
-                            : a == "KEY15" ? shortKey
-                            : a == "PIN"   ? pinFile
-                                           : a);
+    for (const std::string& a : c.arguments) {
+        const auto found = substitutes.find(a);
+        arguments.push_back(found == substitutes.end() ? a : found->second);
+    }
     const CliRun run = cli.Run(arguments, c.input);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
@@ -86,6 +106,9 @@ const std::string kPinRefused = "ПИН-код не принимается в к
 const std::string kBadChallenge =
     "Поле \"Вызов\" имеет недопустимый формат. Проверьте правильность введенных данных";
 const std::string kWrongSize = "Файл имеет неправильный размер";
+const std::string kCannotLoad = "Не могу загрузить файл. Закройте приложения, которые могут его "
+                                "использовать и повторите попытку";
+const std::string kControl = "в значении есть управляющий символ";
 
 INSTANTIATE_TEST_SUITE_P(
     Cli, BadInput,
@@ -152,25 +175,116 @@ INSTANTIATE_TEST_SUITE_P(
                      kNewPin,
                      4,
                      kWrongSize},
-        BadInputCase{
-            "MissingKeyFile", {"kcv", "/nonexistent/admin.key"}, "", 4, "Не могу загрузить файл"},
-        BadInputCase{"KeyFileIsAFolder", {"kcv", "/tmp"}, "", 4, "Не могу загрузить файл"},
+        // The window's words, then the reason.
+        BadInputCase{"MissingKeyFile",
+                     {"kcv", "/nonexistent/admin.key"},
+                     "",
+                     4,
+                     kCannotLoad + " (нет такого файла или папки)"},
+        BadInputCase{"KeyFileIsAFolder", {"kcv", "/tmp"}, "", 4, kCannotLoad + " (это папка"},
+        BadInputCase{"ResponseKeyIsAFolder",
+                     {"response", "--key", "FOLDER", "0123456789ABCDEF"},
+                     "",
+                     4,
+                     kCannotLoad + " (это папка"},
         BadInputCase{"NoReaderAttached",
                      {"init", "--reader", kReader, "--no-key"},
                      kPin,
                      3,
-                     "Устройства не найдены",
+                     "Устройство \"Reader A\" не найдено. Устройства не найдены: подключите "
+                     "считыватель",
                      false},
         BadInputCase{"NoSuchReader",
                      {"init", "--reader", "Reader B", "--no-key"},
                      kPin,
                      3,
-                     "Устройство \"Reader B\" не найдено"},
+                     "Устройство \"Reader B\" не найдено. Подключённые устройства: \"Reader A\""},
         BadInputCase{"ResetOnNoSuchReader",
                      {"reset-pin", "--reader", "Reader B", "--key", "KEY"},
                      kNewPin,
                      3,
-                     "Устройство \"Reader B\" не найдено"},
+                     "Устройство \"Reader B\" не найдено. Подключённые устройства: \"Reader A\""},
+        BadInputCase{"InitWithoutService",
+                     {"init", "--reader", kReader, "--no-key"},
+                     kPin,
+                     3,
+                     "Служба смарт-карт (pcscd) недоступна. Запустите её: sudo systemctl start "
+                     "pcscd.socket",
+                     true,
+                     true},
+        BadInputCase{"PinFileIsAFolder",
+                     {"init", "--reader", kReader, "--no-key", "--pin-file", "FOLDER"},
+                     "",
+                     2,
+                     "это папка, а не файл"},
+        BadInputCase{"PinFileWithNul",
+                     {"init", "--reader", kReader, "--no-key", "--pin-file", "PIN-NUL"},
+                     "",
+                     2,
+                     kControl},
+        BadInputCase{"PinFileWithCrInside",
+                     {"init", "--reader", kReader, "--no-key", "--pin-file", "PIN-CR"},
+                     "",
+                     2,
+                     kControl},
+        BadInputCase{"PinFileWithTab",
+                     {"init", "--reader", kReader, "--no-key", "--pin-file", "PIN-TAB"},
+                     "",
+                     2,
+                     kControl},
+        BadInputCase{
+            "NewPinFileWithEscape",
+            {"reset-pin", "--reader", kReader, "--key", "KEY", "--new-pin-file", "PIN-ESC"},
+            "",
+            2,
+            kControl},
+        BadInputCase{"KeygenEmptyName", {"keygen", ""}, "", 2, "Имя файла ключа пустое"},
+        BadInputCase{"KeygenIntoMissingFolder",
+                     {"keygen", "NO-FOLDER"},
+                     "",
+                     4,
+                     ".key: нет такого файла или папки"},
+        // The parser's refusals in Russian, naming the option at fault.
+        BadInputCase{
+            "UnknownOption", {"kcv", "KEY", "--frob"}, "", 2, "Неизвестный параметр --frob"},
+        BadInputCase{"UnknownOptionWithValue",
+                     {"readers", "--colour=1234"},
+                     "",
+                     2,
+                     "Неизвестный параметр --colour"},
+        BadInputCase{"MissingReaderOption",
+                     {"init", "--no-key"},
+                     "",
+                     2,
+                     "Не указан обязательный параметр --reader"},
+        BadInputCase{"MissingKeyArgument", {"kcv"}, "", 2, "Не указан обязательный аргумент"},
+        BadInputCase{"CountAndContinuous",
+                     {"init", "--reader", kReader, "--no-key", "--count", "2", "--continuous"},
+                     "",
+                     2,
+                     "нельзя указывать вместе"},
+        BadInputCase{"CountWithoutValue",
+                     {"init", "--reader", kReader, "--no-key", "--count"},
+                     "",
+                     2,
+                     "Параметру --count не хватает значения"},
+        BadInputCase{"CountNotANumber",
+                     {"init", "--reader", kReader, "--no-key", "--count", "много"},
+                     "",
+                     2,
+                     "Недопустимое значение параметра --count"},
+        BadInputCase{"JsonUnknownOption",
+                     {"--json", "kcv", "KEY", "--frob"},
+                     "",
+                     2,
+                     "\"event\":\"error\",\"message\":\"Неизвестный параметр --frob\""},
+        BadInputCase{
+            "JsonNoCommand", {"--json"}, "", 2, "\"message\":\"Не указана команда: kcv, keygen"},
+        BadInputCase{"JsonPinOnTheCommandLine",
+                     {"--json", "init", "--reader", kReader, "--no-key", "--pin", "1234"},
+                     "",
+                     2,
+                     "\"event\":\"error\""},
         BadInputCase{"ShortPin",
                      {"init", "--reader", kReader, "--no-key"},
                      "123",
@@ -228,15 +342,92 @@ INSTANTIATE_TEST_SUITE_P(
                      {"init", "--reader", kReader, "--pin-file", "PIN", "--key", "KEY", "--no-key"},
                      "",
                      2,
-                     "Неверные аргументы"},
-        BadInputCase{"NoCommand", {}, "", 2, "Неверные аргументы"}),
+                     "нельзя указывать вместе"},
+        BadInputCase{"NoCommand", {}, "", 2, "Не указана команда: kcv, keygen"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A new PIN typed at a terminal ----------------------------------------------------------
+
+// The test's own terminal (a pseudo-terminal), standing for the standard input a person types at.
+struct Terminal {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    int slave = -1;
+    Terminal() {
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+            slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    }
+    ~Terminal() {
+        if (slave >= 0)
+            ::close(slave);
+        if (master >= 0)
+            ::close(master);
+    }
+};
+
+struct TypedPinCase {
+    const char* name;
+    std::string typed; // the PIN and its repetition, pair after pair
+    std::string message;
+    int mismatches;
+};
+void PrintTo(const TypedPinCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TypedNewPin : public Fixture, public ::testing::WithParamInterface<TypedPinCase> {};
+
+TEST_P(TypedNewPin, DifferentRepetitionsAreAskedAgainThreeTimes) {
+    const TypedPinCase& c = GetParam();
+    pcsc.AddReader(kReader, FamilyToken());
+    Terminal terminal;
+    ASSERT_GE(terminal.slave, 0);
+    cli.inDescriptor = terminal.slave;
+    const CliRun run = cli.Run({"reset-pin", "--reader", kReader, "--key", keyFile}, c.typed);
+    EXPECT_EQ(run.exitCode, kExitUsage) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    std::size_t mismatches = 0;
+    for (std::size_t at = 0;
+         (at = run.err.find("не совпадает с повторным вводом", at)) != std::string::npos; ++at)
+        ++mismatches;
+    EXPECT_EQ(mismatches, static_cast<std::size_t>(c.mismatches)) << run.err;
+    ExpectNothingSent();
+    for (const char* typed : {"1111", "2222", "3333", "4444", "5555", "6666"})
+        EXPECT_EQ(run.err.find(typed), std::string::npos) << "a typed PIN was shown";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, TypedNewPin,
+    ::testing::Values(TypedPinCase{"ThreeMismatches", "1111\n2222\n3333\n4444\n5555\n6666\n",
+                                   "3 раза не совпал с повторным вводом: ПИН-код не изменён", 2},
+                      // The third pair matches: the PIN goes on to its checks (too short here, so
+                      // nothing reaches the token).
+                      TypedPinCase{"MatchOnTheThirdPair", "1111\n2222\n3333\n4444\n12\n12\n",
+                                   "Поле ПИН-код не может быть меньше 4 символов", 2},
+                      TypedPinCase{"MatchAtOnce", "12\n12\n",
+                                   "Поле ПИН-код не может быть меньше 4 символов", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A reader name that is not UTF-8 (a driver's bytes): the JSON line stays valid and the byte
+// shows as a replacement character instead of vanishing.
+TEST_F(Fixture, JsonReplacesBytesThatAreNotUtf8) {
+    pcsc.AddReader("Reader \xFF\xFE 2", FamilyToken());
+    const CliRun run = cli.Run({"--json", "readers"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<nlohmann::json> lines = run.JsonLines();
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    const std::string replaced = "Reader \xEF\xBF\xBD\xEF\xBF\xBD 2";
+    EXPECT_EQ(lines[0]["reader"], replaced);
+    EXPECT_EQ(lines[0]["message"].get<std::string>().rfind(replaced + ":", 0), 0u)
+        << lines[0]["message"];
+}
 
 TEST_F(Fixture, NoSmartCardServiceIsExitCodeThree) {
     pcsc.StopService();
     const CliRun run = cli.Run({"readers"});
     EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.err, "Служба смарт-карт (pcscd) недоступна\n");
+    EXPECT_EQ(run.err, "Служба смарт-карт (pcscd) недоступна. Запустите её: sudo systemctl start "
+                       "pcscd.socket (если службы нет, установите пакет: sudo apt install "
+                       "pcscd)\n");
 }
 
 // ---- Key files and codes --------------------------------------------------------------------
@@ -325,9 +516,20 @@ TEST_F(Fixture, KeygenWritesAnOwnerOnlyKeyFileAndNeverReplacesOneUnasked) {
 
     const CliRun nowhere = cli.Run({"keygen", files.Path("no/such/folder/admin")});
     EXPECT_EQ(nowhere.exitCode, 4);
-    EXPECT_EQ(nowhere.err, "Can't create file " + files.Path("no/such/folder/admin") + ".key\n");
+    EXPECT_EQ(nowhere.err, "Can't create file " + files.Path("no/such/folder/admin") +
+                               ".key: нет такого файла или папки\n");
     // No temporary file stays behind.
     EXPECT_EQ(QDir(files.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+
+    // A folder where the key file should go: the complete temporary file cannot take its place
+    // and is removed.
+    ASSERT_TRUE(std::filesystem::create_directory(files.Path("folder.key")));
+    const CliRun over = cli.Run({"keygen", "--force", files.Path("folder")});
+    EXPECT_EQ(over.exitCode, 4);
+    EXPECT_EQ(over.err,
+              "Can't create file " + files.Path("folder") + ".key: это папка, а не файл\n");
+    EXPECT_EQ(QDir(files.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    EXPECT_TRUE(std::filesystem::is_empty(files.Path("folder.key")));
 }
 
 TEST_F(Fixture, ResponseTakesTheChallengeWithOrWithoutBlanksFromArgumentOrInput) {
@@ -632,6 +834,23 @@ TEST(CliHelp, IsRussianForTheProgramAndEachCommand) {
         for (const char* english : {"Usage", "Options", "Subcommands", "SUBCOMMAND", "Positionals",
                                     "REQUIRED", "OPTIONS", "TEXT", "Excludes", "Needs"})
             EXPECT_EQ(run.out.find(english), std::string::npos) << english << " in\n" << run.out;
+        // Placeholders say what goes there (ФАЙЛ, ИМЯ...), not just "text", and in Russian: no
+        // capitalised Latin word but the names of formats, ciphers and signals (and hex
+        // digits).
+        EXPECT_EQ(run.out.find("ТЕКСТ"), std::string::npos) << run.out;
+        for (std::size_t at = 0; at < run.out.size();) {
+            std::size_t end = at;
+            while (end < run.out.size() && run.out[end] >= 'A' && run.out[end] <= 'Z')
+                ++end;
+            const std::string word = run.out.substr(at, end - at);
+            if (word.size() >= 2) {
+                EXPECT_TRUE(word == "KCV" || word == "JSON" || word == "RSA" || word == "SIGTERM" ||
+                            word == "SIGHUP" || word == "FF")
+                    << word << " in\n"
+                    << run.out;
+            }
+            at = std::max(end, at + 1);
+        }
     }
 }
 

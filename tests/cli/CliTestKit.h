@@ -71,6 +71,8 @@ struct Cli {
     int waits = 0;
     int waitLimit = 2000;
     volatile std::sig_atomic_t stop = 0;
+    // The descriptor standing for standard input (a terminal's, to be asked as a person is).
+    int inDescriptor = -1;
 
     CliRun Run(const std::vector<std::string>& arguments, const std::string& input = "") {
         std::istringstream in(input);
@@ -79,7 +81,7 @@ struct Cli {
             in,
             out,
             err,
-            -1,
+            inDescriptor,
             [this](const std::string& name) -> char* {
                 auto found = environment.find(name);
                 return found == environment.end() ? nullptr : found->second.data();

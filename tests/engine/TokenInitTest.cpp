@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -454,9 +455,8 @@ const std::vector<FailureCase> kFailures = {
              });
          },
      .step = InitStep::VerifyPin,
-     .message = kInit + " Проверка ПИН-кода. The smart card has been removed, so that further "
-                        "communication is not possible",
-     .kind = FailureKind::Error,
+     .message = std::string(kTokenRemovedMessage),
+     .kind = FailureKind::Warning,
      .stream = &kAllThree,
      .sent = 16,
      .progress = kTo60,
@@ -482,6 +482,122 @@ const std::vector<FailureCase> kFailures = {
 };
 
 class InitializeTokenFailure : public ::testing::TestWithParam<FailureCase> {};
+
+// ---- A token gone in the middle of an attempt ---------------------------------------------------
+// Whatever step it hits, a token taken out (or reset by another program) is not the token's answer:
+// the step's own words, which blame the token, give way to what happened and what to do.
+
+enum class Loss { Pulled, NoCard, Reset, TruncatedThenPulled, Truncated, TransactionLost };
+
+// The `occurrence`-th command starting with `prefix` meets a token that is going away.
+FailureCase Lost(const char* name, Loss loss, InitStep step, const std::string& prefix,
+                 int occurrence, std::size_t sent, const std::vector<int>& progress,
+                 FailureKind kind = FailureKind::Warning) {
+    const std::string message = loss == Loss::Reset ? std::string(kTokenResetMessage)
+                                : loss == Loss::Truncated
+                                    ? kInit + " Установка ПИН-кода. Invalid response size"
+                                    : std::string(kTokenRemovedMessage);
+    const std::uint32_t result = loss == Loss::NoCard            ? pcsc::E_NO_SMARTCARD
+                                 : loss == Loss::Reset           ? pcsc::W_RESET_CARD
+                                 : loss == Loss::Pulled          ? pcsc::W_REMOVED_CARD
+                                 : loss == Loss::TransactionLost ? pcsc::E_NOT_TRANSACTED
+                                                                 : ERR_RESPONSE_SIZE;
+    return {.name = name,
+            .arrange =
+                [=](FakePcsc& p, InitSettings&) {
+                    const Bytes match = FakePcsc::Hex(prefix);
+                    auto seen = std::make_shared<int>(0);
+                    auto hit = [=](const Bytes& command) {
+                        return command.size() >= match.size() &&
+                               std::equal(match.begin(), match.end(), command.begin()) &&
+                               ++*seen == occurrence;
+                    };
+                    switch (loss) {
+                    case Loss::Pulled:
+                        p.OnTransmit([&p, hit](const Bytes& c) {
+                            if (hit(c))
+                                p.RemoveCard(kReader);
+                        });
+                        break;
+                    case Loss::NoCard:
+                    case Loss::Reset:
+                        for (int i = 1; i < occurrence; ++i)
+                            p.Answer(match, FakePcsc::Hex("90 00"));
+                        p.AnswerResult(match, result);
+                        break;
+                    case Loss::TruncatedThenPulled:
+                    case Loss::Truncated:
+                    case Loss::TransactionLost:
+                        for (int i = 1; i < occurrence; ++i)
+                            p.Answer(match, FakePcsc::Hex("90 00"));
+                        if (loss == Loss::TransactionLost)
+                            p.AnswerResult(match, result);
+                        else
+                            p.Answer(match, FakePcsc::Hex("90"));
+                        if (loss != Loss::Truncated)
+                            p.OnTransmitted([&p, hit](const Bytes& c) {
+                                if (hit(c))
+                                    p.RemoveCard(kReader);
+                            });
+                        break;
+                    }
+                },
+            .step = step,
+            .message = message,
+            .kind = kind,
+            .stream = &kAllThree,
+            .sent = sent,
+            .progress = progress,
+            .result = result,
+            .statusWord = 0x1111};
+}
+
+const std::vector<FailureCase> kLosses = {
+    Lost("PulledAtGlobalPinCheck", Loss::Pulled, InitStep::CheckGlobalPin, "80 F2", 1, 1, {0}),
+    Lost("NoCardAtGlobalPinCheck", Loss::NoCard, InitStep::CheckGlobalPin, "80 F2", 1, 2, {0}),
+    Lost("ResetAtGlobalPinCheck", Loss::Reset, InitStep::CheckGlobalPin, "80 F2", 1, 2, {0}),
+    Lost("TruncatedAtGlobalPinCheck", Loss::TruncatedThenPulled, InitStep::CheckGlobalPin, "80 F2",
+         1, 2, {0}),
+    // The service ends the transaction of a token taken out before the reader shows it empty.
+    Lost("TransactionLostAtGlobalPinCheck", Loss::TransactionLost, InitStep::CheckGlobalPin,
+         "80 F2", 1, 2, {0}),
+    Lost("PulledAtMfCode", Loss::Pulled, InitStep::MfCode, "80 48 4D 46", 1, 9, kTo10),
+    Lost("NoCardAtMfCode", Loss::NoCard, InitStep::MfCode, "80 48 4D 46", 1, 10, kTo10),
+    Lost("PulledAtStorePin", Loss::Pulled, InitStep::StorePin, "80 F4 01 05", 1, 10, kTo20),
+    Lost("TruncatedAtStorePin", Loss::TruncatedThenPulled, InitStep::StorePin, "80 F4 01 05", 1, 11,
+         kTo20),
+    // A truncated answer from a token still in the reader is the token's own: its words stay.
+    Lost("TruncatedByTokenAtStorePin", Loss::Truncated, InitStep::StorePin, "80 F4 01 05", 1, 11,
+         kTo20, FailureKind::Error),
+    Lost("PulledAtRsaSelection", Loss::Pulled, InitStep::SelectRsa, kSelectRsa, 2, 13, kTo50),
+    Lost("ResetAtDstuGroup", Loss::Reset, InitStep::SetDstuGroup,
+         "80 46 00 00 28 01 00 00 00 00 07", 1, 22, kTo60),
+    Lost("PulledAtDataActivation", Loss::Pulled, InitStep::ActivateData, kActivateData, 2, 23,
+         kTo60),
+};
+
+class InitializeTokenLoss : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(InitializeTokenLoss, SaysTheTokenIsGoneWhateverTheStep) {
+    const FailureCase& c = GetParam();
+    Harness h(c.atr);
+    c.arrange(h.pcsc, h.settings);
+
+    const InitOutcome outcome = h.Run(true);
+
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.step, c.step);
+    EXPECT_EQ(outcome.message, c.message);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.tokenGone, c.kind == FailureKind::Warning);
+    EXPECT_EQ(outcome.result, c.result);
+    EXPECT_EQ(outcome.message.find("не поддерживает"), std::string::npos);
+    EXPECT_EQ(Sent(h.pcsc), FirstOf(kAllThree, c.sent)) << "nothing is sent after the loss";
+    EXPECT_EQ(h.observer.progress, c.progress);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, InitializeTokenLoss, ::testing::ValuesIn(kLosses),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(InitializeTokenFailure, StopsAtItsStepAndLetsTheTokenGo) {
     const FailureCase& c = GetParam();

@@ -211,10 +211,11 @@ TEST_P(InitThroughPcscdFailure, FailsThenSucceedsAfterReinsertingAndEnter) {
 INSTANTIATE_TEST_SUITE_P(
     Tokens, InitThroughPcscdFailure,
     ::testing::Values(
-        // Pulled out as the PIN goes to it (the eleventh command).
+        // Pulled out as the PIN goes to it (the eleventh command): the box says the token is
+        // gone, not that it refused the PIN.
         FailedTokenCase{"VanishesMidSequence", Vanishing(10),
-                        QStringLiteral("Ошибка инициализации смарт-карты. Установка ПИН-кода. "),
-                        false},
+                        QStringLiteral("Смарт-карта извлечена во время инициализации. Вставьте её "
+                                       "снова и повторите.")},
         // Refuses the RSA group (not the clean-up's group 00 00).
         FailedTokenCase{"RefusesTheRsaGroup", Refusing("48/00:0100000000D1=6A82"),
                         QStringLiteral("Ошибка инициализации смарт-карты. Установка группы "

@@ -529,9 +529,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 p.RemoveCard(kReader);
                         });
                     },
-                    kInit + " Установка ПИН-кода. The smart card has been removed, so that further "
-                            "communication is not possible",
-                    MsgType::Error, kMfCode, 20},
+                    QStringLiteral("Смарт-карта извлечена во время инициализации. Вставьте её "
+                                   "снова и повторите."),
+                    MsgType::Warning, kMfCode, 20},
         // A character without a CP1251 byte is never sent as a substitute.
         FailureCase{"PinNotCp1251",
                     [](FakePcsc&, TestSettings& s) { s.pin = QStringLiteral("ab\u2713d"); },

@@ -153,6 +153,56 @@ TEST_F(JournalReader, ReadsCrLfAndLfLinesInFileOrderWithTheDaysCounts) {
     EXPECT_EQ(Redo(), (std::vector<std::string>{"BB second: with colon", "DD only"}));
 }
 
+// The same four lines with every kind of line end: each is a line of its own, none is left with a
+// CR, and a CR-only file is not one long unrecognised line.
+struct LineEndCase {
+    const char* name;
+    std::string bytes;
+};
+void PrintTo(const LineEndCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class JournalLineEnds : public JournalReader, public ::testing::WithParamInterface<LineEndCase> {};
+
+TEST_P(JournalLineEnds, EveryLineEndSeparatesLines) {
+    Write(GetParam().bytes);
+    ASSERT_TRUE(reader.Open(path_));
+    EXPECT_EQ(Outcomes(), (std::vector{S, E, U, S}));
+    ASSERT_EQ(reader.LineCount(), 4u);
+    EXPECT_EQ(reader.Line(0).cardId, "AA");
+    EXPECT_EQ(reader.Line(1).message, "Установка ПИН-кода.");
+    EXPECT_EQ(reader.Line(2).text, "Что-то чужое");
+    EXPECT_EQ(reader.Line(3).cardId, "CC");
+    EXPECT_EQ(reader.Tally().unrecognized, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, JournalLineEnds,
+    ::testing::Values(
+        LineEndCase{"CrLf", "14:00:01: #AA SUCCESS\r\n14:00:02: #BB ERROR: Установка ПИН-кода.\r\n"
+                            "Что-то чужое\r\n14:00:03: #CC SUCCESS\r\n"},
+        LineEndCase{"Lf", "14:00:01: #AA SUCCESS\n14:00:02: #BB ERROR: Установка ПИН-кода.\n"
+                          "Что-то чужое\n14:00:03: #CC SUCCESS\n"},
+        LineEndCase{"CrOnly", "14:00:01: #AA SUCCESS\r14:00:02: #BB ERROR: Установка ПИН-кода.\r"
+                              "Что-то чужое\r14:00:03: #CC SUCCESS\r"},
+        LineEndCase{"CrOnlyLastLineOpen",
+                    "14:00:01: #AA SUCCESS\r14:00:02: #BB ERROR: Установка ПИН-кода.\r"
+                    "Что-то чужое\r14:00:03: #CC SUCCESS"},
+        LineEndCase{"Mixed", "14:00:01: #AA SUCCESS\r14:00:02: #BB ERROR: Установка ПИН-кода.\n"
+                             "Что-то чужое\r\n\r\n\r14:00:03: #CC SUCCESS\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(JournalReader, ACrOnlyLogGrowsLineByLine) {
+    Write("14:00:01: #AA SUCCESS\r14:00:02: #BB ERR");
+    ASSERT_TRUE(reader.Open(path_));
+    ASSERT_EQ(reader.LineCount(), 2u);
+    Write("OR: x\r14:00:03: #CC SUCCESS\r", true);
+    EXPECT_EQ(reader.Refresh(), 1u);
+    EXPECT_EQ(Outcomes(), (std::vector{S, E, S}));
+    EXPECT_EQ(reader.Line(1).message, "x");
+}
+
 TEST_F(JournalReader, ShowsATruncatedLastLineAndReadsItAgainWhenItIsComplete) {
     Write("14:00:01: #AA SUCCESS\r\n14:00:05: #1807F6E5D4C3B2A1 ERROR: Устан");
     ASSERT_TRUE(reader.Open(path_));

@@ -277,6 +277,11 @@ void FakePcsc::OnTransmit(std::function<void(const Bytes& command)> hook) {
     onTransmit_ = std::move(hook);
 }
 
+void FakePcsc::OnTransmitted(std::function<void(const Bytes& command)> hook) {
+    std::lock_guard lock(mutex_);
+    onTransmitted_ = std::move(hook);
+}
+
 void FakePcsc::SetMessageText(std::uint32_t code, const std::string& text) {
     std::lock_guard lock(mutex_);
     texts_[code] = text;
@@ -647,6 +652,20 @@ LONG FakePcsc::Transmit(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const 
     if (hook)
         hook(command);
 
+    const LONG result = Deliver(card, sendPci, command, send != nullptr && sendLength != 0, recvPci,
+                                recv, recvLength);
+    {
+        std::lock_guard lock(mutex_);
+        hook = onTransmitted_;
+    }
+    if (hook)
+        hook(command);
+    return result;
+}
+
+LONG FakePcsc::Deliver(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const Bytes& command,
+                       bool sent, pcsc::IoRequest* recvPci, unsigned char* recv,
+                       DWORD* recvLength) {
     std::lock_guard lock(mutex_);
     Call call{Entry::Transmit};
     Apdu apdu;
@@ -679,8 +698,7 @@ LONG FakePcsc::Transmit(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const 
         return finish(static_cast<LONG>(stale->answer));
     if (connection == nullptr)
         return finish(static_cast<LONG>(pcsc::E_INVALID_HANDLE));
-    if (send == nullptr || sendLength == 0 || recv == nullptr || recvLength == nullptr ||
-        sendPci == nullptr)
+    if (!sent || recv == nullptr || recvLength == nullptr || sendPci == nullptr)
         return finish(static_cast<LONG>(pcsc::E_INVALID_PARAMETER));
     if (!CardStillThere(*connection))
         return finish(static_cast<LONG>(pcsc::W_REMOVED_CARD));

@@ -160,6 +160,9 @@ public:
     // Called at the start of every Transmit with the command (before the fake looks at the
     // card), e.g. to remove the card in the middle of a sequence.
     void OnTransmit(std::function<void(const Bytes& command)> hook);
+    // Called at the end of every Transmit, once the answer is given (e.g. to take the card out
+    // right after a truncated answer).
+    void OnTransmitted(std::function<void(const Bytes& command)> hook);
     // MessageText gives the real pcsc-lite text by default; this overrides it for one code
     // ("" = the system has no text).
     void SetMessageText(std::uint32_t code, const std::string& text);
@@ -238,6 +241,9 @@ private:
     // The connection of a handle when it is known; sets `code` otherwise.
     Connection* FindConnection(pcsc::SCARDHANDLE card);
     bool CardStillThere(const Connection& connection) const;
+    // Transmit's answer, between the two hooks.
+    LONG Deliver(pcsc::SCARDHANDLE card, const pcsc::IoRequest* sendPci, const Bytes& command,
+                 bool sent, pcsc::IoRequest* recvPci, unsigned char* recv, DWORD* recvLength);
     // A context or handle from before the service stopped: its answer; nothing for any other.
     std::optional<std::uint32_t> StaleContext(pcsc::SCARDCONTEXT context) const;
     const Stale* StaleHandle(pcsc::SCARDHANDLE card) const;
@@ -257,6 +263,7 @@ private:
     Bytes defaultAnswer_{0x90, 0x00};
     std::map<std::uint32_t, std::string> texts_;
     std::function<void(const Bytes&)> onTransmit_;
+    std::function<void(const Bytes&)> onTransmitted_;
     std::vector<Call> calls_;
     std::vector<Apdu> apdus_;
     pcsc::SCARDCONTEXT nextContext_ = 0x1000;
