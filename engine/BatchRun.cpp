@@ -188,19 +188,32 @@ void BatchRun::Pause(int milliseconds) {
     front_.Pause(milliseconds);
 }
 
+bool BatchRun::WriteLogLine(const LogWriter& writeLog, const InitOutcome& outcome) {
+    if (!writeLog)
+        return true;
+    const std::weak_ptr<bool> alive = alive_;
+    const std::string problem =
+        writeLog(outcome.cardId, outcome.ok ? std::string() : outcome.message);
+    if (!problem.empty())
+        front_.LogLineLost(problem);
+    return !alive.expired();
+}
+
 void BatchRun::Concluded(const InitOutcome& outcome) {
     if (outcome.ok) {
-        if (writeLog_)
-            writeLog_(outcome.cardId, std::string());
+        WriteLogLine(writeLog_, outcome);
         return;
     }
     // The line is written even when the run goes away while the failure is shown: the attempt
-    // happened, and the log is the record of it.
+    // happened, and the log is the record of it (a lost line is then told to nobody).
     const LogWriter writeLog = writeLog_;
     const std::weak_ptr<bool> alive = alive_;
     front_.ReportFailure(outcome);
-    if (writeLog)
-        writeLog(outcome.cardId, outcome.message);
-    if (!alive.expired())
+    if (alive.expired()) {
+        if (writeLog)
+            writeLog(outcome.cardId, outcome.message);
+        return;
+    }
+    if (WriteLogLine(writeLog, outcome))
         Enter(RunState::Failed);
 }

@@ -60,6 +60,9 @@ public:
     // The attempt is over and the token let go; the run's next state follows. The front end may
     // destroy the run inside this call.
     virtual void AttemptEnded(const InitOutcome& outcome) = 0;
+    // The attempt's log line could not be written: `problem` names the file and the reason. The
+    // attempt's result stands as it is; AttemptEnded follows.
+    virtual void LogLineLost(const std::string& problem) = 0;
 };
 
 class BatchRun : private InitObserver {
@@ -67,7 +70,9 @@ public:
     // Gives the settings of the next attempt (read at the moment the attempt starts).
     using SettingsReader = std::function<void(InitSettings&)>;
     // Writes the day's log line of an attempt: a success line when the failure text is empty.
-    using LogWriter = std::function<void(const std::string& cardId, const std::string& failure)>;
+    // Answers why the line could not be written, empty when it was.
+    using LogWriter =
+        std::function<std::string(const std::string& cardId, const std::string& failure)>;
 
     // The session is switched to shared access and kept for the run's lifetime.
     BatchRun(std::shared_ptr<TokenSession> session, BatchRunFront& front, SettingsReader settings,
@@ -117,6 +122,9 @@ private:
     void Progress(int position) override;
     void Pause(int milliseconds) override;
     void Concluded(const InitOutcome& outcome) override;
+    // Writes the attempt's line and tells the front end when it was lost; false when the run went
+    // away meanwhile.
+    bool WriteLogLine(const LogWriter& writeLog, const InitOutcome& outcome);
 
     std::shared_ptr<TokenSession> session_;
     BatchRunFront& front_;

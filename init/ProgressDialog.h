@@ -51,6 +51,8 @@ public:
     // While the smart-card service does not answer in a wait, and the waiting look once it does.
     void ShowServiceAway();
     void ShowNextToken();
+    // The attempt's log line could not be written.
+    void ShowLogLineLost();
     // Moves the progress bar, waits 50 ms and repaints at once.
     void SetProgress(int position);
     // One blink: the status text appears or disappears.

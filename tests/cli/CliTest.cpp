@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 
 using namespace clikit;
@@ -506,6 +508,77 @@ TEST_F(Fixture, FailedAttemptIsReportedLoggedAndRetriedOnTheNextToken) {
               std::string::npos);
     EXPECT_NE(run.err.find("смарт-карт инициализировано 1, неудачных попыток 1"), std::string::npos)
         << run.out;
+}
+
+// A line of the day's log that cannot be written: each is told on standard error (JSON: an
+// event naming the file and the reason) and the run ends with code 6, even over a failed token.
+TEST_F(Fixture, LostLogLinesAreToldAndEndTheRunWithCode6) {
+    const std::string logFolder = log.dir.path().toStdString() + "/Velmar/Orvane";
+    const std::string dayFile = logFolder + "/Orvane_07.12.2026.log";
+    const struct {
+        const char* name;
+        bool json;
+        bool refusedOnce;
+        // Spoils the log's place; answers the path the report names.
+        std::function<std::string()> spoil;
+        const char* reason;
+    } cases[] = {
+        {"the log folder is a file, text", false, false,
+         [&] {
+             QDir().mkpath(log.dir.path() + "/Velmar");
+             QFile file(QString::fromStdString(logFolder));
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+             return logFolder;
+         },
+         "на месте папки лежит файл"},
+        // Every write to /dev/full fails as on a full file system.
+        {"a full disk, JSON, one token refused", true, true,
+         [&] {
+             QDir().mkpath(QString::fromStdString(logFolder));
+             EXPECT_TRUE(QFile::link("/dev/full", QString::fromStdString(dayFile)));
+             return dayFile;
+         },
+         "на диске нет места"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(log.dir.path() + "/Velmar").removeRecursively();
+        const std::string problem =
+            "Строка журнала инициализации не записана: " + c.spoil() + " — " + c.reason;
+        pcsc.RemoveReader(kReader);
+        pcsc.AddReader(kReader, FamilyToken());
+        if (c.refusedOnce)
+            pcsc.AnswerSw(FakePcsc::Hex("80 F4 01 05"), 0x6A80);
+        cli.onWait = [&](int) {
+            if (pcsc.HasCard(kReader))
+                pcsc.RemoveCard(kReader);
+            else
+                pcsc.InsertCard(kReader, FamilyToken());
+        };
+        std::vector<std::string> arguments = {"init", "--reader", kReader, "--no-key"};
+        if (c.json)
+            arguments.insert(arguments.begin(), "--json");
+        const CliRun run = cli.Run(arguments, kPin + "\n");
+        EXPECT_EQ(run.exitCode, 6);
+        const std::size_t attempts = c.refusedOnce ? 2 : 1;
+        if (!c.json) {
+            EXPECT_NE(run.err.find(problem + "\n"), std::string::npos) << run.err;
+            continue;
+        }
+        std::size_t lost = 0;
+        for (const nlohmann::json& line : run.JsonLines()) {
+            if (line["event"] == "log-line-lost") {
+                ++lost;
+                EXPECT_EQ(line["message"], problem);
+                EXPECT_EQ(line["ok"], false);
+            }
+            if (line["event"] == "done") {
+                EXPECT_EQ(line["log_lines_lost"], attempts);
+                EXPECT_EQ(line["exit_code"], 6);
+            }
+        }
+        EXPECT_EQ(lost, attempts);
+    }
 }
 
 TEST_F(Fixture, FailureInJsonNamesStepStatusWordAndResult) {

@@ -57,6 +57,7 @@ public:
             },
             [this](const std::string& cardId, const std::string& failure) {
                 log.push_back("#" + cardId + (failure.empty() ? " SUCCESS" : " ERROR"));
+                return logProblem;
             },
             rules);
     }
@@ -96,14 +97,24 @@ public:
     int awayTold = 0;
     int backTold = 0;
     std::vector<std::size_t> logLinesWhenShown;
+    // What the log writer answers: empty when the line was written.
+    std::string logProblem;
+    // The attempt's reports in their order: failure, lost line, end.
+    std::vector<std::string> told;
 
 private:
     void StateEntered(RunState state) override { states.push_back(Name(state)); }
     void ServiceAway(bool away) override { ++(away ? awayTold : backTold); }
     void Progress(int) override {}
     void Pause(int) override {}
-    void ReportFailure(const InitOutcome&) override { logLinesWhenShown.push_back(log.size()); }
-    void AttemptEnded(const InitOutcome&) override {}
+    void ReportFailure(const InitOutcome&) override {
+        logLinesWhenShown.push_back(log.size());
+        told.push_back("failure");
+    }
+    void AttemptEnded(const InitOutcome& outcome) override {
+        told.push_back(outcome.ok ? "ended ok" : "ended failed");
+    }
+    void LogLineLost(const std::string& problem) override { told.push_back("lost: " + problem); }
 };
 
 BatchRunRules Window() {
@@ -423,6 +434,64 @@ TEST(BatchRunTest, StatesAndCountsOfARun) {
     EXPECT_EQ(h.logLinesWhenShown, std::vector<std::size_t>{0}) << "shown before its log line";
 }
 
+// A log line that cannot be written is told to the front end after the failure (if any) and
+// before the attempt's end; the attempt's result, the counts and the states stay as they were.
+TEST(BatchRunTest, LostLogLineIsToldAndChangesNothingElse) {
+    const struct {
+        const char* name;
+        BatchRunRules rules;
+        bool refused;
+        std::vector<std::string> told;
+        std::vector<std::string> states;
+    } cases[] = {
+        {"window success",
+         Window(),
+         false,
+         {"lost: full", "ended ok"},
+         {"Ready", "Attempt", "RemovalWait"}},
+        {"window failure",
+         Window(),
+         true,
+         {"failure", "lost: full", "ended failed"},
+         {"Ready", "Attempt", "Failed"}},
+        {"command line success",
+         CommandLine(1),
+         false,
+         {"lost: full", "ended ok"},
+         {"Attempt", "Ended"}},
+        {"command line failure",
+         CommandLine(1),
+         true,
+         {"failure", "lost: full", "ended failed"},
+         {"Attempt", "Failed"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(c.rules);
+        h.logProblem = "full";
+        if (c.refused)
+            h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+        h.Insert(kNumberedAtr, kFirstId);
+        h.run->Start();
+        h.run->Enter();
+        EXPECT_EQ(h.told, c.told);
+        EXPECT_EQ(h.states, c.states);
+        EXPECT_EQ(h.log.size(), 1u);
+        EXPECT_EQ(h.run->Initialized(), c.refused ? 0 : 1);
+        EXPECT_EQ(h.run->FailedAttempts(), c.refused ? 1 : 0);
+
+        // The same attempt with its line written tells nothing of it.
+        Harness written(c.rules);
+        if (c.refused)
+            written.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+        written.Insert(kNumberedAtr, kFirstId);
+        written.run->Start();
+        written.run->Enter();
+        EXPECT_EQ(written.told.size(), c.told.size() - 1);
+        EXPECT_EQ(written.states, c.states);
+    }
+}
+
 // A front end that closes the run while the failure is shown (the window going away under its
 // message box): the attempt still lets the token go, and its log line is still written.
 TEST(BatchRunTest, RunDestroyedWhileAFailureIsShownKeepsItsLogLine) {
@@ -439,12 +508,16 @@ TEST(BatchRunTest, RunDestroyedWhileAFailureIsShownKeepsItsLogLine) {
         void Pause(int) override {}
         void ReportFailure(const InitOutcome&) override { run->reset(); }
         void AttemptEnded(const InitOutcome&) override {}
+        void LogLineLost(const std::string&) override { ADD_FAILURE() << "told to a gone run"; }
     } front;
     auto session = std::make_shared<TokenSession>();
     session->SelectReader(kReader);
     std::unique_ptr<BatchRun> run = std::make_unique<BatchRun>(
         session, front, [](InitSettings&) {},
-        [&log](const std::string& cardId, const std::string&) { log.push_back(cardId); });
+        [&log](const std::string& cardId, const std::string&) {
+            log.push_back(cardId);
+            return std::string("lost");
+        });
     front.run = &run;
     run->Start();
     run->Enter();
