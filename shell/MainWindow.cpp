@@ -5,6 +5,7 @@
 #include "engine/RandomSource.h"
 
 #include "crypto/Wipe.h"
+#include "engine/AuditJournal.h"
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
 #include "journal/JournalWindow.h"
@@ -285,6 +286,8 @@ void MainWindow::LoadUnblockKeyFrom(const QString& path, KeyMark mark) {
     const bool accepted = AcceptKeyFromFile(key, permissions);
     if (accepted)
         unblockKey_ = key;
+    if (accepted)
+        AuditKeyLoaded(path.toStdString(), key);
     WipeAll(key);
     if (!accepted)
         return;
@@ -353,6 +356,7 @@ void MainWindow::GenerateUnblockKey() {
         return;
     }
     unblockKey_ = key;
+    AuditKeyGenerated(path.toStdString(), key);
     WipeAll(key);
     SetLoadMark(KeyMark::BtnLoad);
     ShowKeyCheck();

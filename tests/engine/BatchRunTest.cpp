@@ -4,7 +4,11 @@
 
 #include "engine/BatchRun.h"
 
+#include "engine/KeyCheck.h"
+#include "engine/RunTexts.h"
+
 #include "support/FakePcsc.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +55,11 @@ public:
         session->SelectReader(kReader);
         run = std::make_unique<BatchRun>(
             session, *this,
-            [](InitSettings& settings) {
+            [this](InitSettings& settings) {
                 settings.pin = Bytes{'1', '2', '3', '4'};
                 settings.puk = Bytes{};
+                if (moreSettings)
+                    moreSettings(settings);
             },
             [this](const std::string& cardId, const std::string& failure) {
                 log.push_back("#" + cardId + (failure.empty() ? " SUCCESS" : " ERROR"));
@@ -89,6 +95,7 @@ public:
         return count;
     }
 
+    RecordingAuditJournal journal;
     FakePcsc pcsc;
     std::shared_ptr<TokenSession> session;
     std::unique_ptr<BatchRun> run;
@@ -97,6 +104,8 @@ public:
     int awayTold = 0;
     int backTold = 0;
     std::vector<std::size_t> logLinesWhenShown;
+    // Sets more of each attempt's settings.
+    std::function<void(InitSettings&)> moreSettings;
     // What the log writer answers: empty when the line was written.
     std::string logProblem;
     // The attempt's reports in their order: failure, lost line, end.
@@ -490,6 +499,58 @@ TEST(BatchRunTest, LostLogLineIsToldAndChangesNothingElse) {
         EXPECT_EQ(written.told.size(), c.told.size() - 1);
         EXPECT_EQ(written.states, c.states);
     }
+}
+
+// The system journal hears of the run's start and end and of every attempt, beside its log line,
+// with the attempt's facts and nothing secret.
+TEST(BatchRunTest, JournalEntriesOfARun) {
+    Harness h(CommandLine(1));
+    const std::array<std::uint8_t, 16> key = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                              0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+    h.moreSettings = [&key](InitSettings& settings) {
+        settings.unblockKey = key;
+        settings.unblockKeyUsable = true;
+        settings.groupRsa = 0xD1;
+        settings.groupKeyRsa.fill(0x5A);
+        // 32 bytes cut the last "я" in two: the name is given without it.
+        settings.nameField = DeviceNameField("Бухгалтерия-Бухгалтерия");
+    };
+    h.pcsc.AnswerSw(FakePcsc::Hex("80 F4 01 05"), 0x6A80); // the PIN refused once
+    h.run->Start();
+    h.Insert(kNumberedAtr, kFirstId);
+    h.run->Look(); // refused
+    h.pcsc.RemoveCard(kReader);
+    h.run->Look();
+    h.Insert(kNumberedAtr, kSecondId);
+    h.run->Look(); // initialized: the run's count is reached
+    EXPECT_EQ(h.log.size(), 2u);
+    h.run.reset();
+
+    EXPECT_EQ(h.journal.Events(),
+              (std::vector<std::string>{"run-started", "init", "init", "run-ended"}));
+    ASSERT_EQ(h.journal.entries.size(), 4u);
+    const auto& refused = h.journal.entries[1];
+    EXPECT_EQ(refused.at("ORVANE_RESULT"), "error");
+    EXPECT_EQ(refused.at("ORVANE_CARD"), "0102030405060708");
+    EXPECT_EQ(refused.at("ORVANE_SW"), "6A80");
+    EXPECT_EQ(refused.at("ORVANE_STEP"), InitStepName(InitStep::StorePin));
+    EXPECT_EQ(refused.at("PRIORITY"), "3");
+    const auto& done = h.journal.entries[2];
+    EXPECT_EQ(done.at("ORVANE_RESULT"), "success");
+    EXPECT_EQ(done.at("MESSAGE"), "Смарт-карта #1112131415161718 инициализирована");
+    EXPECT_EQ(done.at("ORVANE_UNBLOCK_KCV"), KeyCheckValue(key));
+    EXPECT_EQ(done.at("ORVANE_GROUP_RSA"), "D1");
+    EXPECT_EQ(done.count("ORVANE_GROUP_DSTU"), 0u) << "no DSTU group";
+    EXPECT_EQ(done.at("ORVANE_DEVICE_NAME"), "Бухгалтерия-Бухг");
+    EXPECT_EQ(done.count("ORVANE_SW"), 0u);
+    for (const auto& entry : h.journal.entries)
+        EXPECT_EQ(entry.at("ORVANE_READER"), kReader);
+    EXPECT_EQ(h.journal.entries[3].at("MESSAGE"),
+              "Инициализация закончена: смарт-карт инициализировано 1, неудачных попыток 1");
+    for (const auto& entry : h.journal.entries)
+        for (const auto& [name, value] : entry)
+            for (const std::string secret : {"0123456789ABCDEF", "5A5A5A5A", "1234"})
+                EXPECT_EQ(value.find(secret), std::string::npos) << name << "=" << value;
 }
 
 // A front end that closes the run while the failure is shown (the window going away under its
