@@ -3,6 +3,7 @@
 #include "engine/RunTexts.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -104,6 +105,16 @@ const char* ResultName(AuditResult result) {
     return "success";
 }
 
+// The key file as an auditor needs it: its absolute path where it can be found.
+std::string FullPath(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    const std::string full = resolved;
+    std::free(resolved);
+    return full;
+}
+
 std::string Hex4(std::uint16_t value) {
     char text[5];
     std::snprintf(text, sizeof text, "%04X", value);
@@ -200,7 +211,8 @@ void AuditKeyGenerated(const std::string& path, const UnblockKeyBytes& key) {
     AuditEntry entry;
     entry.event = AuditEvent::KeyGenerated;
     entry.unblockKcv = KeyCheckValue(key);
-    entry.message = "Создан ключ разблокировки KCV " + entry.unblockKcv + ", файл " + path;
+    entry.message =
+        "Создан ключ разблокировки KCV " + entry.unblockKcv + ", файл " + FullPath(path);
     RecordAudit(entry);
 }
 
@@ -208,6 +220,7 @@ void AuditKeyLoaded(const std::string& path, const UnblockKeyBytes& key) {
     AuditEntry entry;
     entry.event = AuditEvent::KeyLoaded;
     entry.unblockKcv = KeyCheckValue(key);
-    entry.message = "Загружен ключ разблокировки KCV " + entry.unblockKcv + ", файл " + path;
+    entry.message =
+        "Загружен ключ разблокировки KCV " + entry.unblockKcv + ", файл " + FullPath(path);
     RecordAudit(entry);
 }

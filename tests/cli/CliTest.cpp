@@ -6,6 +6,7 @@
 #include "engine/ChallengeResponse.h"
 #include "engine/KeyCheck.h"
 #include "support/FakePcsc.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,8 @@ std::string Text(const Bytes& bytes) {
 struct Fixture : ::testing::Test {
     FakePcsc pcsc;
     TestLog log;
+    // Every audit entry of the commands goes here, none to the system journal.
+    RecordingAuditJournal journal;
     Files files;
     Cli cli;
     std::string keyFile = files.Write("admin.key", KeyBytes());
