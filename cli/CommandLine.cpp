@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "InitCommand.h"
+#include "JournalCommand.h"
 #include "KeyCommands.h"
 #include "Output.h"
 #include "ReaderCommands.h"
@@ -131,6 +132,17 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
     resetCommand->add_option("--key", reset.keyFile, "Ключ разблокировки")->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
+    JournalOptions journal;
+    CLI::App* journalCommand = app.add_subcommand(
+        "journal", "Итоги журнала инициализации за день: число инициализированных, ошибок, "
+                   "разных карт и карты, которые нужно инициализировать заново. Журнал не "
+                   "прочитан: код выхода 2");
+    CLI::Option* date = journalCommand->add_option("--date", journal.date,
+                                                   "День (ГГГГ-ММ-ДД; по умолчанию сегодня)");
+    journalCommand->add_option("--file", journal.file, "Файл журнала вместо дня")->excludes(date);
+    journalCommand->add_option("--csv", journal.csv,
+                               "Записать строки журнала в файл CSV, как окно журнала");
+
     for (CLI::App* command : app.get_subcommands({})) {
         command->set_help_flag("-h,--help", "Показать справку и выйти");
         command->group("Команды"); // the heading of the command list in --help
@@ -153,6 +165,8 @@ int RunCommandLine(const std::vector<std::string>& arguments, Console& console) 
     }
     if (readers->parsed())
         return RunReaders(output);
+    if (journalCommand->parsed())
+        return RunJournal(journal, output);
     if (initCommand->parsed())
         return RunInit(init, console, output);
     if (resetCommand->parsed())

@@ -7,6 +7,18 @@ namespace {
 
 constexpr std::size_t Chunk = 1 << 20;
 
+// The end of the line that starts at `begin` in [begin, end): its LF, or a CR that no LF follows
+// (a log written with CR-only line ends). A CR last in the buffer is decided once the next byte is
+// read: nullptr then, as when there is no line end.
+const char* LineEnd(const char* begin, const char* end) {
+    const char* lf = static_cast<const char*>(std::memchr(begin, '\n', end - begin));
+    const char* upTo = lf ? lf : end;
+    const char* cr = static_cast<const char*>(std::memchr(begin, '\r', upTo - begin));
+    if (!cr || cr + 1 == lf)
+        return lf;
+    return cr + 1 < end ? cr : nullptr;
+}
+
 std::string_view WithoutCr(std::string_view text) {
     if (!text.empty() && text.back() == '\r')
         text.remove_suffix(1);
@@ -133,9 +145,8 @@ void LogReader::Scan() {
         if (n == 0)
             break;
         std::size_t begin = 0;
-        while (const void* found = std::memchr(buffer.data() + begin, '\n', n - begin)) {
-            const auto end =
-                static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
+        while (const char* found = LineEnd(buffer.data() + begin, buffer.data() + n)) {
+            const auto end = static_cast<std::size_t>(found - buffer.data());
             AddLine(at + begin, std::string_view(buffer.data() + begin, end - begin));
             begin = end + 1;
         }

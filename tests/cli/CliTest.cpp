@@ -4,6 +4,7 @@
 #include "CliTestKit.h"
 
 #include "engine/ChallengeResponse.h"
+#include "engine/InitLog.h"
 #include "engine/KeyCheck.h"
 #include "support/FakePcsc.h"
 #include "support/RecordingAuditJournal.h"
@@ -11,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <random>
+#include <set>
 
 #include <algorithm>
 
@@ -709,6 +713,85 @@ TEST(CliHelp, IsRussianForTheProgramAndEachCommand) {
                                     "REQUIRED", "OPTIONS", "TEXT", "Excludes", "Needs"})
             EXPECT_EQ(run.out.find(english), std::string::npos) << english << " in\n" << run.out;
     }
+}
+
+} // namespace
+
+namespace {
+
+// orvane-cli journal over generated logs: its counts and cards to redo against a count of its
+// own, with CR LF, LF and CR-only line ends.
+TEST_F(Fixture, JournalCountsGeneratedLogs) {
+    for (const char* lineEnd : {"\r\n", "\n", "\r"}) {
+        SCOPED_TRACE(std::string(lineEnd) == "\r\n" ? "CR LF" : lineEnd[0] == '\n' ? "LF" : "CR");
+        std::mt19937 random(7);
+        std::string text;
+        std::size_t succeeded = 0, failed = 0, withoutNumber = 0, unrecognized = 0;
+        std::set<std::string> cards, everOk;
+        std::map<std::string, std::string> lastFailure; // card -> message, in first-line order
+        std::vector<std::string> order;
+        for (int i = 0; i < 500; ++i) {
+            const int kind = static_cast<int>(random() % 10);
+            const std::string card =
+                kind == 9 ? std::string() : "00000000000000" + std::to_string(10 + random() % 40);
+            const std::string message = "Ошибка " + std::to_string(i);
+            if (kind == 8) {
+                text += "не строка журнала " + std::to_string(i) + lineEnd;
+                ++unrecognized;
+                continue;
+            }
+            const bool ok = kind < 5;
+            text += "10:00:00: #" + card + (ok ? " SUCCESS" : " ERROR: " + message) + lineEnd;
+            ++(ok ? succeeded : failed);
+            if (card.empty()) {
+                ++withoutNumber;
+                continue;
+            }
+            if (cards.insert(card).second)
+                order.push_back(card);
+            if (ok)
+                everOk.insert(card);
+            else
+                lastFailure[card] = message;
+        }
+        const std::string path = files.Write("day.log", text);
+        const CliRun run = cli.Run({"--json", "journal", "--file", path});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const nlohmann::json summary = run.JsonLines().at(0);
+        EXPECT_EQ(summary["initialized"], succeeded);
+        EXPECT_EQ(summary["failed"], failed);
+        EXPECT_EQ(summary["cards"], cards.size());
+        EXPECT_EQ(summary["without_number"], withoutNumber);
+        EXPECT_EQ(summary["unrecognized"], unrecognized);
+        nlohmann::json redo = nlohmann::json::array();
+        for (const std::string& card : order)
+            if (!everOk.count(card) && lastFailure.count(card))
+                redo.push_back({{"card", card}, {"message", lastFailure[card]}});
+        EXPECT_EQ(summary["redo"], redo);
+    }
+}
+
+TEST_F(Fixture, JournalOfADayAndItsCsv) {
+    WriteInitLog("0102030405060708", "Нет; ответа \"карты\"");
+    WriteInitLog("0102030405060708");
+    WriteInitLog("", "=формула");
+    const std::string csv = files.Path("day.csv");
+    const CliRun run = cli.Run({"journal", "--date", "2026-12-07", "--csv", csv});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Инициализировано: 1    Ошибок: 2    Разных карт: 1    Без номера: 1"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("(инициализировать заново): 0"), std::string::npos) << run.out;
+    QFile file(QString::fromStdString(csv));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().toStdString(),
+              "\xEF\xBB\xBFВремя;Номер карты;Результат;Сообщение\r\n"
+              "14:03:27;#0102030405060708;Ошибка;\"Нет; ответа \"\"карты\"\"\"\r\n"
+              "14:03:27;#0102030405060708;Успешно;\r\n"
+              "14:03:27;;Ошибка;'=формула\r\n");
+
+    EXPECT_EQ(cli.Run({"journal", "--date", "2026-13-01"}).exitCode, 2);
+    EXPECT_EQ(cli.Run({"journal", "--date", "2026-12-08"}).exitCode, 2) << "no log that day";
 }
 
 } // namespace
