@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "InitCommand.h"
+#include "JournalCommand.h"
 #include "KeyCommands.h"
 #include "Output.h"
 #include "ReaderCommands.h"
@@ -144,8 +145,9 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     CLI::App app{"orvane-cli: инициализация и разблокировка смарт-карт Orvane из командной строки. "
                  "Коды выхода: 0 успех, 1 ошибка смарт-карты, 2 неверный вызов, 3 нет службы "
                  "смарт-карт или устройства, 4 проблема с файлом ключа, 5 устройство занято "
-                 "(другой инициализацией, сменой ПИН-кода или программой), 6 вывод не записан "
-                 "(например, диск заполнен или канал закрыт), 130 прервано "
+                 "(другой инициализацией, сменой ПИН-кода или программой), 6 строка журнала "
+                 "инициализации не записана (init), 7 вывод не записан (например, диск "
+                 "заполнен или канал закрыт), 130 прервано "
                  "(Ctrl+C, SIGTERM, SIGHUP): init до заданного --count числа смарт-карт, "
                  "reset-pin во время ожидания смарт-карты.",
                  "orvane-cli"};
@@ -230,6 +232,17 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
         ->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
+    JournalOptions journal;
+    CLI::App* journalCommand = app.add_subcommand(
+        "journal", "Итоги журнала инициализации за день: число инициализированных, ошибок, "
+                   "разных карт и карты, которые нужно инициализировать заново. Журнал не "
+                   "прочитан: код выхода 2");
+    CLI::Option* date = journalCommand->add_option("--date", journal.date,
+                                                   "День (ГГГГ-ММ-ДД; по умолчанию сегодня)");
+    journalCommand->add_option("--file", journal.file, "Файл журнала вместо дня")->excludes(date);
+    journalCommand->add_option("--csv", journal.csv,
+                               "Записать строки журнала в файл CSV, как окно журнала");
+
     for (CLI::App* command : app.get_subcommands({})) {
         command->set_help_flag("-h,--help", "Показать справку и выйти");
         command->group("Команды"); // the heading of the command list in --help
@@ -257,6 +270,8 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     }
     if (readers->parsed())
         return RunReaders(output);
+    if (journalCommand->parsed())
+        return RunJournal(journal, output);
     if (initCommand->parsed())
         return RunInit(init, console, output);
     if (resetCommand->parsed())

@@ -18,9 +18,13 @@ enum ExitCode : int {
     // The reader is in use: another initialization or PIN reset holds it, another program kept
     // the token past the connect's time limit, or the reader's lock could not be made.
     kExitReaderBusy = 5,
+    // `init`: the line of the day's log of at least one attempt could not be written (a full
+    // disk, a file where the log folder should be, a log file that may not be written). Before 1:
+    // a script must not take a run without its record for a mere failed token.
+    kExitLogLineLost = 6,
     // What the command had to say could not be written to standard output (a full disk, a closed
     // pipe): its result may be lost, whatever became of the work itself.
-    kExitOutput = 6,
+    kExitOutput = 7,
     // Ctrl+C, SIGTERM or SIGHUP ended a command before its work was done: `init` before --count
     // tokens were initialized, `reset-pin` while it waited for the token (130, as a shell reports
     // Ctrl+C).

@@ -174,9 +174,10 @@ public:
     int Done(bool interrupted) {
         const int initialized = run_->Initialized();
         const int failed = run_->FailedAttempts();
-        const int code = interrupted   ? kExitInterrupted
-                         : failed == 0 ? kExitSuccess
-                                       : kExitTokenFailure;
+        const int code = interrupted      ? kExitInterrupted
+                         : linesLost_ > 0 ? kExitLogLineLost
+                         : failed == 0    ? kExitSuccess
+                                          : kExitTokenFailure;
         OutputEvent done;
         done.event = "done";
         done.reader = options_.reader;
@@ -188,6 +189,8 @@ public:
             done.text += ", прервано до заданного числа смарт-карт";
         done.extra["initialized"] = initialized;
         done.extra["failed"] = failed;
+        if (linesLost_ > 0)
+            done.extra["log_lines_lost"] = linesLost_;
         if (console_.StopRequested())
             done.extra["interrupted"] = true;
         done.extra["exit_code"] = code;
@@ -224,6 +227,16 @@ private:
         output_.Report(event);
     }
 
+    void LogLineLost(const std::string& problem) override {
+        ++linesLost_;
+        OutputEvent event;
+        event.event = "log-line-lost";
+        event.reader = options_.reader;
+        event.ok = false; // text mode: on standard error
+        event.message = problem;
+        output_.Report(event);
+    }
+
     void Report(const char* name, const std::string& message) {
         OutputEvent event;
         event.event = name;
@@ -236,6 +249,7 @@ private:
     Console& console_;
     Output& output_;
     const BatchRun* run_ = nullptr;
+    int linesLost_ = 0;
 };
 
 // Runs token after token until --count tokens are initialized, or until a stop request (between
@@ -252,7 +266,7 @@ int Go(const InitOptions& options, Console& console, Output& output, OptionSetti
         [&settings](InitSettings& attempt) { ReadInitSettings(settings, attempt); },
         [](const std::string& cardId, const std::string& failure) {
             // The log line is written while the token is still held, as the window writes it.
-            WriteInitLog(cardId, failure);
+            return WriteInitLog(cardId, failure).problem;
         },
         rules);
     report.Attach(run);

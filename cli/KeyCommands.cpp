@@ -2,6 +2,7 @@
 
 #include "SystemError.h"
 #include "crypto/Wipe.h"
+#include "engine/AuditJournal.h"
 #include "engine/ChallengeResponse.h"
 #include "engine/KeyFile.h"
 #include "engine/RandomSource.h"
@@ -97,6 +98,7 @@ std::optional<UnblockKeyBytes> LoadKeyFile(const std::string& path, Output& outp
     case KeyWeakness::None:
         break;
     }
+    AuditKeyLoaded(path, key);
     std::optional<UnblockKeyBytes> loaded(key);
     WipeAll(key);
     return loaded;
@@ -149,6 +151,7 @@ int RunKeygen(const std::string& chosenName, bool replace, Output& output) {
         return kExitKeyFile;
     }
     const std::string kcv = KeyCheckValue(key);
+    AuditKeyGenerated(path, key);
     WipeAll(key);
     OutputEvent event;
     event.event = "keygen";
@@ -194,6 +197,7 @@ int RunResponse(const std::string& keyFile, const std::string& challenge, Consol
     event.event = "response";
     event.ok = true;
     event.message = ComputeResponse(*key, normalized);
+    AuditResponse(*key);
     WipeAll(*key);
     event.extra["challenge"] = normalized;
     event.extra["response"] = event.message;

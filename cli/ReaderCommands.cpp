@@ -4,6 +4,7 @@
 #include "KeyCommands.h"
 #include "card/TokenSession.h"
 #include "crypto/Wipe.h"
+#include "engine/AuditJournal.h"
 #include "engine/Cp1251.h"
 #include "engine/PinReset.h"
 #include "engine/ReaderLock.h"
@@ -32,22 +33,6 @@ std::string ConnectGivenUp(const std::string& reader, unsigned seconds) {
            "» занята другой программой: подключиться к ней "
            "не удалось за " +
            std::to_string(seconds) + " с. ПИН-код не изменён";
-}
-
-const char* PinResetStepName(PinResetStep step) {
-    switch (step) {
-    case PinResetStep::Connect:
-        return "connect";
-    case PinResetStep::SelectMf:
-        return "select-mf";
-    case PinResetStep::GetChallenge:
-        return "get-challenge";
-    case PinResetStep::Authenticate:
-        return "authenticate";
-    case PinResetStep::StorePin:
-        return "store-pin";
-    }
-    return "";
 }
 
 // The CP1251 bytes of a secret's text.
@@ -234,6 +219,7 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
         token.SelectReader(options.reader);
         std::optional<Bytes> bytes = Cp1251Bytes(newPin->Text());
         const PinResetOutcome outcome = ResetPin(token, *key, bytes);
+        AuditPinReset(options.reader, token.CardId, *key, outcome);
         if (bytes)
             SecretBytes::WipeVector(*bytes);
         OutputEvent event;

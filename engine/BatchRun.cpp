@@ -1,6 +1,64 @@
 #include "BatchRun.h"
 
+#include "engine/KeyCheck.h"
+#include "engine/RunTexts.h"
+
+#include <cstdio>
 #include <utility>
+
+namespace {
+
+// A duplication-group number as typed ("0A"); empty for no group.
+std::string GroupNumber(int group) {
+    if (group == 0)
+        return {};
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", group & 0xFF);
+    return text;
+}
+
+// The device name of the token's field: its UTF-8 bytes up to the first zero, without a character
+// the field's 32 bytes cut in two.
+std::string DeviceName(const std::array<std::uint8_t, 32>& field) {
+    std::string name;
+    for (const std::uint8_t byte : field) {
+        if (byte == 0)
+            break;
+        name += static_cast<char>(byte);
+    }
+    std::size_t start = name.size();
+    while (start > 0 && (static_cast<unsigned char>(name[start - 1]) & 0xC0) == 0x80)
+        --start;
+    if (start > 0 && static_cast<unsigned char>(name[start - 1]) >= 0xC0) {
+        const unsigned char lead = static_cast<unsigned char>(name[start - 1]);
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (name.size() - (start - 1) < length)
+            name.resize(start - 1);
+    }
+    return name;
+}
+
+// The journal's entry of a concluded attempt.
+void AuditAttempt(AuditEntry entry, const InitOutcome& outcome) {
+    entry.event = AuditEvent::Init;
+    entry.card = outcome.cardId;
+    const std::string token =
+        outcome.cardId.empty() ? std::string("Смарт-карта") : "Смарт-карта #" + outcome.cardId;
+    if (outcome.ok) {
+        entry.result = AuditResult::Success;
+        entry.message = token + " инициализирована";
+    } else {
+        entry.result =
+            outcome.kind == FailureKind::Warning ? AuditResult::Warning : AuditResult::Error;
+        entry.step = InitStepName(outcome.step);
+        if (outcome.statusWord != 0)
+            entry.statusWord = outcome.statusWord;
+        entry.message = token + " не инициализирована: " + outcome.message;
+    }
+    RecordAudit(entry);
+}
+
+} // namespace
 
 BatchRun::BatchRun(std::shared_ptr<TokenSession> session, BatchRunFront& front,
                    SettingsReader settings, LogWriter log, BatchRunRules rules)
@@ -9,7 +67,22 @@ BatchRun::BatchRun(std::shared_ptr<TokenSession> session, BatchRunFront& front,
     session_->Exclusive = false;
 }
 
-BatchRun::~BatchRun() = default;
+BatchRun::~BatchRun() {
+    AuditRunEnded();
+}
+
+void BatchRun::AuditRunEnded() {
+    if (!auditOpen_)
+        return;
+    auditOpen_ = false;
+    AuditEntry entry;
+    entry.event = AuditEvent::RunEnded;
+    entry.result = failed_ == 0 ? AuditResult::Success : AuditResult::Warning;
+    entry.reader = session_->Reader;
+    entry.message = std::string(run_text::kRunEnded) + ": смарт-карт инициализировано " +
+                    std::to_string(initialized_) + ", неудачных попыток " + std::to_string(failed_);
+    RecordAudit(entry);
+}
 
 bool BatchRun::Watching() const {
     return state_ == RunState::RemovalWait || state_ == RunState::Waiting ||
@@ -23,11 +96,21 @@ RunState BatchRun::RemovalState() const {
 bool BatchRun::Enter(RunState state) {
     const std::weak_ptr<bool> alive = alive_;
     state_ = state;
+    if (state == RunState::Ended)
+        AuditRunEnded();
     front_.StateEntered(state);
     return !alive.expired();
 }
 
 void BatchRun::Start() {
+    if (!auditOpen_) {
+        auditOpen_ = true;
+        AuditEntry entry;
+        entry.event = AuditEvent::RunStarted;
+        entry.reader = session_->Reader;
+        entry.message = "Начата инициализация смарт-карт в устройстве " + session_->Reader;
+        RecordAudit(entry);
+    }
     if (!rules_.startWithoutEnter) {
         Enter(RunState::Ready);
         return;
@@ -150,6 +233,12 @@ void BatchRun::StartAttempt() {
     InitSettings settings;
     if (readSettings_)
         readSettings_(settings);
+    attemptFacts_ = AuditEntry();
+    attemptFacts_.reader = session_->Reader;
+    attemptFacts_.unblockKcv = KeyCheckValue(settings.unblockKey);
+    attemptFacts_.groupRsa = GroupNumber(settings.groupRsa);
+    attemptFacts_.groupDstu = GroupNumber(settings.groupDstu);
+    attemptFacts_.deviceName = DeviceName(settings.nameField);
     // The session and this run may go away while the front end reports a failure; the session
     // stays alive until the attempt has let the token go.
     const std::shared_ptr<TokenSession> session = session_;
@@ -188,19 +277,34 @@ void BatchRun::Pause(int milliseconds) {
     front_.Pause(milliseconds);
 }
 
+bool BatchRun::WriteLogLine(const LogWriter& writeLog, const InitOutcome& outcome) {
+    const std::weak_ptr<bool> alive = alive_;
+    const std::string problem =
+        writeLog ? writeLog(outcome.cardId, outcome.ok ? std::string() : outcome.message)
+                 : std::string();
+    AuditAttempt(attemptFacts_, outcome);
+    if (!problem.empty())
+        front_.LogLineLost(problem);
+    return !alive.expired();
+}
+
 void BatchRun::Concluded(const InitOutcome& outcome) {
     if (outcome.ok) {
-        if (writeLog_)
-            writeLog_(outcome.cardId, std::string());
+        WriteLogLine(writeLog_, outcome);
         return;
     }
     // The line is written even when the run goes away while the failure is shown: the attempt
-    // happened, and the log is the record of it.
+    // happened, and the log is the record of it (a lost line is then told to nobody).
     const LogWriter writeLog = writeLog_;
+    const AuditEntry facts = attemptFacts_;
     const std::weak_ptr<bool> alive = alive_;
     front_.ReportFailure(outcome);
-    if (writeLog)
-        writeLog(outcome.cardId, outcome.message);
-    if (!alive.expired())
+    if (alive.expired()) {
+        if (writeLog)
+            writeLog(outcome.cardId, outcome.message);
+        AuditAttempt(facts, outcome);
+        return;
+    }
+    if (WriteLogLine(writeLog, outcome))
         Enter(RunState::Failed);
 }

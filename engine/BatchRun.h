@@ -18,8 +18,12 @@
 // while it finds the token again: so the first token seen after an outage is compared with the
 // token of the last attempt (its answer to reset, and its card number where the token was asked
 // for it). The same token is still the one to take out: no attempt and no log line for it.
+//
+// The system journal (engine/AuditJournal.h) gets the run's start and end and, beside each log
+// line, the attempt's entry.
 
 #include "card/TokenSession.h"
+#include "engine/AuditJournal.h"
 #include "engine/TokenInit.h"
 
 #include <cstdint>
@@ -60,6 +64,9 @@ public:
     // The attempt is over and the token let go; the run's next state follows. The front end may
     // destroy the run inside this call.
     virtual void AttemptEnded(const InitOutcome& outcome) = 0;
+    // The attempt's log line could not be written: `problem` names the file and the reason. The
+    // attempt's result stands as it is; AttemptEnded follows.
+    virtual void LogLineLost(const std::string& problem) = 0;
 };
 
 class BatchRun : private InitObserver {
@@ -67,7 +74,9 @@ public:
     // Gives the settings of the next attempt (read at the moment the attempt starts).
     using SettingsReader = std::function<void(InitSettings&)>;
     // Writes the day's log line of an attempt: a success line when the failure text is empty.
-    using LogWriter = std::function<void(const std::string& cardId, const std::string& failure)>;
+    // Answers why the line could not be written, empty when it was.
+    using LogWriter =
+        std::function<std::string(const std::string& cardId, const std::string& failure)>;
 
     // The session is switched to shared access and kept for the run's lifetime.
     BatchRun(std::shared_ptr<TokenSession> session, BatchRunFront& front, SettingsReader settings,
@@ -117,6 +126,11 @@ private:
     void Progress(int position) override;
     void Pause(int milliseconds) override;
     void Concluded(const InitOutcome& outcome) override;
+    // Writes the attempt's line and tells the front end when it was lost; false when the run went
+    // away meanwhile.
+    bool WriteLogLine(const LogWriter& writeLog, const InitOutcome& outcome);
+    // The system journal's entry of the run's end (once, at the end or when the run goes away).
+    void AuditRunEnded();
 
     std::shared_ptr<TokenSession> session_;
     BatchRunFront& front_;
@@ -134,6 +148,11 @@ private:
     bool lastOk_ = false;
     // Set when the service came back after an attempt: the next token seen is compared first.
     bool compareNextToken_ = false;
+    // The journal's facts of the attempt under way: its reader, unblock key's check value, group
+    // numbers and device name (nothing secret).
+    AuditEntry attemptFacts_;
+    // The run's start is in the journal and its end not yet.
+    bool auditOpen_ = false;
     // Expires when the run is destroyed (a front end may do that inside a report).
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -79,18 +80,35 @@ std::string CleanPath(std::string_view path) {
     return result.empty() ? "." : result;
 }
 
-// Makes `folder` and the folders above it; false when it does not exist afterwards.
-bool MakeFolders(const std::string& folder) {
+// Makes `folder` and the folders above it. When it does not exist afterwards: the folder on the
+// way that failed, and the error number (ENOTDIR where a file stands in its place).
+bool MakeFolders(const std::string& folder, std::string& failedAt, int& error) {
+    const auto make = [&](const std::string& path) {
+        if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
+            return true;
+        failedAt = path;
+        error = errno;
+        return false;
+    };
     for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1)) {
-        const std::string above = folder.substr(0, slash);
-        if (mkdir(above.c_str(), 0777) != 0 && errno != EEXIST)
+         slash = folder.find('/', slash + 1))
+        if (!make(folder.substr(0, slash)))
             return false;
-    }
-    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+    if (!make(folder))
         return false;
     struct stat info {};
-    return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return true;
+    failedAt = folder;
+    error = ENOTDIR;
+    return false;
+}
+
+LogWriteResult Lost(const std::string& path, const std::string& reason) {
+    LogWriteResult result;
+    result.path = path;
+    result.problem = "Строка журнала инициализации не записана: " + path + " — " + reason;
+    return result;
 }
 
 } // namespace
@@ -149,24 +167,63 @@ std::string InitLogTime(int hour, int minute, int second, std::string_view local
     return FormatDateTime(WithoutTimeZone(formats.longTime), fields, formats);
 }
 
-void WriteInitLog(const std::string& cardId, const std::string& failureText) {
-    // Every failure here is silent: the attempt goes on as if the line had been written.
+std::string LogProblemReason(int error) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        return "на диске нет места";
+    case EROFS:
+        return "файловая система только для чтения";
+    case EACCES:
+    case EPERM:
+        return "нет прав на запись";
+    case ENOTDIR:
+        return "на месте папки лежит файл";
+    case EISDIR:
+        return "на месте файла лежит папка";
+    case ENOENT:
+        return "папка не найдена";
+    default:
+        return "ошибка ввода-вывода (код " + std::to_string(error) + ")";
+    }
+}
+
+LogWriteResult WriteInitLog(const std::string& cardId, const std::string& failureText) {
     const IInitLogEnvironment& environment = InitLogEnvironment();
     const std::string folder = InitLogFolder();
-    if (folder.empty())
-        return;
+    if (folder.empty()) {
+        LogWriteResult result;
+        result.problem = "Строка журнала инициализации не записана: папка данных неизвестна "
+                         "(не заданы XDG_DATA_HOME и HOME)";
+        return result;
+    }
     const DateTimeFields now = environment.Now();
     const std::string locale = environment.TimeLocale();
-    if (!MakeFolders(folder))
-        return;
+    std::string failedAt;
+    int error = 0;
+    if (!MakeFolders(folder, failedAt, error))
+        return Lost(failedAt, LogProblemReason(error));
     const std::string path = folder + '/' + InitLogFileName(now.year, now.month, now.day, locale);
     const int file = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (file < 0)
-        return;
+        return Lost(path, LogProblemReason(errno));
     const std::string line =
         FormatLogLine(InitLogTime(now.hour, now.minute, now.second, locale), cardId, failureText) +
         "\r\n";
     // One write of the whole line, so that two programs appending at once never mix their lines.
-    [[maybe_unused]] const ssize_t written = write(file, line.data(), line.size());
-    close(file);
+    const ssize_t written = write(file, line.data(), line.size());
+    const int writeError = errno;
+    // A full disk may show only when the data leaves for it, at close.
+    const bool closed = close(file) == 0;
+    const int closeError = errno;
+    if (written < 0)
+        return Lost(path, LogProblemReason(writeError));
+    if (static_cast<std::size_t>(written) != line.size())
+        return Lost(path, "записана только часть строки");
+    if (!closed)
+        return Lost(path, LogProblemReason(closeError));
+    LogWriteResult result;
+    result.written = true;
+    result.path = path;
+    return result;
 }

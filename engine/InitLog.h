@@ -46,6 +46,19 @@ std::string InitLogFileName(int year, int month, int day, std::string_view local
 // The time of a log line: the locale's long time without its time-zone name ("14:03:27").
 std::string InitLogTime(int hour, int minute, int second, std::string_view localeName);
 
+// What became of one line of the day's log.
+struct LogWriteResult {
+    bool written = false;
+    // The day's file, or the folder that could not be made; empty when the data folder is unknown.
+    std::string path;
+    // Why the line was not written (Russian, naming the file or folder); empty when written.
+    std::string problem;
+};
+
 // Appends one line to the day's initialization log: a success line when `failureText` (UTF-8) is
-// empty, else an error line carrying it. Every input/output failure is silent.
-void WriteInitLog(const std::string& cardId, const std::string& failureText = std::string());
+// empty, else an error line carrying it. The line is written whole or the result says why not
+// (a full disk, a file where the folder should be, a file that may not be written, ...).
+LogWriteResult WriteInitLog(const std::string& cardId,
+                            const std::string& failureText = std::string());
+// The Russian reason for an input/output error number ("на диске нет места").
+std::string LogProblemReason(int error);

@@ -4,10 +4,11 @@
 //
 // The file is read once from start to end to learn where each line begins and to count; the text
 // of a line is read again only when it is asked for, so a log of any size costs a few bytes per
-// line in memory. Lines ended by CR LF or LF are read alike; empty lines are skipped; a line that
-// is not a log line stays in its place as an unrecognized one. A last line without its line end
-// (a run was writing it, or the writer stopped) is shown as it stands and read again by Refresh
-// once more of the file is there. Lines longer than MaxLineBytes are shown cut at that length.
+// line in memory. Lines ended by CR LF, LF or CR alone are read alike; empty lines are skipped; a
+// line that is not a log line stays in its place as an unrecognized one. A last line without its
+// line end (a run was writing it, or the writer stopped) is shown as it stands and read again by
+// Refresh once more of the file is there. Lines longer than MaxLineBytes are shown cut at that
+// length.
 //
 // Plain C++: no Qt.
 

@@ -71,3 +71,19 @@ PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 1
     outcome.ok = true;
     return outcome;
 }
+
+const char* PinResetStepName(PinResetStep step) {
+    switch (step) {
+    case PinResetStep::Connect:
+        return "connect";
+    case PinResetStep::SelectMf:
+        return "select-mf";
+    case PinResetStep::GetChallenge:
+        return "get-challenge";
+    case PinResetStep::Authenticate:
+        return "authenticate";
+    case PinResetStep::StorePin:
+        return "store-pin";
+    }
+    return "";
+}

@@ -13,6 +13,9 @@
 // The steps of a PIN reset that can fail, in the order they run.
 enum class PinResetStep { Connect, SelectMf, GetChallenge, Authenticate, StorePin };
 
+// The step's name in reports ("authenticate").
+const char* PinResetStepName(PinResetStep step);
+
 struct PinResetOutcome {
     bool ok = false;
     // For a failure: the step, the message to show (UTF-8) and whether it is a warning (else an

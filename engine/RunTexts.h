@@ -24,6 +24,9 @@ inline constexpr const char* kFirst = "Вставьте смарт-карту";
 inline constexpr const char* kEscHint = "Для завершения инициализации нажмите Esc";
 inline constexpr const char* kServiceAway =
     "Служба смарт-карт не отвечает. Ожидание её восстановления...";
+// An attempt's line of the day's log could not be written (the reason follows in a box or on
+// standard error).
+inline constexpr const char* kLogLineLost = "Строка журнала не записана!";
 // The run has ended (the main window's box, the command line's last line).
 inline constexpr const char* kRunEnded = "Инициализация закончена";
 // Before a run: some options will be stored blocked on every token.

@@ -66,8 +66,9 @@ InitRun::Opening InitRun::Open(const std::string& readerName) {
     run_ = std::make_unique<BatchRun>(
         session_, front, [this](InitSettings& settings) { ReadInitSettings(settings_, settings); },
         [](const std::string& cardId, const std::string& failure) {
-            WriteInitLog(cardId, failure);
+            return WriteInitLog(cardId, failure).problem;
         });
+    lostLineTold_ = false;
     // Ready: the dialog shows its own look for it before it opens.
     run_->Start();
     return Opening::Opened;
@@ -195,4 +196,21 @@ void InitRun::AttemptEnded(const InitOutcome& outcome) {
         return;
     view_.SetProgress(100);
     InitPause().Pause(300, PauseKind::Step);
+}
+
+void InitRun::LogLineLost(const std::string& problem) {
+    view_.ShowLogLineLost();
+    // One box per run: the administrator knows the log is not being kept; every later lost line
+    // shows on the status line only.
+    if (lostLineTold_)
+        return;
+    lostLineTold_ = true;
+    MessageRequest request;
+    request.owner = view_.MessageOwner();
+    request.title = view_.MessageOwner()->windowTitle();
+    request.text = QString::fromStdString(problem);
+    request.type = MsgType::Warning;
+    request.buttons = mbOK;
+    request.systemModal = true;
+    Dialogs().Message(request);
 }

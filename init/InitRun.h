@@ -62,12 +62,15 @@ private:
     void Pause(int milliseconds) override;
     void ReportFailure(const InitOutcome& outcome) override;
     void AttemptEnded(const InitOutcome& outcome) override;
+    void LogLineLost(const std::string& problem) override;
 
     IInitSettings& settings_;
     RunView& view_;
     std::optional<ReaderLock> lock_;
     std::shared_ptr<TokenSession> session_;
     std::unique_ptr<BatchRun> run_;
+    // A lost log line has been shown in a box during this run.
+    bool lostLineTold_ = false;
     QTimer phase_;
     QTimer poll_;
 };

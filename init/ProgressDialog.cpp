@@ -26,6 +26,7 @@ const QString kDoneText = Text(run_text::kDone);
 const QString kNextText = Text(run_text::kNext);
 const QString kHintText = Text(run_text::kEscHint);
 const QString kServiceAwayText = Text(run_text::kServiceAway);
+const QString kLogLineLostText = Text(run_text::kLogLineLost);
 
 QFont RunFont(bool bold) {
     QFont font(QStringLiteral("Tahoma"), 8);
@@ -139,6 +140,11 @@ void ProgressDialog::ShowServiceAway() {
 
 void ProgressDialog::ShowNextToken() {
     SetStatus(kNextText, HotLightColour(), true);
+}
+
+void ProgressDialog::ShowLogLineLost() {
+    SetStatus(kLogLineLostText, ErrorColour(), true);
+    Label1->show();
 }
 
 void ProgressDialog::ShowFailed() {

@@ -56,6 +56,8 @@ public:
     void SetProgress(int position) override;
     void ToggleStatus() override;
     bool StatusShown() const override;
+    // The attempt's log line could not be written.
+    void ShowLogLineLost() override;
 
     // Colours of the status text.
     static QColor DesktopColour();

@@ -15,6 +15,8 @@ public:
     // While the smart-card service does not answer in a wait, and the waiting look once it does.
     virtual void ShowServiceAway() = 0;
     virtual void ShowNextToken() = 0;
+    // The attempt's log line could not be written.
+    virtual void ShowLogLineLost() = 0;
     // Moves the progress bar, waits 50 ms and repaints at once.
     virtual void SetProgress(int position) = 0;
     // One blink: the status text appears or disappears.

@@ -5,6 +5,7 @@
 #include "engine/RandomSource.h"
 
 #include "crypto/Wipe.h"
+#include "engine/AuditJournal.h"
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
 #include "journal/JournalWindow.h"
@@ -279,6 +280,8 @@ void MainWindow::LoadUnblockKeyFrom(const QString& path, KeyMark mark) {
     const bool accepted = AcceptKeyFromFile(key, permissions);
     if (accepted)
         unblockKey_ = key;
+    if (accepted)
+        AuditKeyLoaded(path.toStdString(), key);
     WipeAll(key);
     if (!accepted)
         return;
@@ -347,6 +350,7 @@ void MainWindow::GenerateUnblockKey() {
         return;
     }
     unblockKey_ = key;
+    AuditKeyGenerated(path.toStdString(), key);
     WipeAll(key);
     SetLoadMark(KeyMark::BtnLoad);
     ShowKeyCheck();

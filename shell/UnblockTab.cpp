@@ -6,6 +6,7 @@
 #include "ReaderComboBox.h"
 
 #include "crypto/Wipe.h"
+#include "engine/AuditJournal.h"
 #include "engine/ChallengeResponse.h"
 #include "engine/PinReset.h"
 #include "engine/ReaderLock.h"
@@ -129,6 +130,7 @@ void UnblockTab::ShowResponse() {
         return;
     }
     EdResponse->setText(QString::fromStdString(ComputeResponse(window_.UnblockKey(), challenge)));
+    AuditResponse(window_.UnblockKey());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -172,6 +174,8 @@ void UnblockTab::ResetPin() {
     }
     std::optional<Bytes> newPin = ToCp1251(EdNewPin_1->text());
     const PinResetOutcome outcome = ::ResetPin(window_.CardReader(), window_.UnblockKey(), newPin);
+    AuditPinReset(window_.CardReader().Reader, window_.CardReader().CardId, window_.UnblockKey(),
+                  outcome);
     if (newPin)
         SecretBytes::WipeVector(*newPin);
     if (!outcome.ok) {

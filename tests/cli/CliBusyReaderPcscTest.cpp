@@ -131,6 +131,10 @@ TEST_F(BusyReader, HeldReaderIsRefusedAtOnceWhileAnotherReaderIsServed) {
     EXPECT_EQ(refused["ok"], false);
     EXPECT_EQ(refused["message"], ReaderHeldMessage(readerA));
     EXPECT_EQ(CliProcess::Run(ResetPin(readerA, false), environment, "", out, err), 5);
+    // Where the machine has no system journal, its one notice comes first.
+    const std::string journalAway = "Системный журнал недоступен";
+    if (err.rfind(journalAway, 0) == 0)
+        err.erase(0, err.find('\n') + 1);
     EXPECT_EQ(err, ReaderHeldMessage(readerA) + "\n");
     EXPECT_TRUE(out.empty()) << out;
     EXPECT_TRUE(tokenA.Apdus().empty()) << "a command reached the held reader's token";

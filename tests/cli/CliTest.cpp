@@ -4,10 +4,17 @@
 #include "CliTestKit.h"
 
 #include "engine/ChallengeResponse.h"
+#include "engine/InitLog.h"
 #include "engine/KeyCheck.h"
 #include "support/FakePcsc.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -36,6 +43,8 @@ std::string Text(const Bytes& bytes) {
 struct Fixture : ::testing::Test {
     FakePcsc pcsc;
     TestLog log;
+    // Every audit entry of the commands goes here, none to the system journal.
+    RecordingAuditJournal journal;
     Files files;
     Cli cli;
     std::string keyFile = files.Write("admin.key", KeyBytes());
@@ -710,6 +719,77 @@ TEST_F(Fixture, FailedAttemptIsReportedLoggedAndRetriedOnTheNextToken) {
         << run.out;
 }
 
+// A line of the day's log that cannot be written: each is told on standard error (JSON: an
+// event naming the file and the reason) and the run ends with code 6, even over a failed token.
+TEST_F(Fixture, LostLogLinesAreToldAndEndTheRunWithCode6) {
+    const std::string logFolder = log.dir.path().toStdString() + "/Velmar/Orvane";
+    const std::string dayFile = logFolder + "/Orvane_07.12.2026.log";
+    const struct {
+        const char* name;
+        bool json;
+        bool refusedOnce;
+        // Spoils the log's place; answers the path the report names.
+        std::function<std::string()> spoil;
+        const char* reason;
+    } cases[] = {
+        {"the log folder is a file, text", false, false,
+         [&] {
+             QDir().mkpath(log.dir.path() + "/Velmar");
+             QFile file(QString::fromStdString(logFolder));
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+             return logFolder;
+         },
+         "на месте папки лежит файл"},
+        // Every write to /dev/full fails as on a full file system.
+        {"a full disk, JSON, one token refused", true, true,
+         [&] {
+             QDir().mkpath(QString::fromStdString(logFolder));
+             EXPECT_TRUE(QFile::link("/dev/full", QString::fromStdString(dayFile)));
+             return dayFile;
+         },
+         "на диске нет места"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(log.dir.path() + "/Velmar").removeRecursively();
+        const std::string problem =
+            "Строка журнала инициализации не записана: " + c.spoil() + " — " + c.reason;
+        pcsc.RemoveReader(kReader);
+        pcsc.AddReader(kReader, FamilyToken());
+        if (c.refusedOnce)
+            pcsc.AnswerSw(FakePcsc::Hex("80 F4 01 05"), 0x6A80);
+        cli.onWait = [&](int) {
+            if (pcsc.HasCard(kReader))
+                pcsc.RemoveCard(kReader);
+            else
+                pcsc.InsertCard(kReader, FamilyToken());
+        };
+        std::vector<std::string> arguments = {"init", "--reader", kReader, "--no-key"};
+        if (c.json)
+            arguments.insert(arguments.begin(), "--json");
+        const CliRun run = cli.Run(arguments, kPin + "\n");
+        EXPECT_EQ(run.exitCode, 6);
+        const std::size_t attempts = c.refusedOnce ? 2 : 1;
+        if (!c.json) {
+            EXPECT_NE(run.err.find(problem + "\n"), std::string::npos) << run.err;
+            continue;
+        }
+        std::size_t lost = 0;
+        for (const nlohmann::json& line : run.JsonLines()) {
+            if (line["event"] == "log-line-lost") {
+                ++lost;
+                EXPECT_EQ(line["message"], problem);
+                EXPECT_EQ(line["ok"], false);
+            }
+            if (line["event"] == "done") {
+                EXPECT_EQ(line["log_lines_lost"], attempts);
+                EXPECT_EQ(line["exit_code"], 6);
+            }
+        }
+        EXPECT_EQ(lost, attempts);
+    }
+}
+
 TEST_F(Fixture, FailureInJsonNamesStepStatusWordAndResult) {
     pcsc.AddReader(kReader, FamilyToken());
     pcsc.AnswerSw(FakePcsc::Hex("80 F4 01 05"), 0x6A80);
@@ -852,6 +932,85 @@ TEST(CliHelp, IsRussianForTheProgramAndEachCommand) {
             at = std::max(end, at + 1);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// orvane-cli journal over generated logs: its counts and cards to redo against a count of its
+// own, with CR LF, LF and CR-only line ends.
+TEST_F(Fixture, JournalCountsGeneratedLogs) {
+    for (const char* lineEnd : {"\r\n", "\n", "\r"}) {
+        SCOPED_TRACE(std::string(lineEnd) == "\r\n" ? "CR LF" : lineEnd[0] == '\n' ? "LF" : "CR");
+        std::mt19937 random(7);
+        std::string text;
+        std::size_t succeeded = 0, failed = 0, withoutNumber = 0, unrecognized = 0;
+        std::set<std::string> cards, everOk;
+        std::map<std::string, std::string> lastFailure; // card -> message, in first-line order
+        std::vector<std::string> order;
+        for (int i = 0; i < 500; ++i) {
+            const int kind = static_cast<int>(random() % 10);
+            const std::string card =
+                kind == 9 ? std::string() : "00000000000000" + std::to_string(10 + random() % 40);
+            const std::string message = "Ошибка " + std::to_string(i);
+            if (kind == 8) {
+                text += "не строка журнала " + std::to_string(i) + lineEnd;
+                ++unrecognized;
+                continue;
+            }
+            const bool ok = kind < 5;
+            text += "10:00:00: #" + card + (ok ? " SUCCESS" : " ERROR: " + message) + lineEnd;
+            ++(ok ? succeeded : failed);
+            if (card.empty()) {
+                ++withoutNumber;
+                continue;
+            }
+            if (cards.insert(card).second)
+                order.push_back(card);
+            if (ok)
+                everOk.insert(card);
+            else
+                lastFailure[card] = message;
+        }
+        const std::string path = files.Write("day.log", text);
+        const CliRun run = cli.Run({"--json", "journal", "--file", path});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const nlohmann::json summary = run.JsonLines().at(0);
+        EXPECT_EQ(summary["initialized"], succeeded);
+        EXPECT_EQ(summary["failed"], failed);
+        EXPECT_EQ(summary["cards"], cards.size());
+        EXPECT_EQ(summary["without_number"], withoutNumber);
+        EXPECT_EQ(summary["unrecognized"], unrecognized);
+        nlohmann::json redo = nlohmann::json::array();
+        for (const std::string& card : order)
+            if (!everOk.count(card) && lastFailure.count(card))
+                redo.push_back({{"card", card}, {"message", lastFailure[card]}});
+        EXPECT_EQ(summary["redo"], redo);
+    }
+}
+
+TEST_F(Fixture, JournalOfADayAndItsCsv) {
+    WriteInitLog("0102030405060708", "Нет; ответа \"карты\"");
+    WriteInitLog("0102030405060708");
+    WriteInitLog("", "=формула");
+    const std::string csv = files.Path("day.csv");
+    const CliRun run = cli.Run({"journal", "--date", "2026-12-07", "--csv", csv});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Инициализировано: 1    Ошибок: 2    Разных карт: 1    Без номера: 1"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("(инициализировать заново): 0"), std::string::npos) << run.out;
+    QFile file(QString::fromStdString(csv));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().toStdString(),
+              "\xEF\xBB\xBFВремя;Номер карты;Результат;Сообщение\r\n"
+              "14:03:27;#0102030405060708;Ошибка;\"Нет; ответа \"\"карты\"\"\"\r\n"
+              "14:03:27;#0102030405060708;Успешно;\r\n"
+              "14:03:27;;Ошибка;'=формула\r\n");
+
+    EXPECT_EQ(cli.Run({"journal", "--date", "2026-13-01"}).exitCode, 2);
+    EXPECT_EQ(cli.Run({"journal", "--date", "2026-12-08"}).exitCode, 2) << "no log that day";
 }
 
 } // namespace

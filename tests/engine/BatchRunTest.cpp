@@ -4,7 +4,11 @@
 
 #include "engine/BatchRun.h"
 
+#include "engine/KeyCheck.h"
+#include "engine/RunTexts.h"
+
 #include "support/FakePcsc.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -51,12 +55,15 @@ public:
         session->SelectReader(kReader);
         run = std::make_unique<BatchRun>(
             session, *this,
-            [](InitSettings& settings) {
+            [this](InitSettings& settings) {
                 settings.pin = Bytes{'1', '2', '3', '4'};
                 settings.puk = Bytes{};
+                if (moreSettings)
+                    moreSettings(settings);
             },
             [this](const std::string& cardId, const std::string& failure) {
                 log.push_back("#" + cardId + (failure.empty() ? " SUCCESS" : " ERROR"));
+                return logProblem;
             },
             rules);
     }
@@ -88,6 +95,7 @@ public:
         return count;
     }
 
+    RecordingAuditJournal journal;
     FakePcsc pcsc;
     std::shared_ptr<TokenSession> session;
     std::unique_ptr<BatchRun> run;
@@ -96,14 +104,26 @@ public:
     int awayTold = 0;
     int backTold = 0;
     std::vector<std::size_t> logLinesWhenShown;
+    // Sets more of each attempt's settings.
+    std::function<void(InitSettings&)> moreSettings;
+    // What the log writer answers: empty when the line was written.
+    std::string logProblem;
+    // The attempt's reports in their order: failure, lost line, end.
+    std::vector<std::string> told;
 
 private:
     void StateEntered(RunState state) override { states.push_back(Name(state)); }
     void ServiceAway(bool away) override { ++(away ? awayTold : backTold); }
     void Progress(int) override {}
     void Pause(int) override {}
-    void ReportFailure(const InitOutcome&) override { logLinesWhenShown.push_back(log.size()); }
-    void AttemptEnded(const InitOutcome&) override {}
+    void ReportFailure(const InitOutcome&) override {
+        logLinesWhenShown.push_back(log.size());
+        told.push_back("failure");
+    }
+    void AttemptEnded(const InitOutcome& outcome) override {
+        told.push_back(outcome.ok ? "ended ok" : "ended failed");
+    }
+    void LogLineLost(const std::string& problem) override { told.push_back("lost: " + problem); }
 };
 
 BatchRunRules Window() {
@@ -423,6 +443,116 @@ TEST(BatchRunTest, StatesAndCountsOfARun) {
     EXPECT_EQ(h.logLinesWhenShown, std::vector<std::size_t>{0}) << "shown before its log line";
 }
 
+// A log line that cannot be written is told to the front end after the failure (if any) and
+// before the attempt's end; the attempt's result, the counts and the states stay as they were.
+TEST(BatchRunTest, LostLogLineIsToldAndChangesNothingElse) {
+    const struct {
+        const char* name;
+        BatchRunRules rules;
+        bool refused;
+        std::vector<std::string> told;
+        std::vector<std::string> states;
+    } cases[] = {
+        {"window success",
+         Window(),
+         false,
+         {"lost: full", "ended ok"},
+         {"Ready", "Attempt", "RemovalWait"}},
+        {"window failure",
+         Window(),
+         true,
+         {"failure", "lost: full", "ended failed"},
+         {"Ready", "Attempt", "Failed"}},
+        {"command line success",
+         CommandLine(1),
+         false,
+         {"lost: full", "ended ok"},
+         {"Attempt", "Ended"}},
+        {"command line failure",
+         CommandLine(1),
+         true,
+         {"failure", "lost: full", "ended failed"},
+         {"Attempt", "Failed"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(c.rules);
+        h.logProblem = "full";
+        if (c.refused)
+            h.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+        h.Insert(kNumberedAtr, kFirstId);
+        h.run->Start();
+        h.run->Enter();
+        EXPECT_EQ(h.told, c.told);
+        EXPECT_EQ(h.states, c.states);
+        EXPECT_EQ(h.log.size(), 1u);
+        EXPECT_EQ(h.run->Initialized(), c.refused ? 0 : 1);
+        EXPECT_EQ(h.run->FailedAttempts(), c.refused ? 1 : 0);
+
+        // The same attempt with its line written tells nothing of it.
+        Harness written(c.rules);
+        if (c.refused)
+            written.pcsc.AnswerSw(kCheckGlobalPin, 0x6A82);
+        written.Insert(kNumberedAtr, kFirstId);
+        written.run->Start();
+        written.run->Enter();
+        EXPECT_EQ(written.told.size(), c.told.size() - 1);
+        EXPECT_EQ(written.states, c.states);
+    }
+}
+
+// The system journal hears of the run's start and end and of every attempt, beside its log line,
+// with the attempt's facts and nothing secret.
+TEST(BatchRunTest, JournalEntriesOfARun) {
+    Harness h(CommandLine(1));
+    const std::array<std::uint8_t, 16> key = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                              0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+    h.moreSettings = [&key](InitSettings& settings) {
+        settings.unblockKey = key;
+        settings.unblockKeyUsable = true;
+        settings.groupRsa = 0xD1;
+        settings.groupKeyRsa.fill(0x5A);
+        // 32 bytes cut the last "я" in two: the name is given without it.
+        settings.nameField = DeviceNameField("Бухгалтерия-Бухгалтерия");
+    };
+    h.pcsc.AnswerSw(FakePcsc::Hex("80 F4 01 05"), 0x6A80); // the PIN refused once
+    h.run->Start();
+    h.Insert(kNumberedAtr, kFirstId);
+    h.run->Look(); // refused
+    h.pcsc.RemoveCard(kReader);
+    h.run->Look();
+    h.Insert(kNumberedAtr, kSecondId);
+    h.run->Look(); // initialized: the run's count is reached
+    EXPECT_EQ(h.log.size(), 2u);
+    h.run.reset();
+
+    EXPECT_EQ(h.journal.Events(),
+              (std::vector<std::string>{"run-started", "init", "init", "run-ended"}));
+    ASSERT_EQ(h.journal.entries.size(), 4u);
+    const auto& refused = h.journal.entries[1];
+    EXPECT_EQ(refused.at("ORVANE_RESULT"), "error");
+    EXPECT_EQ(refused.at("ORVANE_CARD"), "0102030405060708");
+    EXPECT_EQ(refused.at("ORVANE_SW"), "6A80");
+    EXPECT_EQ(refused.at("ORVANE_STEP"), InitStepName(InitStep::StorePin));
+    EXPECT_EQ(refused.at("PRIORITY"), "3");
+    const auto& done = h.journal.entries[2];
+    EXPECT_EQ(done.at("ORVANE_RESULT"), "success");
+    EXPECT_EQ(done.at("MESSAGE"), "Смарт-карта #1112131415161718 инициализирована");
+    EXPECT_EQ(done.at("ORVANE_UNBLOCK_KCV"), KeyCheckValue(key));
+    EXPECT_EQ(done.at("ORVANE_GROUP_RSA"), "D1");
+    EXPECT_EQ(done.count("ORVANE_GROUP_DSTU"), 0u) << "no DSTU group";
+    EXPECT_EQ(done.at("ORVANE_DEVICE_NAME"), "Бухгалтерия-Бухг");
+    EXPECT_EQ(done.count("ORVANE_SW"), 0u);
+    for (const auto& entry : h.journal.entries)
+        EXPECT_EQ(entry.at("ORVANE_READER"), kReader);
+    EXPECT_EQ(h.journal.entries[3].at("MESSAGE"),
+              "Инициализация закончена: смарт-карт инициализировано 1, неудачных попыток 1");
+    for (const auto& entry : h.journal.entries)
+        for (const auto& [name, value] : entry)
+            for (const std::string secret : {"0123456789ABCDEF", "5A5A5A5A", "1234"})
+                EXPECT_EQ(value.find(secret), std::string::npos) << name << "=" << value;
+}
+
 // A front end that closes the run while the failure is shown (the window going away under its
 // message box): the attempt still lets the token go, and its log line is still written.
 TEST(BatchRunTest, RunDestroyedWhileAFailureIsShownKeepsItsLogLine) {
@@ -439,12 +569,16 @@ TEST(BatchRunTest, RunDestroyedWhileAFailureIsShownKeepsItsLogLine) {
         void Pause(int) override {}
         void ReportFailure(const InitOutcome&) override { run->reset(); }
         void AttemptEnded(const InitOutcome&) override {}
+        void LogLineLost(const std::string&) override { ADD_FAILURE() << "told to a gone run"; }
     } front;
     auto session = std::make_shared<TokenSession>();
     session->SelectReader(kReader);
     std::unique_ptr<BatchRun> run = std::make_unique<BatchRun>(
         session, front, [](InitSettings&) {},
-        [&log](const std::string& cardId, const std::string&) { log.push_back(cardId); });
+        [&log](const std::string& cardId, const std::string&) {
+            log.push_back(cardId);
+            return std::string("lost");
+        });
     front.run = &run;
     run->Start();
     run->Enter();

@@ -1,10 +1,14 @@
 // The initialization log: the day's file under the user's data folder, one CR LF line per
-// attempt, appended; a new file after midnight; silence when it cannot be written.
+// attempt, appended; a new file after midnight; the file and the reason when it cannot be written.
 
 #include "InitTestKit.h"
 
 #include <QFileInfo>
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <iostream>
+#include <unistd.h>
 
 using namespace initkit;
 
@@ -69,30 +73,97 @@ TEST(InitLog, AfterMidnightTheLineGoesToTheNewDaysFile) {
               QStringList{"00:00:01: #2 SUCCESS"});
 }
 
-TEST(InitLog, AFolderThatCannotBeMadeLosesTheLineSilently) {
-    TestLogEnvironment env;
-    // A plain file where a folder should be: even root cannot create anything below it.
-    const QString blocker = env.folder + QStringLiteral("/plain-file");
-    {
-        QFile file(blocker);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+// A line that cannot be written is reported with the file (or folder) and the reason, and leaves
+// nothing behind: no half line, nothing written below a file standing in for a folder.
+TEST(InitLog, ALineThatCannotBeWrittenSaysWhereAndWhy) {
+    const QString dayFile = QStringLiteral("Orvane_07.12.2026.log");
+    const struct {
+        const char* name;
+        // Spoils the log's place; answers the path the report must name.
+        std::function<QString(TestLogEnvironment&)> spoil;
+        const char* reason;
+        bool needsUnprivileged;
+    } cases[] = {
+        {"the data folder is a file",
+         [](TestLogEnvironment& env) {
+             const QString blocker = env.folder + QStringLiteral("/plain-file");
+             QFile file(blocker);
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+             env.folder = blocker + QStringLiteral("/data");
+             return blocker + QStringLiteral("/data");
+         },
+         "на месте папки лежит файл", false},
+        {"the log folder is a file",
+         [](TestLogEnvironment& env) {
+             QDir().mkpath(env.folder + QStringLiteral("/Velmar"));
+             QFile file(env.folder + QStringLiteral("/Velmar/Orvane"));
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+             return env.folder + QStringLiteral("/Velmar/Orvane");
+         },
+         "на месте папки лежит файл", false},
+        {"a folder where the day's file should be",
+         [&dayFile](TestLogEnvironment& env) {
+             EXPECT_TRUE(QDir().mkpath(env.PathOf(dayFile)));
+             return env.PathOf(dayFile);
+         },
+         "на месте файла лежит папка", false},
+        // Every write to /dev/full fails as on a full file system.
+        {"a full disk",
+         [&dayFile](TestLogEnvironment& env) {
+             QDir().mkpath(env.PathOf(QString()));
+             EXPECT_TRUE(QFile::link(QStringLiteral("/dev/full"), env.PathOf(dayFile)));
+             return env.PathOf(dayFile);
+         },
+         "на диске нет места", false},
+        {"a read-only log file",
+         [&dayFile](TestLogEnvironment& env) {
+             QDir().mkpath(env.PathOf(QString()));
+             QFile file(env.PathOf(dayFile));
+             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+             file.write("09:00:00: #AA SUCCESS\r\n");
+             file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+             return env.PathOf(dayFile);
+         },
+         "нет прав на запись", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsUnprivileged && geteuid() == 0) {
+            // Root writes past a file's permissions; the case holds for every administrator.
+            std::cerr << "[ root ] not checked: " << c.name << '\n';
+            continue;
+        }
+        TestLogEnvironment env;
+        const QString path = c.spoil(env);
+        // A regular day's file keeps what it had (/dev/full reads as endless zeros).
+        const QFileInfo dayInfo(env.PathOf(dayFile));
+        const bool regular = dayInfo.isFile() && !dayInfo.isSymLink();
+        const QByteArray before = regular ? env.Contents(dayFile) : QByteArray();
+        const LogWriteResult result = WriteInitLog("0123456789ABCDEF");
+        EXPECT_FALSE(result.written);
+        EXPECT_EQ(QString::fromStdString(result.path), path);
+        EXPECT_EQ(result.problem, "Строка журнала инициализации не записана: " +
+                                      path.toStdString() + " — " + c.reason);
+        if (regular) {
+            EXPECT_EQ(env.Contents(dayFile), before);
+        }
     }
-    env.folder = blocker + QStringLiteral("/data");
-    WriteInitLog("1");
-    EXPECT_FALSE(QFileInfo::exists(env.folder));
-    EXPECT_EQ(QFileInfo(blocker).size(), 0);
+}
 
-    // A folder where the day's file should be: the file cannot be opened.
-    TestLogEnvironment env2;
-    ASSERT_TRUE(QDir().mkpath(env2.PathOf(QStringLiteral("Orvane_07.12.2026.log"))));
-    WriteInitLog("2");
-    EXPECT_TRUE(QFileInfo(env2.PathOf(QStringLiteral("Orvane_07.12.2026.log"))).isDir());
+TEST(InitLog, AWrittenLineNamesItsFile) {
+    TestLogEnvironment env;
+    const LogWriteResult result = WriteInitLog("1");
+    EXPECT_TRUE(result.written);
+    EXPECT_EQ(result.problem, "");
+    EXPECT_EQ(QString::fromStdString(result.path),
+              env.PathOf(QStringLiteral("Orvane_07.12.2026.log")));
 }
 
 TEST(InitLog, NoDataFolderWritesNothing) {
     TestLogEnvironment env;
     env.folder.clear();
-    WriteInitLog("1"); // must neither crash nor write into the working folder
+    // Must neither crash nor write into the working folder.
+    EXPECT_FALSE(WriteInitLog("1").written);
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("Velmar")));
 }
 

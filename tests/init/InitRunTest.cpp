@@ -473,22 +473,99 @@ TEST(InitRun, SecondRunStartsAfreshWithTheSettingsOfThatMoment) {
     EXPECT_EQ(h.log.Lines().size(), 2);
 }
 
-TEST(InitRun, LogThatCannotBeWrittenDoesNotStopTheRun) {
-    Harness h;
-    // The data folder's parent is a plain file: no folder can be made there, even by root.
+// Makes the log's data folder impossible: its parent is a plain file (even root cannot create
+// anything below it). Answers the folder the report names.
+QString SpoilLogFolder(Harness& h) {
     const QString blocker = h.log.dir.path() + QStringLiteral("/plain-file");
-    {
-        QFile file(blocker);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    }
+    QFile file(blocker);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     h.log.folder = blocker + QStringLiteral("/data");
+    return h.log.folder;
+}
+
+// A lost log line: the status line says so while a warning box names the file and the reason;
+// after a failure the box comes after the failure's own. The run goes on as before.
+TEST(InitRun, LostLogLineIsShownAndTheRunGoesOn) {
+    const struct {
+        const char* name;
+        bool tokenIn;
+        std::vector<MsgType> boxes;
+    } cases[] = {
+        {"success", true, {MsgType::Warning}},
+        // An empty reader: its failure is told as a warning.
+        {"failure", false, {MsgType::Warning, MsgType::Warning}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        const QString folder = SpoilLogFolder(h);
+        if (c.tokenIn)
+            h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
+        else
+            h.pcsc.AddReader(kReader);
+        Look atLostBox;
+        h.dialogs.onMessage = [&](const MessageRequest& request) {
+            if (!request.text.startsWith(QStringLiteral("Строка журнала")))
+                return;
+            atLostBox = Look::Of(h.dialog);
+            if (!c.tokenIn)
+                QTimer::singleShot(0, [&] { PostKey(&h.dialog, Qt::Key_Escape); });
+        };
+        h.TakeOutThenEsc();
+        PostKey(&h.dialog, Qt::Key_Return);
+        h.Run();
+
+        std::vector<MsgType> boxes;
+        for (const MessageRequest& request : h.dialogs.messages)
+            boxes.push_back(request.type);
+        EXPECT_EQ(boxes, c.boxes);
+        ASSERT_FALSE(h.dialogs.messages.empty());
+        const MessageRequest& lost = h.dialogs.messages.back();
+        EXPECT_EQ(lost.text, QStringLiteral("Строка журнала инициализации не записана: ") + folder +
+                                 QStringLiteral(" — на месте папки лежит файл"));
+        EXPECT_EQ(lost.owner, &h.dialog);
+        EXPECT_EQ(atLostBox.text, QStringLiteral("Строка журнала не записана!"));
+        EXPECT_EQ(atLostBox.colour, ProgressDialog::ErrorColour());
+        EXPECT_TRUE(atLostBox.shown);
+        if (c.tokenIn) {
+            EXPECT_TRUE(h.escPosted) << "the run reached the wait for the next token";
+        }
+        EXPECT_FALSE(QFileInfo::exists(folder));
+    }
+}
+
+TEST(InitRun, LostLogLinesGiveOneBoxPerRun) {
+    Harness h;
+    SpoilLogFolder(h);
     h.pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x07));
-    h.TakeOutThenEsc();
+    int removals = 0;
+    bool nextIn = false;
+    h.pause.onPause = [&](const RecordingPause::Wait& w) {
+        if (w.kind != PauseKind::Blink)
+            return;
+        if (h.InRemovalWait()) {
+            if (++removals == 1)
+                h.pcsc.RemoveCard(kReader);
+            else
+                PostKey(&h.dialog, Qt::Key_Escape);
+        } else if (h.WaitingForNext() && !nextIn) {
+            nextIn = true;
+            h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+        }
+    };
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
-    EXPECT_TRUE(h.escPosted); // the run reached the wait for the next token
-    EXPECT_TRUE(h.dialogs.messages.empty());
-    EXPECT_FALSE(QFileInfo::exists(h.log.folder));
+    EXPECT_EQ(CountCommand(h.pcsc.Commands(), kMfCodePrefix), 2u) << "two attempts";
+    EXPECT_EQ(h.dialogs.messages.size(), 1u);
+
+    // The next run tells it again.
+    h.dialogs.messages.clear();
+    h.pcsc.RemoveCard(kReader);
+    h.pcsc.InsertCard(kReader, FakePcsc::FamilyAtr(0x07));
+    removals = 1;
+    PostKey(&h.dialog, Qt::Key_Return);
+    h.Run();
+    EXPECT_EQ(h.dialogs.messages.size(), 1u);
 }
 
 // ---- One thread, and the dialog's end ---------------------------------------------------------

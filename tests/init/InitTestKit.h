@@ -9,6 +9,7 @@
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 #include "support/LogClock.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -216,6 +217,8 @@ struct RealStackRun {
     FakeDialogs dialogs;
     RecordingPause pause;
     TestLogEnvironment log;
+    // The run's audit entries go here, none to the system journal.
+    RecordingAuditJournal journal;
     TestSettings settings;
     ProgressDialog dialog{settings};
 

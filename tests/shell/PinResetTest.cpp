@@ -4,6 +4,7 @@
 
 #include <QPushButton>
 
+#include "engine/KeyCheck.h"
 #include "support/ReferenceTripleDes.h"
 
 namespace {
@@ -295,4 +296,38 @@ TEST_F(PinResetTest, AnEarlierConnectionIsClosedFirstAndSelectionDisconnects) {
     run.SelectReader("Reader A");
     EXPECT_TRUE(run.ConnectCard());
     run.Disconnect();
+}
+
+// The window's key, PIN-reset and response actions each leave their entry in the system journal,
+// naming the key by its check value only.
+TEST_F(PinResetTest, ActionsLeaveTheirAuditEntries) {
+    Entries("1234", "1234");
+    window->unblockTab->ChangePin();
+    Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoadKey); // the C/R tab's own mark
+    window->unblockTab->EdCallenge->setText("01 02 03 04 05 06 07 08");
+    window->unblockTab->ShowResponse();
+    const std::string response = window->unblockTab->EdResponse->text().toStdString();
+    dialogs.saveNames.push_back(Path("new"));
+    window->GenerateUnblockKey();
+
+    EXPECT_EQ(journal.Events(), (std::vector<std::string>{"key-loaded", "pin-reset", "key-loaded",
+                                                          "response", "key-generated"}));
+    ASSERT_EQ(journal.entries.size(), 5u);
+    const std::string kcv = KeyCheckValue(key);
+    EXPECT_EQ(journal.entries[0]["MESSAGE"], "Загружен ключ разблокировки KCV " + kcv + ", файл " +
+                                                 Path("admin.key").toStdString());
+    EXPECT_EQ(journal.entries[1]["ORVANE_RESULT"], "success");
+    EXPECT_EQ(journal.entries[1]["ORVANE_READER"], "Reader A");
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(journal.entries[i]["ORVANE_UNBLOCK_KCV"], kcv) << i;
+    EXPECT_EQ(journal.entries[4]["ORVANE_UNBLOCK_KCV"], KeyCheckValue(window->UnblockKey()));
+    EXPECT_NE(KeyCheckValue(window->UnblockKey()), kcv) << "a new key is in force";
+    std::string keyHex;
+    for (const std::uint8_t byte : key)
+        keyHex += QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper().toStdString();
+    for (const auto& entry : journal.entries)
+        for (const auto& [name, value] : entry) {
+            EXPECT_EQ(value.find(keyHex.substr(0, 16)), std::string::npos) << name;
+            EXPECT_EQ(value.find(response), std::string::npos) << name;
+        }
 }

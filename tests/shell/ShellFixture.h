@@ -6,6 +6,7 @@
 #include "shell/MainWindow.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
+#include "support/RecordingAuditJournal.h"
 
 #include <QTemporaryDir>
 
@@ -67,6 +68,8 @@ public:
         window->SelectDevice(QString::fromStdString(name));
     }
 
+    // Before the window: every audit entry of the window goes here, none to the system journal.
+    RecordingAuditJournal journal;
     FakePcsc pcsc;
     FakeDialogs dialogs;
     RandomDouble random;
