@@ -200,6 +200,21 @@ const std::string MF = "00A40000023F00";
 const std::string MF_CODE = "80484D46083331373430323539";
 const std::string STORE_PIN_1234 = "80F401050A057731323334FFFFFFFF";
 
+// --help describes every option on standard output and ends well; a wrong option still gets the
+// help on standard error with exit code 2.
+TEST(VtokenProgram, HelpDescribesEveryOption) {
+    const VirtualToken::ToolResult help = VirtualToken::RunTool({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* option : {"--port", "--host", "--wait", "--apps", "--foreign", "--card-id",
+                               "--fail", "--vanish-after", "--state", "--trace"})
+        EXPECT_NE(help.output.find(std::string("\n  ") + option + " "), std::string::npos)
+            << option;
+    for (const char* command : {"user-challenge", "user-response"})
+        EXPECT_NE(help.output.find(std::string("orvane-vtoken ") + command), std::string::npos)
+            << command;
+    EXPECT_EQ(VirtualToken::RunTool({"--bogus"}).exitCode, 2);
+}
+
 TEST(VtokenProgram, SpeaksTheVpcdProtocol) {
     TempDir dir;
     FakeVpcd vpcd;

@@ -1,32 +1,7 @@
 // orvane-vtoken: a virtual token of the family Orvane administers, inserted into a vpcd virtual
 // reader of pcscd. It stands in for a real token in the integration tests and the demo.
 //
-// Usage:
-//   orvane-vtoken [options]                       insert the token; it stays until it is ended
-//   orvane-vtoken user-challenge --state FILE     the user's side: show a fresh challenge
-//   orvane-vtoken user-response --state FILE "XX XX XX XX XX XX XX XX"
-//                                                 the user types the administrator's response
-//
-// Options:
-//   --port N          vpcd port of the slot (default 35963)
-//   --host NAME       host of vpcd (default 127.0.0.1)
-//   --wait SECONDS    how long to retry while vpcd does not listen yet (default 10)
-//   --apps LIST       applications carried and announced in the ATR: any of rsa,dstu,data, or none
-//                     (default: all three, or what the state file holds)
-//   --foreign         a token of another family: its ATR lacks the marker "VLM"; it answers
-//                     SELECT MF and refuses everything else
-//   --card-id HEX     the 8 identifier bytes (16 hex digits), answered by GET CARD ID as stored
-//   --fail RULE       refuse matching commands with a status word: INS[/P2][:DATAHEX]=SW, all hex,
-//                     e.g. F4/11=6A82 (STORE SECRET of the unblock key) or A4:FA564C4D525341=6A82
-//                     (SELECT of the RSA application); the command then has no effect; repeatable
-//   --vanish-after N  answer N command APDUs; when the next one arrives, close the connection
-//                     without answering it (the token is pulled during that command) and exit
-//   --state FILE      load the token from FILE when it exists; write it back as JSON after every
-//                     change (atomically: a temporary file renamed over it). Another process may
-//                     change the file meanwhile (user-challenge, user-response, a test): the
-//                     token reads it again before its next event.
-//   --trace FILE      append one line per APDU ("APDU <command> -> <response>", hex) and per
-//                     control event ("POWER ON", "POWER OFF", "RESET", "ATR <hex>", "VANISH ...")
+// Usage and options: kHelp below (printed by --help).
 //
 // A new token (no state file) is as from the factory: PIN "12345678" (attribute 77, 3 tries),
 // PUK and unblock key not written (the PUK has 3 tries), transport code "31740259", the
@@ -119,16 +94,47 @@ void InstallSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// What --help prints: how to call it and every option.
+const char* const kHelp =
+    "Usage:\n"
+    "  orvane-vtoken [options]                       insert the token; it stays until it is ended\n"
+    "  orvane-vtoken user-challenge --state FILE     the user's side: show a fresh challenge\n"
+    "  orvane-vtoken user-response --state FILE \"XX XX XX XX XX XX XX XX\"\n"
+    "                                                the user types the administrator's response\n"
+    "\n"
+    "Options:\n"
+    "  --port N          vpcd port of the slot (default 35963)\n"
+    "  --host NAME       host of vpcd (default 127.0.0.1)\n"
+    "  --wait SECONDS    how long to retry while vpcd does not listen yet (default 10)\n"
+    "  --apps LIST       applications carried and announced in the ATR: any of rsa,dstu,data, or "
+    "none\n"
+    "                    (default: all three, or what the state file holds)\n"
+    "  --foreign         a token of another family: its ATR lacks the marker \"VLM\"; it answers\n"
+    "                    SELECT MF and refuses everything else\n"
+    "  --card-id HEX     the 8 identifier bytes (16 hex digits), answered by GET CARD ID as "
+    "stored\n"
+    "  --fail RULE       refuse matching commands with a status word: INS[/P2][:DATAHEX]=SW, all "
+    "hex,\n"
+    "                    e.g. F4/11=6A82 (STORE SECRET of the unblock key) or "
+    "A4:FA564C4D525341=6A82\n"
+    "                    (SELECT of the RSA application); the command then has no effect; "
+    "repeatable\n"
+    "  --vanish-after N  answer N command APDUs; when the next one arrives, close the connection\n"
+    "                    without answering it (the token is pulled during that command) and exit\n"
+    "  --state FILE      load the token from FILE when it exists; write it back as JSON after "
+    "every\n"
+    "                    change (atomically: a temporary file renamed over it). Another process "
+    "may\n"
+    "                    change the file meanwhile (user-challenge, user-response, a test): the\n"
+    "                    token reads it again before its next event.\n"
+    "  --trace FILE      append one line per APDU (\"APDU <command> -> <response>\", hex) and per\n"
+    "                    control event (\"POWER ON\", \"POWER OFF\", \"RESET\", \"ATR <hex>\", "
+    "\"VANISH ...\")\n";
+
 int Usage(const char* why) {
     if (why)
         std::fprintf(stderr, "orvane-vtoken: %s\n", why);
-    std::fprintf(
-        stderr,
-        "usage: orvane-vtoken [--port N] [--host NAME] [--wait SECONDS] [--apps LIST|none]\n"
-        "                     [--foreign] [--card-id HEX] [--fail INS[/P2][:DATA]=SW]...\n"
-        "                     [--vanish-after N] [--state FILE] [--trace FILE]\n"
-        "       orvane-vtoken user-challenge --state FILE\n"
-        "       orvane-vtoken user-response --state FILE \"XX XX XX XX XX XX XX XX\"\n");
+    std::fputs(kHelp, stderr);
     return 2;
 }
 
@@ -452,7 +458,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (arg == "--help" || arg == "-h") {
-            Usage(nullptr);
+            std::fputs(kHelp, stdout);
             return 0;
         } else if (arg == "--foreign") {
             o.foreign = true;
