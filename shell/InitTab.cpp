@@ -1,8 +1,8 @@
 #include "InitTab.h"
 
 #include "FormControls.h"
-#include "MainWindow.h"
 #include "ReaderComboBox.h"
+#include "TabHost.h"
 #include "engine/RunTexts.h"
 
 #include <QCheckBox>
@@ -36,7 +36,7 @@ bool IsFieldFocusMove(const QEvent* event) {
 
 } // namespace
 
-InitTab::InitTab(MainWindow& window) : window_(window) {
+InitTab::InitTab(TabHost& window) : window_(window) {
     setObjectName(QStringLiteral("TabSheet1"));
     CreateControls();
 }
@@ -111,8 +111,7 @@ void InitTab::CreateControls() {
     auto* nameBox = new QGroupBox(QStringLiteral("Имя устройства "), this);
     auto* nameLayout = new QVBoxLayout(nameBox);
     nameLayout->setContentsMargins(6, 4, 6, 6);
-    EdDeviceName =
-        Named(new QLineEdit(MainWindow::NoDevice, nameBox), QStringLiteral("EdDeviceName"));
+    EdDeviceName = Named(new QLineEdit(TabHost::NoDevice, nameBox), QStringLiteral("EdDeviceName"));
     EdDeviceName->setMaxLength(32);
     nameLayout->addWidget(EdDeviceName);
     column->addWidget(nameBox);
@@ -157,19 +156,18 @@ void InitTab::CreateControls() {
     buttonRow->addWidget(BtnInit);
     column->addLayout(buttonRow);
 
-    connect(cbRdrList2, &ReaderComboBox::DropDown, &window_, [this] { window_.FillReaderLists(); });
-    connect(cbRdrList2, &QComboBox::textActivated, &window_,
+    connect(cbRdrList2, &ReaderComboBox::DropDown, this, [this] { window_.FillReaderLists(); });
+    connect(cbRdrList2, &QComboBox::textActivated, this,
             [this](const QString& t) { window_.SelectDevice(t); });
     connect(cbAllowPUK, &QCheckBox::clicked, this, [this] { TogglePukField(); });
     connect(cbCRKey, &QCheckBox::toggled, this, [this] { UpdateKeyButtons(); });
     connect(cbDublGroupRSA, &QCheckBox::toggled, this, [this] { UpdateRsaGroupField(); });
     connect(cbDublGroupDSTU, &QCheckBox::toggled, this, [this] { UpdateDstuGroupField(); });
-    connect(edGroupRSA, &QLineEdit::textChanged, &window_, [this] { window_.RenewRsaGroupKey(); });
-    connect(edGroupDSTU, &QLineEdit::textChanged, &window_,
-            [this] { window_.RenewDstuGroupKey(); });
-    connect(BtnLoad, &QPushButton::clicked, &window_,
+    connect(edGroupRSA, &QLineEdit::textChanged, this, [this] { window_.RenewRsaGroupKey(); });
+    connect(edGroupDSTU, &QLineEdit::textChanged, this, [this] { window_.RenewDstuGroupKey(); });
+    connect(BtnLoad, &QPushButton::clicked, this,
             [this] { window_.LoadUnblockKey(KeyMark::BtnLoad); });
-    connect(BtnGenerate, &QPushButton::clicked, &window_, [this] { window_.GenerateUnblockKey(); });
+    connect(BtnGenerate, &QPushButton::clicked, this, [this] { window_.GenerateUnblockKey(); });
     connect(BtnInit, &QPushButton::clicked, this, [this] { StartInitialization(); });
     edGroupRSA->installEventFilter(this);
     edGroupDSTU->installEventFilter(this);
@@ -227,13 +225,13 @@ void InitTab::CheckGroupNumber(QLineEdit* field) {
 }
 
 void InitTab::ClearNoNamePlaceholder() {
-    if (EdDeviceName->text() == MainWindow::NoDevice)
+    if (EdDeviceName->text() == TabHost::NoDevice)
         EdDeviceName->clear();
 }
 
 void InitTab::RestoreNoNamePlaceholder() {
     if (EdDeviceName->text().isEmpty())
-        EdDeviceName->setText(MainWindow::NoDevice);
+        EdDeviceName->setText(TabHost::NoDevice);
 }
 
 bool InitTab::eventFilter(QObject* watched, QEvent* event) {
@@ -290,11 +288,11 @@ void InitTab::StartInitialization() {
     }
     const std::string reader = window_.CardReader().Reader;
     if (reader.empty()) {
-        window_.ShowMessageBox(MainWindow::MsgNoDevice, MsgType::Warning, mbOK);
+        window_.ShowMessageBox(TabHost::MsgNoDevice, MsgType::Warning, mbOK);
         return;
     }
     if (!window_.EnsureGroupKeys()) {
-        window_.ShowMessageBox(MainWindow::MsgRandomFailed, MsgType::Error, mbOK);
+        window_.ShowMessageBox(TabHost::MsgRandomFailed, MsgType::Error, mbOK);
         return;
     }
     IInitRunner* runner = window_.InitRunner();
@@ -303,7 +301,7 @@ void InitTab::StartInitialization() {
     EmptySecretField(EdPIN);
     EmptySecretField(EdPUK);
     MessageRequest done;
-    done.owner = &window_;
+    done.owner = window(); // the main window that holds this tab
     done.title = QStringLiteral("Information");
     done.text = QString::fromUtf8(run_text::kRunEnded);
     done.type = MsgType::Information;

@@ -10,12 +10,12 @@
 #include <QPushButton>
 #include <QWidget>
 
-class MainWindow;
+class TabHost;
 
 class InitTab : public QWidget {
     Q_OBJECT
 public:
-    explicit InitTab(MainWindow& window);
+    explicit InitTab(TabHost& window);
 
     // Event handlers, named after their control and event.
     void TogglePukField();
@@ -60,7 +60,7 @@ private:
 
     static bool IsBadGroupNumber(const QString& text);
 
-    MainWindow& window_;
+    TabHost& window_;
     bool checkingGroup_ = false;
     // The group number field that has the focus, if one has.
     QLineEdit* focusedGroupField_ = nullptr;

@@ -12,6 +12,7 @@
 #include "init/Dialogs.h"
 #include "init/InitSettings.h"
 #include "shell/InitTab.h"
+#include "shell/TabHost.h"
 #include "shell/UnblockTab.h"
 
 #include <QMainWindow>
@@ -27,25 +28,18 @@ class ManualWindow;
 class QAction;
 class QTabWidget;
 
-// Which button's load mark a key load sets.
-enum class KeyMark { BtnLoad, BtnLoadKey };
-
-class MainWindow : public QMainWindow, public IInitSettings {
+class MainWindow : public QMainWindow, public IInitSettings, public TabHost {
     Q_OBJECT
 public:
     static constexpr std::array<std::uint8_t, 16> DefaultUnblockKey = kDefaultUnblockKey;
     static inline const QString KeyFilter = QStringLiteral("Key (*.key)");
-    static inline const QString NoDevice = QStringLiteral("<None>");
-    static inline const QString MsgNoDevice = QStringLiteral("Устройство не выбрано");
-    static inline const QString MsgRandomFailed =
-        QStringLiteral("Ошибка генератора случайных чисел. Ключ не создан");
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // The run that BtnInit starts (the progress dialog), and the windows of the menu "Помощь".
     void SetInitRunner(IInitRunner* runner) { initRunner_ = runner; }
-    IInitRunner* InitRunner() const { return initRunner_; }
+    IInitRunner* InitRunner() const override { return initRunner_; }
     // The windows of the menu "Помощь", made when first asked for and kept.
     ManualWindow& Manual();
     AboutDialog& About();
@@ -65,30 +59,31 @@ public:
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu_; }
 
     // The window's message box: Yes/No, OK/Cancel or OK alone; answers the button pressed.
-    int ShowMessageBox(const QString& text, MsgType type, int buttons, int helpContext = 0);
+    int ShowMessageBox(const QString& text, MsgType type, int buttons,
+                       int helpContext = 0) override;
     // Refills both device lists from the readers attached now; the selection is not touched.
-    void FillReaderLists();
+    void FillReaderLists() override;
     // Either device list chose a reader: the window's session now holds it.
-    void SelectDevice(const QString& name);
+    void SelectDevice(const QString& name) override;
 
     // The unblock key and its file: LoadUnblockKey asks for the file, LoadUnblockKeyFrom loads
     // the one given (the same checks, questions and messages).
-    void LoadUnblockKey(KeyMark mark);
+    void LoadUnblockKey(KeyMark mark) override;
     void LoadUnblockKeyFrom(const QString& path, KeyMark mark);
-    void GenerateUnblockKey();
-    bool IsKeyLoaded(KeyMark mark) const;
+    void GenerateUnblockKey() override;
+    bool IsKeyLoaded(KeyMark mark) const override;
     // "KCV: 8BAF47" for the key in force, "KCV: … (по умолчанию)" for the built-in one: the text
     // beside both key buttons and their tooltip.
     QString KeyCheckText() const;
 
     // A group number changed: its group key is made anew.
-    void RenewRsaGroupKey();
-    void RenewDstuGroupKey();
+    void RenewRsaGroupKey() override;
+    void RenewDstuGroupKey() override;
     // Makes again the group keys whose random source failed; false when one still failed.
-    bool EnsureGroupKeys();
+    bool EnsureGroupKeys() override;
 
     // The reader session shared by both tabs.
-    TokenSession& CardReader() { return *reader_; }
+    TokenSession& CardReader() override { return *reader_; }
 
     // "Журнал инициализации...": the journal window, made at its first opening and kept, so its
     // size and column widths stay while the program runs.

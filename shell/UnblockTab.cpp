@@ -2,8 +2,8 @@
 
 #include "ChallengeEdit.h"
 #include "FormControls.h"
-#include "MainWindow.h"
 #include "ReaderComboBox.h"
+#include "TabHost.h"
 
 #include "crypto/Wipe.h"
 #include "engine/AuditJournal.h"
@@ -20,7 +20,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-UnblockTab::UnblockTab(MainWindow& window) : window_(window) {
+UnblockTab::UnblockTab(TabHost& window) : window_(window) {
     setObjectName(QStringLiteral("TabSheet2"));
     CreateControls();
 }
@@ -102,11 +102,11 @@ void UnblockTab::CreateControls() {
     column->addWidget(reset);
     column->addStretch(1);
 
-    connect(BtnLoadKey, &QPushButton::clicked, &window_,
+    connect(BtnLoadKey, &QPushButton::clicked, this,
             [this] { window_.LoadUnblockKey(KeyMark::BtnLoadKey); });
     connect(Button1, &QPushButton::clicked, this, [this] { ShowResponse(); });
-    connect(cbRdrList, &ReaderComboBox::DropDown, &window_, [this] { window_.FillReaderLists(); });
-    connect(cbRdrList, &QComboBox::textActivated, &window_,
+    connect(cbRdrList, &ReaderComboBox::DropDown, this, [this] { window_.FillReaderLists(); });
+    connect(cbRdrList, &QComboBox::textActivated, this,
             [this](const QString& t) { window_.SelectDevice(t); });
     connect(BtnUnblOk, &QPushButton::clicked, this, [this] { ChangePin(); });
 }
@@ -155,7 +155,7 @@ void UnblockTab::ChangePin() {
         return;
     }
     if (window_.CardReader().Reader.empty()) {
-        window_.ShowMessageBox(MainWindow::MsgNoDevice, MsgType::Warning, mbOK);
+        window_.ShowMessageBox(TabHost::MsgNoDevice, MsgType::Warning, mbOK);
         return;
     }
     ResetPin();

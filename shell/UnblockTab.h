@@ -10,12 +10,12 @@
 #include <QPushButton>
 #include <QWidget>
 
-class MainWindow;
+class TabHost;
 
 class UnblockTab : public QWidget {
     Q_OBJECT
 public:
-    explicit UnblockTab(MainWindow& window);
+    explicit UnblockTab(TabHost& window);
 
     // "Отклик": checks the challenge, asks for the key when it is not loaded, shows the response.
     void ShowResponse();
@@ -37,5 +37,5 @@ private:
     void CreateControls();
     void ResetPin();
 
-    MainWindow& window_;
+    TabHost& window_;
 };

@@ -56,10 +56,7 @@ class BusyReader : public ::testing::Test {
 protected:
     void SetUp() override {
         // The locks of this test live in a runtime folder of its own, which the child inherits.
-        ASSERT_TRUE(runtime.isValid());
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-            savedRuntime = old;
-        ::setenv("XDG_RUNTIME_DIR", runtime.path().toStdString().c_str(), 1);
+        ASSERT_TRUE(runtime.dir.isValid());
         for (VirtualToken* token : {&tokenA, &tokenB}) {
             const int slot = token == &tokenA ? 0 : 1;
             ASSERT_TRUE(token->Insert(VirtualTokenOptions().Apps("none").Slot(slot)))
@@ -71,12 +68,6 @@ protected:
                       0)
                 << err;
         }
-    }
-    void TearDown() override {
-        if (savedRuntime)
-            ::setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
-        else
-            ::unsetenv("XDG_RUNTIME_DIR");
     }
 
     std::vector<std::string> ResetPin(const std::string& reader, bool json = true) const {
@@ -93,8 +84,7 @@ protected:
     // Waits until a process has taken the reader: the lock file names its holder.
     // Until the reader's lock file names `holder` (an earlier run's number may still stand there).
     bool WaitUntilTaken(const std::string& reader, pid_t holderPid) {
-        const std::string path =
-            runtime.path().toStdString() + "/orvane/readers/" + ReaderLockFileName(reader);
+        const std::string path = runtime.Path() + "/orvane/readers/" + ReaderLockFileName(reader);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < end) {
             std::ifstream file(path);
@@ -106,8 +96,7 @@ protected:
         return false;
     }
 
-    QTemporaryDir runtime;
-    std::optional<std::string> savedRuntime;
+    clikit::PrivateRuntimeFolder runtime;
     clikit::Files files;
     QTemporaryDir dataHome;
     std::string keyFile = files.Write("admin.key", clikit::KeyBytes());

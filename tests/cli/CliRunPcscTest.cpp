@@ -38,19 +38,7 @@ std::optional<json> NextEvent(CliProcess& cli, const std::string& event) {
 
 class CliRunThroughPcscd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // The reader locks of this test live in a runtime folder of its own.
-        ASSERT_TRUE(runtime.isValid());
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-            savedRuntime = old;
-        ::setenv("XDG_RUNTIME_DIR", runtime.path().toStdString().c_str(), 1);
-    }
-    void TearDown() override {
-        if (savedRuntime)
-            ::setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
-        else
-            ::unsetenv("XDG_RUNTIME_DIR");
-    }
+    void SetUp() override { ASSERT_TRUE(runtime.dir.isValid()); }
 
     std::vector<std::string> Init(const std::string& reader, const std::string& count) {
         return {"--json", "init",  "--reader", reader,    "--pin-file",
@@ -69,8 +57,8 @@ protected:
         return lines;
     }
 
-    QTemporaryDir runtime;
-    std::optional<std::string> savedRuntime;
+    // The reader locks of this test live in a runtime folder of its own.
+    clikit::PrivateRuntimeFolder runtime;
     QTemporaryDir dataHome;
     clikit::Files files;
     std::string keyFile = files.Write("admin.key", clikit::KeyBytes());

@@ -12,9 +12,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -103,6 +105,25 @@ struct Cli {
         run.err = err.str();
         return run;
     }
+};
+
+// A runtime folder of the test's own for as long as it lives ($XDG_RUNTIME_DIR, inherited by the
+// programs it starts): the reader locks it takes never meet another test's or the user's.
+struct PrivateRuntimeFolder {
+    QTemporaryDir dir;
+    std::optional<std::string> saved;
+    PrivateRuntimeFolder() {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            saved = old;
+        ::setenv("XDG_RUNTIME_DIR", dir.path().toStdString().c_str(), 1);
+    }
+    ~PrivateRuntimeFolder() {
+        if (saved)
+            ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    std::string Path() const { return dir.path().toStdString(); }
 };
 
 // A folder for key files and secrets.

@@ -1,6 +1,6 @@
 #pragma once
 // The commands of one initialization attempt, part by part, as the token family takes them: the
-// one specification that both the engine's attempt (tests/engine) and the window's run
+// one expected stream that both the engine's attempt (tests/engine) and the window's run
 // (tests/init) are checked against. Every command in FakePcsc::ToHex form ("80 F4 01 05 ...").
 
 #include "support/FakePcsc.h"
