@@ -11,8 +11,10 @@ bool Full(std::size_t count, std::size_t slots) {
 } // namespace
 
 void CardTable::Settle() {
-    for (Part& part : parts_)
+    for (Part& part : parts_) {
         Apply(part);
+        std::vector<Attempt>().swap(part.queue); // the few lines added later need little room
+    }
 }
 
 // Reads the part's tables front to back first: the processor streams them into its cache far

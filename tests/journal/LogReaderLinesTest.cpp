@@ -122,14 +122,16 @@ INSTANTIATE_TEST_SUITE_P(
         LinesCase{"ManyEmptyLines", "\r\n\r\n\n\r\r" + kLine + "\n\n\r\r\n" + kLine}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The card table against a plain map, over random attempts on few and on many cards (the first
-// grows its tables, the second moves failed cards out of the way as they succeed).
+// The card table against a plain map, over random attempts on few, some and many cards: tables
+// that grow, failed cards that leave as they succeed (the slots after them move back), and cards
+// seen once.
 TEST(JournalCardTable, AgreesWithAPlainMap) {
     struct State {
         std::uint32_t first = 0, last = 0;
         bool succeeded = false, failed = false;
     };
-    for (const std::uint64_t spread : {std::uint64_t{40}, std::uint64_t{1} << 62}) {
+    for (const std::uint64_t spread :
+         {std::uint64_t{40}, std::uint64_t{5000}, std::uint64_t{1} << 62}) {
         SCOPED_TRACE(spread);
         std::mt19937_64 random(spread);
         CardTable table;
@@ -162,6 +164,63 @@ TEST(JournalCardTable, AgreesWithAPlainMap) {
         EXPECT_TRUE(failing == expected)
             << failing.size() << " failing, expected " << expected.size();
         EXPECT_FALSE(table.Contains(spread + 1));
+    }
+}
+
+// A last line still being written counts as it stands, whether its card is new or known.
+struct TailCase {
+    const char* name;
+    std::string tail;
+    std::size_t tokens;
+    std::vector<std::string> redo; // card and the line of its last failure
+};
+void PrintTo(const TailCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class JournalTail : public JournalLines {};
+
+TEST_F(JournalTail, AnUnfinishedLastLineCountsAsItStands) {
+    const std::string before = "14:00:01: #0102030405060708 ERROR: first\r\n"
+                               "14:00:02: #A1 ERROR: other\r\n"
+                               "14:00:03: #1112131415161718 SUCCESS\r\n";
+    for (const TailCase& c : std::vector<TailCase>{
+             {"None", "", 3, {"0102030405060708 0", "A1 1"}},
+             {"KnownFailedSucceeds", "14:00:04: #0102030405060708 SUCCESS", 3, {"A1 1"}},
+             {"KnownFailedFailsAgain",
+              "14:00:04: #0102030405060708 ERROR: again",
+              3,
+              {"0102030405060708 3", "A1 1"}},
+             {"OtherNumberSucceeds", "14:00:04: #A1 SUCCESS", 3, {"0102030405060708 0"}},
+             {"KnownSucceededFails",
+              "14:00:04: #1112131415161718 ERROR: later",
+              3,
+              {"0102030405060708 0", "A1 1"}},
+             {"NewFails",
+              "14:00:04: #2122232425262728 ERROR: new",
+              4,
+              {"0102030405060708 0", "A1 1", "2122232425262728 3"}},
+             {"Unfinished", "14:00:04: #2122", 3, {"0102030405060708 0", "A1 1"}}}) {
+        SCOPED_TRACE(c.name);
+        {
+            std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+            out << before << c.tail;
+        }
+        LogReader reader;
+        ASSERT_TRUE(reader.Open(path_));
+        EXPECT_EQ(reader.Tally().tokens, c.tokens);
+        std::vector<std::string> redo;
+        for (const TokenToRedo& token : reader.TokensToRedo())
+            redo.push_back(token.cardId + " " + std::to_string(token.lastErrorLine));
+        EXPECT_EQ(redo, c.redo);
+        // Once the line is finished, the counts are those of a file read whole.
+        {
+            std::ofstream out(path_, std::ios::binary | std::ios::app);
+            out << "\r\n";
+        }
+        reader.Refresh();
+        EXPECT_EQ(reader.Tally().tokens, c.tokens);
+        EXPECT_EQ(reader.TokensToRedo().size(), c.redo.size());
     }
 }
 
