@@ -167,6 +167,27 @@ TEST(JournalCardTable, AgreesWithAPlainMap) {
     }
 }
 
+// Card numbers come back as written: 16 upper-case hexadecimal digits are kept as a number,
+// anything else (small letters, a digit too many or too few, a letter past F) as text.
+TEST_F(JournalLines, CardNumbersKeepTheirSpelling) {
+    const std::vector<std::string> cards = {
+        "ABCDEF0123456789", "abcdef0123456789",   "0123456789ABCDEG",  "FFFFFFFFFFFFFFFF",
+        "0000000000000000", "0123456789ABCDE",    "0123456789ABCDEF0", "9A:BC",
+        "@0123456789ABCDE", "0123456789ABCDE\xD0"};
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        for (const std::string& card : cards)
+            out << "14:00:01: #" << card << " ERROR: x\r\n";
+    }
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path_));
+    std::vector<std::string> redo;
+    for (const TokenToRedo& token : reader.TokensToRedo())
+        redo.push_back(token.cardId);
+    EXPECT_EQ(redo, cards);
+    EXPECT_EQ(reader.Tally().tokens, cards.size());
+}
+
 // A last line still being written counts as it stands, whether its card is new or known.
 struct TailCase {
     const char* name;
@@ -174,10 +195,6 @@ struct TailCase {
     std::size_t tokens;
     std::vector<std::string> redo; // card and the line of its last failure
 };
-void PrintTo(const TailCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class JournalTail : public JournalLines {};
 
 TEST_F(JournalTail, AnUnfinishedLastLineCountsAsItStands) {
