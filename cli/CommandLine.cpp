@@ -7,6 +7,7 @@
 #include "ReaderCommands.h"
 #include "SecretInput.h"
 #include "SystemError.h"
+#include "engine/AuditJournal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -264,6 +265,9 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     }
 
     Output& output = reported.emplace(console.out, console.err, json);
+    // A machine without a system journal is told once, in the form of the rest of the output.
+    const AuditWarningsTo journalWarnings(
+        [&output](const std::string& line) { output.Aside("journal-unavailable", line); });
     if (initCommand->parsed() && withKey->count() == 0 && noKey->count() == 0) {
         output.Error("Укажите ключ разблокировки (--key ФАЙЛ) или --no-key");
         return kExitUsage;
