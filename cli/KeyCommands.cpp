@@ -117,6 +117,9 @@ public:
     // The passphrase for the `k`-th file; nullptr, with `problem` said, when it cannot be read.
     const SecretText* For(std::size_t k, const std::string& prompt, Console& console,
                           std::string& problem) {
+        // Without sources each file has its own question.
+        if (sources_.empty())
+            asked_.reset();
         std::optional<SecretText>& kept = sources_.empty() ? asked_ : read_[Index(k)];
         if (!kept) {
             std::optional<SecretText> read = ReadSecret(Source(k), prompt, console, problem);
