@@ -27,7 +27,6 @@ const std::string kBadSplit =
 const std::string kPassphraseCount =
     "Парольных фраз указано больше одной, но не по одной на каждый файл: укажите одну для всех "
     "или по одной на каждый (их ";
-constexpr std::size_t kMinPassphraseCharacters = 8;
 // Tries of a passphrase typed on a terminal before the load gives up.
 constexpr int kTerminalTries = 3;
 
@@ -80,14 +79,6 @@ std::string Joined(const std::vector<std::string>& paths) {
     for (const std::string& path : paths)
         text += (text.empty() ? "" : ", ") + path;
     return text;
-}
-
-// Characters of UTF-8 text (bytes that do not continue a character).
-std::size_t Characters(const std::string& text) {
-    std::size_t count = 0;
-    for (const char c : text)
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
 }
 
 std::vector<SecretSource> PassphraseSources(const std::vector<std::string>& files,
@@ -182,23 +173,24 @@ int UnlockAll(KeyLoader& loader, const KeySource& source, Console& console, Outp
     return kExitSuccess;
 }
 
-// A passphrase for a new file: asked twice on a terminal, at least kMinPassphraseCharacters
-// long. Nullptr, with the problem reported, otherwise.
+// A passphrase for a new file: asked twice on a terminal, and as long as NewPassphraseProblem
+// wants it. Nullptr, with the problem reported, otherwise.
 const SecretText* NewPassphrase(Passphrases& passphrases, std::size_t k, const std::string& prompt,
                                 Console& console, Output& output) {
     std::string problem;
     const bool typed = passphrases.Typed(k, console);
     const SecretText* passphrase = passphrases.For(k, prompt, console, problem);
-    if (passphrase != nullptr && typed) {
-        std::optional<SecretText> again =
-            ReadSecret({}, "Повторите парольную фразу: ", console, problem);
-        if (again && again->Text() != passphrase->Text())
-            problem = "парольные фразы не совпадают";
+    if (passphrase != nullptr) {
+        std::optional<SecretText> again;
+        if (typed) {
+            std::optional<SecretText> read =
+                ReadSecret({}, "Повторите парольную фразу: ", console, problem);
+            if (read)
+                again.emplace(std::move(*read));
+        }
+        if (problem.empty())
+            problem = NewPassphraseProblem(passphrase->Text(), again ? &again->Text() : nullptr);
     }
-    if (passphrase != nullptr && problem.empty() &&
-        Characters(passphrase->Text()) < kMinPassphraseCharacters)
-        problem = "она короче " + std::to_string(kMinPassphraseCharacters) +
-                  " символов: возьмите длиннее (лучше несколько слов)";
     if (!problem.empty()) {
         output.Error("Парольная фраза не принята: " + problem);
         return nullptr;

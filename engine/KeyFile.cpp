@@ -184,6 +184,19 @@ bool WriteProtectedKeyFile(const std::string& path, const UnblockKeyBytes& key,
     return WriteFileAtomically(path, file.data(), file.size(), error);
 }
 
+std::string NewPassphraseProblem(const std::string& passphrase, const std::string* repetition) {
+    if (repetition != nullptr && *repetition != passphrase)
+        return "парольные фразы не совпадают";
+    // Characters of UTF-8 text: the bytes that do not continue a character.
+    std::size_t characters = 0;
+    for (const char c : passphrase)
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (characters < kMinPassphraseCharacters)
+        return "она короче " + std::to_string(kMinPassphraseCharacters) +
+               " символов: возьмите длиннее (лучше несколько слов)";
+    return {};
+}
+
 std::string ShareFilePath(const std::string& chosen, unsigned number, unsigned count) {
     return chosen + "-" + std::to_string(number) + "-of-" + std::to_string(count) + ".key";
 }

@@ -50,6 +50,13 @@ KeyFileRead ReadKeyFileBytes(const std::string& path, std::vector<std::uint8_t>&
 bool WriteFileAtomically(const std::string& path, const std::uint8_t* bytes, std::size_t size,
                          int* error = nullptr);
 
+// Why `passphrase` may not protect a new key file, in Russian; empty when it may. It must have at
+// least kMinPassphraseCharacters characters and, when the person typed it twice (`repetition`),
+// be the same both times.
+inline constexpr std::size_t kMinPassphraseCharacters = 8;
+std::string NewPassphraseProblem(const std::string& passphrase,
+                                 const std::string* repetition = nullptr);
+
 // Writes `key` protected by `passphrase` (ProtectedKeyFile.h) into `path`, atomically, 0600.
 // `error` as for WriteKeyFile (ENOMEM when the derivation could not get its memory).
 bool WriteProtectedKeyFile(const std::string& path, const UnblockKeyBytes& key,

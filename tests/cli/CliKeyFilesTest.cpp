@@ -8,10 +8,12 @@
 #include "engine/ChallengeResponse.h"
 #include "engine/KeyCheck.h"
 #include "engine/KeyFile.h"
+#include "engine/KeyLoader.h"
 #include "support/RecordingAuditJournal.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <ostream>
 
 using namespace clikit;
@@ -213,6 +215,53 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  kExitSuccess,
                  kResponse}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A new protected key typed at a terminal ----------------------------------------------
+
+struct TypedNewCase {
+    const char* name;
+    std::string typed; // the passphrase and its repetition
+    int exitCode;
+    std::string message;
+};
+void PrintTo(const TypedNewCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TypedNewPassphrase : public ::testing::TestWithParam<TypedNewCase> {};
+
+TEST_P(TypedNewPassphrase, IsAskedTwiceAndWrittenOnlyWhenBothAgree) {
+    const TypedNewCase& c = GetParam();
+    RecordingAuditJournal journal;
+    Files files;
+    Cli cli;
+    Terminal terminal;
+    ASSERT_GE(terminal.slave, 0);
+    cli.inDescriptor = terminal.slave;
+    const CliRun run = cli.Run({"keygen", files.Path("fleet"), "--passphrase-file", "-"}, c.typed);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE((run.out + run.err).find(c.message), std::string::npos) << run.out << run.err;
+    EXPECT_NE(run.err.find("Повторите парольную фразу: "), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("длинная фраза"), std::string::npos);
+    EXPECT_EQ(run.err.find("длинная фраза"), std::string::npos);
+    if (c.exitCode != kExitSuccess) {
+        EXPECT_FALSE(std::filesystem::exists(files.Path("fleet.key")));
+        return;
+    }
+    KeyLoader loader;
+    ASSERT_EQ(loader.Add(files.Path("fleet.key")), KeyProblem::None);
+    EXPECT_EQ(loader.Unlock(0, "длинная фраза"), KeyProblem::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, TypedNewPassphrase,
+    ::testing::Values(TypedNewCase{"BothAgree", "длинная фраза\nдлинная фраза\n", kExitSuccess,
+                                   "(защищён парольной фразой)"},
+                      TypedNewCase{"RepetitionDiffers", "длинная фраза\nдлинная фраз\n", kExitUsage,
+                                   "Парольная фраза не принята: парольные фразы не совпадают"},
+                      TypedNewCase{"TooShort", "коротко\nкоротко\n", kExitUsage,
+                                   "она короче 8 символов"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
