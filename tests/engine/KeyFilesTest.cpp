@@ -151,6 +151,16 @@ TEST(ProtectedKeyFile, RoundTripsAndAWrongPassphraseKeepsTheFileLocked) {
     ASSERT_EQ(loader.Assemble(key), KeyProblem::None);
     EXPECT_EQ(key, kKey);
     EXPECT_NE(PassphrasePrompt(loader.Files()[0]).find(path), std::string::npos);
+
+    // The header is authenticated: a key relabelled as a share (checksum made to fit) does not
+    // open even with the right passphrase.
+    Bytes relabelled = ReadAll(path);
+    relabelled[11] = static_cast<std::uint8_t>(protected_file::Content::Share);
+    Checksum(relabelled.data(), relabelled.size() - kChecksumSize,
+             relabelled.data() + relabelled.size() - kChecksumSize);
+    WriteAll(path, relabelled);
+    std::string text;
+    EXPECT_EQ(Load({path}, key, text), KeyProblem::WrongPassphrase) << text;
 }
 
 // One field of the protected file: where it lies and what a change of it gives.
