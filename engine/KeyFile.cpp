@@ -198,7 +198,14 @@ std::string NewPassphraseProblem(const std::string& passphrase, const std::strin
 }
 
 std::string ShareFilePath(const std::string& chosen, unsigned number, unsigned count) {
-    return chosen + "-" + std::to_string(number) + "-of-" + std::to_string(count) + ".key";
+    // A name chosen with the extension loses it: the number goes before ".key".
+    const std::string extension = ".key";
+    const bool hasExtension =
+        chosen.size() > extension.size() &&
+        chosen.compare(chosen.size() - extension.size(), extension.size(), extension) == 0;
+    const std::string stem =
+        hasExtension ? chosen.substr(0, chosen.size() - extension.size()) : chosen;
+    return stem + "-" + std::to_string(number) + "-of-" + std::to_string(count) + extension;
 }
 
 ShareWrite WriteKeyShares(const std::string& chosen, const UnblockKeyBytes& key, unsigned threshold,

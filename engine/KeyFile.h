@@ -65,7 +65,8 @@ bool WriteProtectedKeyFile(const std::string& path, const UnblockKeyBytes& key,
                            int* error = nullptr);
 
 // The file of share `number` of `count` for the name an administrator chose:
-// "fleet" -> "fleet-2-of-3.key".
+// "fleet" -> "fleet-2-of-3.key", and "fleet.key" too (unlike a whole key's file, the number must
+// come before the extension).
 std::string ShareFilePath(const std::string& chosen, unsigned number, unsigned count);
 
 // Splits `key` into `count` share files named by ShareFilePath, any `threshold` of which rebuild

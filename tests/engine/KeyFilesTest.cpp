@@ -313,6 +313,14 @@ INSTANTIATE_TEST_SUITE_P(Engine, ShareFiles,
                                     std::to_string(info.param.count);
                          });
 
+TEST(ShareFiles, AreNamedWithTheirNumberBeforeTheExtension) {
+    EXPECT_EQ(ShareFilePath("/keys/fleet", 2, 3), "/keys/fleet-2-of-3.key");
+    EXPECT_EQ(ShareFilePath("/keys/fleet.key", 1, 9), "/keys/fleet-1-of-9.key");
+    EXPECT_EQ(ShareFilePath(".key", 1, 2), ".key-1-of-2.key");
+    // A whole key's file keeps the design's rule: ".key" always appended.
+    EXPECT_EQ(NewKeyFilePath("fleet.key"), "fleet.key.key");
+}
+
 TEST(ShareFiles, TheCommittedVersion1SharesRebuildTheirKey) {
     const std::string data = std::string(ORVANE_SOURCE_DIR) + "/tests/engine/data/";
     UnblockKeyBytes key{};
