@@ -208,17 +208,6 @@ bool ParseSplit(const std::string& text, unsigned& threshold, unsigned& count) {
     return threshold >= 2 && threshold <= count;
 }
 
-// A new key, never a weak one: the draw is repeated (a weak draw is all but impossible).
-bool NewKey(UnblockKeyBytes& key) {
-    do {
-        if (!FillRandom(key.data(), key.size())) {
-            WipeAll(key);
-            return false;
-        }
-    } while (WeaknessOf(key) != KeyWeakness::None);
-    return true;
-}
-
 } // namespace
 
 int LoadKey(const KeySource& source, Console& console, Output& output, UnblockKeyBytes& key) {
@@ -333,7 +322,7 @@ int RunKeygen(const KeygenOptions& options, Console& console, Output& output) {
         chosen.push_back(&passphrase->Text());
     }
     UnblockKeyBytes key{};
-    if (!NewKey(key)) {
+    if (!DrawUnblockKey(key)) {
         output.Error(kRandomFailed);
         return kExitKeyFile;
     }

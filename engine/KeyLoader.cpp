@@ -8,12 +8,6 @@
 
 namespace {
 
-// The window's messages for a 16-byte key file it cannot use.
-const std::string kCannotOpen = "Не могу загрузить файл. Закройте приложения, которые могут его "
-                                "использовать и повторите попытку";
-const std::string kWrongSize = std::string("Файл имеет неправильный размер. Удо") + 'c' +
-                               "товерьтесь в целосности файла ключа";
-
 const char* kOtherVersion = "файл записан в формате, которого эта версия программы не знает. "
                             "Откройте его более новой версией Orvane";
 const char* kDamaged = "файл ключа повреждён: он обрезан или изменён (контрольная сумма не "
@@ -34,6 +28,11 @@ std::string Number(unsigned value) {
 
 } // namespace
 
+const std::string kKeyFileCannotOpen = "Не могу загрузить файл. Закройте приложения, которые "
+                                       "могут его использовать и повторите попытку";
+const std::string kKeyFileWrongSize = std::string("Файл имеет неправильный размер. Удо") + 'c' +
+                                      "товерьтесь в целосности файла ключа";
+
 KeyLoader::~KeyLoader() {
     for (std::vector<std::uint8_t>& bytes : sealed_)
         SecretBytes::WipeVector(bytes);
@@ -47,10 +46,10 @@ KeyProblem KeyLoader::Fail(KeyProblem problem, const std::string& path, const st
         problemText_.clear();
         break;
     case KeyProblem::CannotOpen:
-        problemText_ = Named(path, kCannotOpen);
+        problemText_ = Named(path, kKeyFileCannotOpen);
         break;
     case KeyProblem::WrongSize:
-        problemText_ = Named(path, kWrongSize);
+        problemText_ = Named(path, kKeyFileWrongSize);
         break;
     case KeyProblem::OtherVersion:
         problemText_ = Named(path, kOtherVersion);

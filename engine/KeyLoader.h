@@ -105,5 +105,10 @@ private:
     std::string problemText_;
 };
 
+// The window's own messages for a key file it cannot open or that is no key file of any kind
+// (ProblemText puts the file's name before them).
+extern const std::string kKeyFileCannotOpen;
+extern const std::string kKeyFileWrongSize;
+
 // The question for the passphrase of `entry` ("Парольная фраза для файла ...").
 std::string PassphrasePrompt(const KeyFileEntry& entry);

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
@@ -71,6 +73,50 @@ public:
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
         return Run(dialog);
+    }
+
+    QStringList OpenFileNames(QWidget* owner, const QString& filter) override {
+        QFileDialog dialog(owner, QString(), QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFiles);
+        dialog.setDefaultSuffix(QString());
+        if (dialog.exec() != QDialog::Accepted)
+            return {};
+        return dialog.selectedFiles();
+    }
+
+    std::optional<QString> Passphrase(QWidget* owner, const QString& prompt) override {
+        bool ok = false;
+        QString text = QInputDialog::getText(owner, QStringLiteral("Orvane"), prompt,
+                                             QLineEdit::Password, QString(), &ok);
+        if (!ok)
+            return std::nullopt;
+        return text;
+    }
+
+    int Choose(QWidget* owner, const QString& text, const QStringList& choices) override {
+        QMessageBox box(owner);
+        box.setWindowTitle(QStringLiteral("Orvane"));
+        box.setIcon(QMessageBox::Question);
+        box.setText(text);
+        QList<QAbstractButton*> buttons;
+        for (const QString& choice : choices)
+            buttons.push_back(box.addButton(choice, QMessageBox::AcceptRole));
+        box.addButton(QMessageBox::Cancel);
+        if (!buttons.isEmpty())
+            box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
+        box.exec();
+        return static_cast<int>(buttons.indexOf(box.clickedButton()));
+    }
+
+    std::optional<int> Number(QWidget* owner, const QString& prompt, int min, int max,
+                              int value) override {
+        bool ok = false;
+        const int number =
+            QInputDialog::getInt(owner, QStringLiteral("Orvane"), prompt, value, min, max, 1, &ok);
+        if (!ok)
+            return std::nullopt;
+        return number;
     }
 
 private:

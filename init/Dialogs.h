@@ -4,6 +4,9 @@
 // and answers it, so window logic runs offscreen without anybody clicking.
 
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 class QWidget;
 
@@ -30,6 +33,17 @@ public:
     // overwrite question; an empty text means the user cancelled.
     virtual QString OpenFileName(QWidget* owner, const QString& filter) = 0;
     virtual QString SaveFileName(QWidget* owner, const QString& filter) = 0;
+    // An open dialog that takes several files at once (the shares of a split key); an empty list
+    // means the user cancelled.
+    virtual QStringList OpenFileNames(QWidget* owner, const QString& filter) = 0;
+    // A passphrase typed without echo; nothing when the user cancelled.
+    virtual std::optional<QString> Passphrase(QWidget* owner, const QString& prompt) = 0;
+    // A question answered by one of `choices` (the first is the default button); the index of
+    // the one chosen, -1 when the user cancelled.
+    virtual int Choose(QWidget* owner, const QString& text, const QStringList& choices) = 0;
+    // A whole number from `min` to `max`, `value` offered; nothing when the user cancelled.
+    virtual std::optional<int> Number(QWidget* owner, const QString& prompt, int min, int max,
+                                      int value) = 0;
 };
 
 // The dialogs in force: the real ones unless a test installed others.

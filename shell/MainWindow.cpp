@@ -110,6 +110,9 @@ void MainWindow::CreateMenu() {
     journal->setObjectName(QStringLiteral("journalAction"));
     journal->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_J));
     connect(journal, &QAction::triggered, this, [this] { ShowJournal(); });
+    QAction* protect = file->addAction(QStringLiteral("Сохранить ключ под защитой..."));
+    protect->setObjectName(QStringLiteral("saveProtectedAction"));
+    connect(protect, &QAction::triggered, this, [this] { keyFiles_->SaveProtected(); });
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("Выход"));
     quit->setObjectName(QStringLiteral("N2"));

@@ -46,6 +46,10 @@ struct CountingDialogs : IDialogs {
     }
     QString OpenFileName(QWidget*, const QString&) override { return {}; }
     QString SaveFileName(QWidget*, const QString&) override { return {}; }
+    QStringList OpenFileNames(QWidget*, const QString&) override { return {}; }
+    std::optional<QString> Passphrase(QWidget*, const QString&) override { return {}; }
+    int Choose(QWidget*, const QString&, const QStringList&) override { return -1; }
+    std::optional<int> Number(QWidget*, const QString&, int, int, int) override { return {}; }
 };
 
 // The system's clock and regional settings, a data folder of the benchmark's own.
