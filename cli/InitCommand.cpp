@@ -1,5 +1,6 @@
 #include "InitCommand.h"
 
+#include "InitStation.h"
 #include "KeyCommands.h"
 #include "ReaderCommands.h"
 #include "card/TokenSession.h"
@@ -178,22 +179,9 @@ public:
                          : linesLost_ > 0 ? kExitLogLineLost
                          : failed == 0    ? kExitSuccess
                                           : kExitTokenFailure;
-        OutputEvent done;
-        done.event = "done";
+        OutputEvent done = RunDoneEvent(initialized, failed, code, interrupted, linesLost_,
+                                        console_.StopRequested());
         done.reader = options_.reader;
-        done.ok = code == kExitSuccess;
-        done.message = run_text::kRunEnded;
-        done.text = done.message + ": смарт-карт инициализировано " + std::to_string(initialized) +
-                    ", неудачных попыток " + std::to_string(failed);
-        if (interrupted)
-            done.text += ", прервано до заданного числа смарт-карт";
-        done.extra["initialized"] = initialized;
-        done.extra["failed"] = failed;
-        if (linesLost_ > 0)
-            done.extra["log_lines_lost"] = linesLost_;
-        if (console_.StopRequested())
-            done.extra["interrupted"] = true;
-        done.extra["exit_code"] = code;
         output_.Report(done);
         return code;
     }
@@ -304,6 +292,12 @@ int RunInit(const InitOptions& options, Console& console, Output& output) {
     OptionSettings settings;
     if (const std::optional<int> code = PrepareSettings(options, console, output, settings))
         return *code;
+    if (options.allReaders || options.readers.size() > 1) {
+        InitStationOptions station;
+        station.readers = options.allReaders ? std::vector<std::string>() : options.readers;
+        station.count = options.continuous ? 0 : options.count;
+        return RunInitStation(station, settings, console, output);
+    }
     auto session = std::make_shared<TokenSession>();
     session->Exclusive = false; // shared, as the window's run
     if (const int code = CheckReader(*session, options.reader, output); code != kExitSuccess)
