@@ -202,17 +202,7 @@ private:
     void Pause(int milliseconds) override { console_.sleep(milliseconds); }
     void ReportFailure(const InitOutcome&) override {}
     void AttemptEnded(const InitOutcome& outcome) override {
-        OutputEvent event;
-        event.event = "result";
-        event.reader = options_.reader;
-        event.card = outcome.cardId;
-        event.ok = outcome.ok;
-        event.message = outcome.ok ? std::string(run_text::kDone) : outcome.message;
-        event.text =
-            (outcome.cardId.empty() ? std::string() : "#" + outcome.cardId + ": ") + event.message;
-        if (!outcome.ok)
-            event.Failed(InitStepName(outcome.step), outcome.statusWord, outcome.result);
-        output_.Report(event);
+        output_.Report(ResultEvent(options_.reader, outcome));
     }
 
     void LogLineLost(const std::string& problem) override {

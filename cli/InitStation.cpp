@@ -76,18 +76,8 @@ private:
 
     void Result(const StationEvent& e) {
         attempted_ = true;
-        const InitOutcome& outcome = e.outcome;
-        OutputEvent event;
-        event.event = "result";
-        event.reader = e.reader;
-        event.card = outcome.cardId;
-        event.ok = outcome.ok;
-        event.message = outcome.ok ? std::string(run_text::kDone) : outcome.message;
-        event.text =
-            Named(e.reader, (outcome.cardId.empty() ? std::string() : "#" + outcome.cardId + ": ") +
-                                event.message);
-        if (!outcome.ok)
-            event.Failed(InitStepName(outcome.step), outcome.statusWord, outcome.result);
+        OutputEvent event = ResultEvent(e.reader, e.outcome);
+        event.text = Named(e.reader, event.text);
         output_.Report(event);
     }
 
@@ -111,6 +101,20 @@ private:
 };
 
 } // namespace
+
+OutputEvent ResultEvent(const std::string& reader, const InitOutcome& outcome) {
+    OutputEvent event;
+    event.event = "result";
+    event.reader = reader;
+    event.card = outcome.cardId;
+    event.ok = outcome.ok;
+    event.message = outcome.ok ? std::string(run_text::kDone) : outcome.message;
+    event.text =
+        (outcome.cardId.empty() ? std::string() : "#" + outcome.cardId + ": ") + event.message;
+    if (!outcome.ok)
+        event.Failed(InitStepName(outcome.step), outcome.statusWord, outcome.result);
+    return event;
+}
 
 OutputEvent RunDoneEvent(int initialized, int failed, int code, bool interrupted, int linesLost,
                          bool stopRequested) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 class IInitSettings;
+struct InitOutcome;
 
 struct InitStationOptions {
     // The readers; empty: every reader attached, now and later.
@@ -18,6 +19,9 @@ struct InitStationOptions {
     // Tokens over all readers; 0: until Ctrl+C.
     int count = 1;
 };
+
+// The event of an attempt's end: "result", with the card number before the text.
+OutputEvent ResultEvent(const std::string& reader, const InitOutcome& outcome);
 
 // The last event of a run, one reader or several: the counts, the exit code and whether a stop
 // request came (`interrupted`: before the run's count).
