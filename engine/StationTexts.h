@@ -12,6 +12,9 @@ inline constexpr const char* kBusy = "Занято другой инициали
 inline constexpr const char* kTooManyReaders =
     "Служба смарт-карт обслуживает не более 16 устройств: подключённые сверх них не видны и не "
     "используются";
+// Before the status word of a failed step whose message does not show it ("Ответ смарт-карты:
+// 6A82").
+inline constexpr const char* kTokenAnswer = "Ответ смарт-карты";
 // The counts of a station.
 inline constexpr const char* kInitialized = "Инициализировано";
 inline constexpr const char* kFailed = "Неудачных попыток";

@@ -31,6 +31,18 @@ QString CardPrefix(const std::string& card) {
     return card.empty() ? QString() : QStringLiteral("#") + Text(card) + QStringLiteral(": ");
 }
 
+// A failure in the run's words: the step's message, and the token's status word where the
+// message does not carry it already.
+QString FailureText(const InitOutcome& outcome) {
+    QString text = Text(outcome.message);
+    const QString answer =
+        QStringLiteral("%1").arg(outcome.statusWord, 4, 16, QLatin1Char('0')).toUpper();
+    if (outcome.statusWord != 0 && !text.contains(answer))
+        text +=
+            QStringLiteral(" ") + Text(station_text::kTokenAnswer) + QStringLiteral(": ") + answer;
+    return text;
+}
+
 } // namespace
 
 StationWindow::StationWindow(const IInitSettings& settings, QStringList readers, QWidget* parent)
@@ -201,7 +213,7 @@ void StationWindow::Apply(const StationEvent& e) {
             Show(row, Look::Done, CardPrefix(row.card) + Text(run_text::kDone));
         } else {
             ++failed_;
-            Show(row, Look::Failed, CardPrefix(row.card) + Text(e.outcome.message));
+            Show(row, Look::Failed, CardPrefix(row.card) + FailureText(e.outcome));
         }
         ShowCounts();
         break;

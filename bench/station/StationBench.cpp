@@ -117,6 +117,9 @@ double Batch(const Settings& settings, int readers, int rounds) {
             if (event.kind != StationEventKind::AttemptEnded)
                 continue;
             ++ended;
+            if (!event.outcome.ok)
+                std::fprintf(stderr, "station_bench: %s: %s\n", event.reader.c_str(),
+                             event.outcome.message.c_str());
             failed = failed || !event.outcome.ok;
             hand.Ended(IndexOf(event.reader, readers));
         }
@@ -153,7 +156,8 @@ double TokensInPlace(const Settings& settings, int readers) {
 
 // The station window over four readers with `rounds` tokens swapped in each: the longest gap
 // between two ticks of a 10 ms timer on the user-interface thread, in milliseconds.
-qint64 LongestTickGap(const Settings& settings, int rounds) {
+// The first gap holds the window's first layout and paint; `afterShow` is the longest one after it.
+qint64 LongestTickGap(const Settings& settings, int rounds, qint64& afterShow) {
     constexpr int kReaders = 4;
     QStringList readers;
     for (int r = 0; r < kReaders; ++r)
@@ -162,6 +166,8 @@ qint64 LongestTickGap(const Settings& settings, int rounds) {
     Operator hand(kReaders, rounds);
     std::map<int, int> seen;
     qint64 longest = 0;
+    int ticks = 0;
+    afterShow = 0;
     QElapsedTimer sinceTick;
     QElapsedTimer clock;
     QTimer tick;
@@ -172,6 +178,8 @@ qint64 LongestTickGap(const Settings& settings, int rounds) {
             std::fprintf(stderr, "gap %lld ms at %lld ms\n", static_cast<long long>(gap),
                          static_cast<long long>(clock.elapsed()));
         longest = std::max(longest, gap);
+        if (ticks++ > 0)
+            afterShow = std::max(afterShow, gap);
         // The operator learns of the ends from the window's rows, as a person would.
         for (int r = 0; r < kReaders; ++r) {
             const int row = window.RowOf(readers[r]);
@@ -236,9 +244,10 @@ int main(int argc, char** argv) {
     std::printf("\nTokens in place:      1 token on 1 reader %.3f s | 4 tokens on 4 readers %.3f s "
                 "| ratio %.2f (goal <= 1.30)\n",
                 one, four, four / one);
-    const qint64 gap = LongestTickGap(settings, rounds);
+    qint64 afterShow = 0;
+    const qint64 gap = LongestTickGap(settings, rounds, afterShow);
     std::printf("User-interface thread, four readers, %d tokens each: longest gap between two "
-                "10 ms ticks %lld ms (goal < 50 ms)\n",
-                rounds, static_cast<long long>(gap));
+                "10 ms ticks %lld ms, after the window's first paint %lld ms (goal < 50 ms)\n",
+                rounds, static_cast<long long>(gap), static_cast<long long>(afterShow));
     return 0;
 }
