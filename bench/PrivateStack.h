@@ -13,7 +13,9 @@
 
 class PrivateStack {
 public:
-    explicit PrivateStack(const char* name) {
+    // `options` go to `pcsc-sandbox start` ("--readers 8").
+    explicit PrivateStack(const char* name, std::string options = {})
+        : options_(std::move(options)) {
         std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
         if (!::mkdtemp(pattern.data())) {
             std::perror("mkdtemp");
@@ -22,7 +24,7 @@ public:
         dir_ = pattern;
         ::setenv("ORVANE_PCSC_SANDBOX", dir_.c_str(), 1);
         ::setenv("PCSCLITE_CSOCK_NAME", (dir_ + "/run/pcscd.comm").c_str(), 1);
-        running_ = Script("start") == 0;
+        running_ = Script("start", options_) == 0;
         if (!running_)
             std::fprintf(stderr, "%s: the private PC/SC stack did not start in %s\n", name,
                          dir_.c_str());
@@ -40,12 +42,13 @@ public:
     bool Running() const { return running_; }
 
 private:
-    int Script(const char* command) const {
+    int Script(const char* command, const std::string& options = {}) const {
         const std::string line = std::string("'") + ORVANE_SOURCE_DIR + "/scripts/pcsc-sandbox' " +
-                                 command + " '" + dir_ + "' >/dev/null";
+                                 command + " '" + dir_ + "' " + options + " >/dev/null";
         return std::system(line.c_str());
     }
 
+    std::string options_;
     std::string dir_;
     bool running_ = false;
 };

@@ -235,9 +235,16 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     InitOptions init;
     CLI::App* initCommand =
         app.add_subcommand("init", "Инициализация смарт-карт одна за другой, как в окне программы");
-    initCommand->add_option("--reader", init.reader, "Устройство (имя из orvane-cli readers)")
-        ->type_name("УСТРОЙСТВО")
-        ->required();
+    CLI::Option* initReaders =
+        initCommand
+            ->add_option("--reader", init.readers,
+                         "Устройство (имя из orvane-cli readers); повторённый параметр: несколько "
+                         "устройств сразу")
+            ->type_name("УСТРОЙСТВО");
+    initCommand
+        ->add_flag("--all-readers", init.allReaders,
+                   "Все подключённые устройства сразу, и подключённые во время работы")
+        ->excludes(initReaders);
     AddSecretOptions(*initCommand, "pin", "ПИН-код по умолчанию (4-8 символов)", init.pin);
     AddSecretOptions(*initCommand, "puk", "ПАК-код (без него ПАК-код заблокирован)", init.puk);
     CLI::Option* withKey = AddKeyOptions(
@@ -256,8 +263,8 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
         ->type_name("ГРУППА");
     initCommand->add_option("--name", init.name, "Имя устройства (до 32 символов)")
         ->type_name("ИМЯ");
-    CLI::Option* count =
-        initCommand->add_option("--count", init.count, "Сколько смарт-карт (по умолчанию 1)");
+    CLI::Option* count = initCommand->add_option(
+        "--count", init.count, "Сколько смарт-карт (по умолчанию 1; на всех устройствах вместе)");
     CLI::Option* continuous =
         initCommand->add_flag("--continuous", init.continuous, "Без счёта, до Ctrl+C");
     count->excludes(continuous);
@@ -303,6 +310,11 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
         return RefuseUsage(arguments, console, UsageProblem(error));
     }
 
+    if (initCommand->parsed() && init.readers.empty() && !init.allReaders)
+        return RefuseUsage(arguments, console,
+                           "Не указан обязательный параметр --reader (или --all-readers)");
+    if (init.readers.size() == 1)
+        init.reader = init.readers.front();
     Output& output = reported.emplace(console.out, console.err, json);
     // A machine without a system journal is told once, in the form of the rest of the output.
     const AuditWarningsTo journalWarnings(

@@ -1,5 +1,6 @@
 #include "InitCommand.h"
 
+#include "InitStation.h"
 #include "KeyCommands.h"
 #include "ReaderCommands.h"
 #include "card/TokenSession.h"
@@ -176,22 +177,9 @@ public:
                          : linesLost_ > 0 ? kExitLogLineLost
                          : failed == 0    ? kExitSuccess
                                           : kExitTokenFailure;
-        OutputEvent done;
-        done.event = "done";
+        OutputEvent done = RunDoneEvent(initialized, failed, code, interrupted, linesLost_,
+                                        console_.StopRequested());
         done.reader = options_.reader;
-        done.ok = code == kExitSuccess;
-        done.message = run_text::kRunEnded;
-        done.text = done.message + ": смарт-карт инициализировано " + std::to_string(initialized) +
-                    ", неудачных попыток " + std::to_string(failed);
-        if (interrupted)
-            done.text += ", прервано до заданного числа смарт-карт";
-        done.extra["initialized"] = initialized;
-        done.extra["failed"] = failed;
-        if (linesLost_ > 0)
-            done.extra["log_lines_lost"] = linesLost_;
-        if (console_.StopRequested())
-            done.extra["interrupted"] = true;
-        done.extra["exit_code"] = code;
         output_.Report(done);
         return code;
     }
@@ -212,17 +200,7 @@ private:
     void Pause(int milliseconds) override { console_.sleep(milliseconds); }
     void ReportFailure(const InitOutcome&) override {}
     void AttemptEnded(const InitOutcome& outcome) override {
-        OutputEvent event;
-        event.event = "result";
-        event.reader = options_.reader;
-        event.card = outcome.cardId;
-        event.ok = outcome.ok;
-        event.message = outcome.ok ? std::string(run_text::kDone) : outcome.message;
-        event.text =
-            (outcome.cardId.empty() ? std::string() : "#" + outcome.cardId + ": ") + event.message;
-        if (!outcome.ok)
-            event.Failed(InitStepName(outcome.step), outcome.statusWord, outcome.result);
-        output_.Report(event);
+        output_.Report(ResultEvent(options_.reader, outcome));
     }
 
     void LogLineLost(const std::string& problem) override {
@@ -302,6 +280,12 @@ int RunInit(const InitOptions& options, Console& console, Output& output) {
     OptionSettings settings;
     if (const std::optional<int> code = PrepareSettings(options, console, output, settings))
         return *code;
+    if (options.allReaders || options.readers.size() > 1) {
+        InitStationOptions station;
+        station.readers = options.allReaders ? std::vector<std::string>() : options.readers;
+        station.count = options.continuous ? 0 : options.count;
+        return RunInitStation(station, settings, console, output);
+    }
     auto session = std::make_shared<TokenSession>();
     session->Exclusive = false; // shared, as the window's run
     if (const int code = CheckReader(*session, options.reader, output); code != kExitSuccess)

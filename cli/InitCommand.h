@@ -14,9 +14,13 @@
 #include "SecretInput.h"
 
 #include <string>
+#include <vector>
 
 struct InitOptions {
     std::string reader;
+    // Several readers at once (cli/InitStation.h): every --reader given, or --all-readers.
+    std::vector<std::string> readers;
+    bool allReaders = false;
     SecretSource pin;
     // No file and no variable: no PUK (it is stored blocked).
     SecretSource puk;

@@ -2,6 +2,7 @@
 
 #include "engine/RunTexts.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <pwd.h>
@@ -37,8 +38,9 @@ public:
 };
 
 SystemJournal systemJournal;
-IAuditJournal* current = nullptr;
-bool refusalTold = false;
+// Several readers' runs record from threads of their own.
+std::atomic<IAuditJournal*> current{nullptr};
+std::atomic<bool> refusalTold{false};
 
 const char* EventName(AuditEvent event) {
     switch (event) {
@@ -124,7 +126,8 @@ std::string Hex4(std::uint16_t value) {
 } // namespace
 
 IAuditJournal& AuditJournal() {
-    return current ? *current : systemJournal;
+    IAuditJournal* journal = current.load();
+    return journal ? *journal : systemJournal;
 }
 
 void SetAuditJournal(IAuditJournal* journal) {
@@ -178,9 +181,8 @@ std::string AuditUser() {
 void RecordAudit(const AuditEntry& entry) {
     IAuditJournal& journal = AuditJournal();
     const std::string problem = journal.Send(AuditFields(entry, AuditUser()));
-    if (problem.empty() || refusalTold)
+    if (problem.empty() || refusalTold.exchange(true))
         return;
-    refusalTold = true;
     journal.Warn("Системный журнал недоступен (" + problem +
                  "): события аудита в него не записываются");
 }

@@ -126,7 +126,7 @@ void BatchRun::Start() {
 
 void BatchRun::Enter() {
     if (state_ == RunState::Ready || state_ == RunState::Waiting ||
-        (state_ == RunState::Failed && !rules_.retryOnNextToken))
+        (state_ == RunState::Failed && (!rules_.retryOnNextToken || rules_.enterRetriesFailure)))
         StartAttempt();
 }
 

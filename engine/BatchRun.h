@@ -42,6 +42,9 @@ struct BatchRunRules {
     // After a failure, watch the reader as after a success: the token taken out and the next one
     // put in is tried anew (the command line). Otherwise a failure waits for Enter or Esc.
     bool retryOnNextToken = false;
+    // With retryOnNextToken: Enter in Failed still tries the token in the reader at once (a
+    // station's row retried by hand).
+    bool enterRetriesFailure = false;
     // End the run once this many tokens are initialized; 0: only Esc ends it.
     int count = 0;
 };
@@ -87,7 +90,8 @@ public:
 
     // Ready; or, without Enter, the wait for the first token with a look at the reader at once.
     void Start();
-    // Enter: an attempt in Ready, Waiting and (when failures wait for Enter) Failed.
+    // Enter: an attempt in Ready, Waiting and (when failures wait for Enter, or Enter retries
+    // them) Failed.
     void Enter();
     // Esc: ends the run unless an attempt is under way; true when this call ended it.
     bool Esc();

@@ -206,13 +206,31 @@ TEST(VtokenProgram, HelpDescribesEveryOption) {
     const VirtualToken::ToolResult help = VirtualToken::RunTool({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"--port", "--host", "--wait", "--apps", "--foreign", "--card-id",
-                               "--fail", "--vanish-after", "--state", "--trace"})
+                               "--fail", "--vanish-after", "--latency-ms", "--state", "--trace"})
         EXPECT_NE(help.output.find(std::string("\n  ") + option + " "), std::string::npos)
             << option;
     for (const char* command : {"user-challenge", "user-response"})
         EXPECT_NE(help.output.find(std::string("orvane-vtoken ") + command), std::string::npos)
             << command;
     EXPECT_EQ(VirtualToken::RunTool({"--bogus"}).exitCode, 2);
+}
+
+// --latency-ms holds every command's answer back for that long; control events stay immediate.
+// Only the lower bound is checked: a loaded machine may answer later, never sooner.
+TEST(VtokenProgram, LatencyHoldsEveryAnswerBack) {
+    FakeVpcd vpcd;
+    ASSERT_NE(vpcd.port(), 0);
+    Process token({"--port", std::to_string(vpcd.port()), "--latency-ms", "150"});
+    ASSERT_TRUE(vpcd.Accept(5000));
+    ASSERT_TRUE(vpcd.Send({0x01}));
+    for (int i = 0; i < 2; ++i) {
+        const auto sent = std::chrono::steady_clock::now();
+        EXPECT_EQ(vpcd.Exchange(MF), "9000");
+        EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(150));
+    }
+    token.Signal(SIGTERM);
+    EXPECT_EQ(token.Wait(3000), 0) << "a token waiting to answer still ends on SIGTERM";
+    EXPECT_EQ(VirtualToken::RunTool({"--latency-ms", "x"}).exitCode, 2);
 }
 
 TEST(VtokenProgram, SpeaksTheVpcdProtocol) {

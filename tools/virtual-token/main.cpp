@@ -68,6 +68,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -119,6 +120,9 @@ const char* const kHelp =
     "A4:FA564C4D525341=6A82\n"
     "                    (SELECT of the RSA application); the command then has no effect; "
     "repeatable\n"
+    "  --latency-ms MS   answer each command APDU MS milliseconds after it arrived, as a real "
+    "token\n"
+    "                    takes 10 to 60 ms per command (default 0)\n"
     "  --vanish-after N  answer N command APDUs; when the next one arrives, close the connection\n"
     "                    without answering it (the token is pulled during that command) and exit\n"
     "  --state FILE      load the token from FILE when it exists; write it back as JSON after "
@@ -130,6 +134,13 @@ const char* const kHelp =
     "  --trace FILE      append one line per APDU (\"APDU <command> -> <response>\", hex) and per\n"
     "                    control event (\"POWER ON\", \"POWER OFF\", \"RESET\", \"ATR <hex>\", "
     "\"VANISH ...\")\n";
+
+// Waits `ms` milliseconds before a command is answered; a signal that ends the token cuts it short.
+void Linger(int ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (!g_stop && nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 int Usage(const char* why) {
     if (why)
@@ -156,6 +167,7 @@ struct Options {
     std::optional<Bytes> cardId;
     std::vector<Refusal> refusals;
     long vanishAfter = -1;
+    int latencyMs = 0;
     std::string statePath;
     std::string tracePath;
 };
@@ -357,6 +369,7 @@ int Serve(const Options& o) {
                 break;
             }
             ++commands;
+            Linger(o.latencyMs);
             answer = token.Process(frame);
             trace.Line("APDU " + ToHex(frame) + " -> " + ToHex(answer));
             Wipe(frame.data(), frame.size());
@@ -462,9 +475,13 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--foreign") {
             o.foreign = true;
-        } else if (arg == "--port" || arg == "--wait" || arg == "--vanish-after") {
+        } else if (arg == "--port" || arg == "--wait" || arg == "--vanish-after" ||
+                   arg == "--latency-ms") {
             const char* v = value();
-            auto n = v ? ParseNumber(v, arg == "--port" ? 1 : 0, arg == "--port" ? 65535 : 1000000)
+            auto n = v ? ParseNumber(v, arg == "--port" ? 1 : 0,
+                                     arg == "--port"         ? 65535
+                                     : arg == "--latency-ms" ? 60000
+                                                             : 1000000)
                        : std::nullopt;
             if (!n)
                 return Usage((arg + " wants a number").c_str());
@@ -472,6 +489,8 @@ int main(int argc, char** argv) {
                 o.port = static_cast<int>(*n);
             else if (arg == "--wait")
                 o.waitSeconds = static_cast<int>(*n);
+            else if (arg == "--latency-ms")
+                o.latencyMs = static_cast<int>(*n);
             else
                 o.vanishAfter = *n;
         } else if (arg == "--host" || arg == "--state" || arg == "--trace") {
