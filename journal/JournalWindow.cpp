@@ -56,82 +56,96 @@ JournalWindow::JournalWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     filterTimer_->setSingleShot(true);
     filterTimer_->setInterval(200);
     connect(filterTimer_, &QTimer::timeout, this, [this] {
-        model->SetFilter(filterEdit->text());
-        table->scrollToBottom();
+        model_->SetFilter(filterEdit_->text());
+        table_->scrollToBottom();
     });
-    connect(filterEdit, &QLineEdit::textChanged, filterTimer_, qOverload<>(&QTimer::start));
+    connect(filterEdit_, &QLineEdit::textChanged, filterTimer_, qOverload<>(&QTimer::start));
     pollTimer_ = new QTimer(this);
-    pollTimer_->setInterval(PollMs);
+    pollTimer_->setInterval(kPollMs);
     connect(pollTimer_, &QTimer::timeout, this, [this] { Poll(); });
 }
 
 JournalWindow::~JournalWindow() = default;
 
 void JournalWindow::CreateControls() {
-    setWindowTitle(Title);
+    setWindowTitle(kTitle);
     setObjectName(QStringLiteral("JournalWindow"));
 
-    // The table first: it has the keyboard when the window opens.
-    model = new JournalModel(this);
-    table = new QTableView(this);
-    table->setModel(model);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setWordWrap(false);
-    table->verticalHeader()->hide();
-    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
-    QHeaderView* columns = table->horizontalHeader();
+    // The table_ first: it has the keyboard when the window opens.
+    model_ = new JournalModel(this);
+    table_ = new QTableView(this);
+    table_->setObjectName(QStringLiteral("table"));
+    table_->setModel(model_);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setWordWrap(false);
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    QHeaderView* columns = table_->horizontalHeader();
     columns->setSectionResizeMode(QHeaderView::Interactive);
     columns->setStretchLastSection(true);
     columns->resizeSection(JournalModel::TimeColumn, 80);
     columns->resizeSection(JournalModel::CardColumn, 150);
     columns->resizeSection(JournalModel::ResultColumn, 110);
-    dateEdit = new QDateEdit(this);
-    dateEdit->setCalendarPopup(true);
-    dateEdit->setLocale(Russian);
-    dateEdit->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
-    connect(dateEdit, &QDateEdit::dateChanged, this, [this](const QDate& day) { ShowDay(day); });
-    filterEdit = new QLineEdit(this);
-    filterEdit->setPlaceholderText(QStringLiteral("Номер карты или текст сообщения"));
-    filterEdit->setClearButtonEnabled(true);
+    dateEdit_ = new QDateEdit(this);
+    dateEdit_->setObjectName(QStringLiteral("dateEdit"));
+    dateEdit_->setCalendarPopup(true);
+    dateEdit_->setLocale(Russian);
+    dateEdit_->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
+    connect(dateEdit_, &QDateEdit::dateChanged, this, [this](const QDate& day) { ShowDay(day); });
+    filterEdit_ = new QLineEdit(this);
+    filterEdit_->setObjectName(QStringLiteral("filterEdit"));
+    filterEdit_->setPlaceholderText(QStringLiteral("Номер карты или текст сообщения"));
+    filterEdit_->setClearButtonEnabled(true);
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel(QStringLiteral("Дата:"), this));
-    top->addWidget(dateEdit);
+    top->addWidget(dateEdit_);
     top->addSpacing(16);
     top->addWidget(new QLabel(QStringLiteral("Фильтр:"), this));
-    top->addWidget(filterEdit, 1);
+    top->addWidget(filterEdit_, 1);
 
-    noLogLabel = new QLabel(this);
-    noLogLabel->setAlignment(Qt::AlignCenter);
-    pages = new QStackedWidget(this);
-    pages->addWidget(table);
-    pages->addWidget(noLogLabel);
+    noLogLabel_ = new QLabel(this);
 
-    countsLabel = new QLabel(this);
-    redoLabel = new QLabel(this);
-    redoList = new QListWidget(this);
-    redoList->setUniformItemSizes(true); // a bad day's list is laid out at once
-    redoList->setMaximumHeight(redoList->fontMetrics().height() * 4 + 8);
+    noLogLabel_->setObjectName(QStringLiteral("noLogLabel"));
+    noLogLabel_->setAlignment(Qt::AlignCenter);
+    pages_ = new QStackedWidget(this);
+    pages_->setObjectName(QStringLiteral("pages"));
+    pages_->addWidget(table_);
+    pages_->addWidget(noLogLabel_);
 
-    btnOpenFolder = new QPushButton(QStringLiteral("Открыть папку"), this);
-    btnSaveCsv = new QPushButton(QStringLiteral("Сохранить как CSV..."), this);
-    btnClose = new QPushButton(QStringLiteral("Закрыть"), this);
-    connect(btnOpenFolder, &QPushButton::clicked, this, [this] { OpenFolder(); });
-    connect(btnSaveCsv, &QPushButton::clicked, this, [this] { SaveCsv(); });
-    connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+    countsLabel_ = new QLabel(this);
+
+    countsLabel_->setObjectName(QStringLiteral("countsLabel"));
+    redoLabel_ = new QLabel(this);
+    redoLabel_->setObjectName(QStringLiteral("redoLabel"));
+    redoList_ = new QListWidget(this);
+    redoList_->setObjectName(QStringLiteral("redoList"));
+    redoList_->setUniformItemSizes(true); // a bad day's list is laid out at once
+    redoList_->setMaximumHeight(redoList_->fontMetrics().height() * 4 + 8);
+
+    openFolderButton_ = new QPushButton(QStringLiteral("Открыть папку"), this);
+
+    openFolderButton_->setObjectName(QStringLiteral("btnOpenFolder"));
+    saveCsvButton_ = new QPushButton(QStringLiteral("Сохранить как CSV..."), this);
+    saveCsvButton_->setObjectName(QStringLiteral("btnSaveCsv"));
+    closeButton_ = new QPushButton(QStringLiteral("Закрыть"), this);
+    closeButton_->setObjectName(QStringLiteral("btnClose"));
+    connect(openFolderButton_, &QPushButton::clicked, this, [this] { OpenFolder(); });
+    connect(saveCsvButton_, &QPushButton::clicked, this, [this] { SaveCsv(); });
+    connect(closeButton_, &QPushButton::clicked, this, &QWidget::close);
     auto* bottom = new QHBoxLayout;
-    bottom->addWidget(btnOpenFolder);
-    bottom->addWidget(btnSaveCsv);
+    bottom->addWidget(openFolderButton_);
+    bottom->addWidget(saveCsvButton_);
     bottom->addStretch(1);
-    bottom->addWidget(btnClose);
+    bottom->addWidget(closeButton_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(pages, 1);
-    layout->addWidget(countsLabel);
-    layout->addWidget(redoLabel);
-    layout->addWidget(redoList);
+    layout->addWidget(pages_, 1);
+    layout->addWidget(countsLabel_);
+    layout->addWidget(redoLabel_);
+    layout->addWidget(redoList_);
     layout->addLayout(bottom);
     resize(920, 560);
 }
@@ -152,35 +166,35 @@ QString JournalWindow::LogPath(const QDate& day) {
 void JournalWindow::ShowJournal() {
     if (!isVisible()) {
         filterTimer_->stop();
-        filterEdit->clear();
-        model->SetFilter(QString());
+        filterEdit_->clear();
+        model_->SetFilter(QString());
         ShowDay(Today());
         pollTimer_->start();
     }
     show();
     raise();
     activateWindow();
-    table->setFocus();
+    table_->setFocus();
 }
 
 void JournalWindow::ShowDay(const QDate& day) {
     day_ = day;
     followsToday_ = day == Today();
-    if (dateEdit->date() != day) {
-        const QSignalBlocker quiet(dateEdit);
-        dateEdit->setDate(day);
+    if (dateEdit_->date() != day) {
+        const QSignalBlocker quiet(dateEdit_);
+        dateEdit_->setDate(day);
     }
     const QString path = LogPath(day);
-    const bool opened = !path.isEmpty() && model->Open(path);
+    const bool opened = !path.isEmpty() && model_->Open(path);
     if (!opened)
-        model->Close();
-    noLogLabel->setText(QStringLiteral("За %1 журнала нет.")
-                            .arg(Russian.toString(day, QStringLiteral("dd.MM.yyyy"))));
-    pages->setCurrentWidget(opened ? static_cast<QWidget*>(table) : noLogLabel);
-    btnSaveCsv->setEnabled(opened);
+        model_->Close();
+    noLogLabel_->setText(QStringLiteral("За %1 журнала нет.")
+                             .arg(Russian.toString(day, QStringLiteral("dd.MM.yyyy"))));
+    pages_->setCurrentWidget(opened ? static_cast<QWidget*>(table_) : noLogLabel_);
+    saveCsvButton_->setEnabled(opened);
     Watch();
     ShowCounts();
-    table->scrollToBottom();
+    table_->scrollToBottom();
 }
 
 void JournalWindow::Watch() {
@@ -191,8 +205,8 @@ void JournalWindow::Watch() {
     watchedFolder_ = WatchedFolder();
     if (!watchedFolder_.isEmpty())
         watcher_->addPath(watchedFolder_);
-    if (model->IsOpen())
-        watcher_->addPath(QString::fromStdString(model->Reader().Path()));
+    if (model_->IsOpen())
+        watcher_->addPath(QString::fromStdString(model_->Reader().Path()));
 }
 
 QString JournalWindow::WatchedFolder() {
@@ -213,23 +227,23 @@ void JournalWindow::Refresh() {
         return;
     const QString path = LogPath(day_);
     // The day's file came (the first attempt of the day) or went.
-    if (model->IsOpen() != QFileInfo::exists(path)) {
+    if (model_->IsOpen() != QFileInfo::exists(path)) {
         ShowDay(day_);
         return;
     }
     if (WatchedFolder() != watchedFolder_)
         Watch();
-    if (!model->IsOpen())
+    if (!model_->IsOpen())
         return;
-    const QScrollBar* bar = table->verticalScrollBar();
+    const QScrollBar* bar = table_->verticalScrollBar();
     const bool atBottom = bar->value() == bar->maximum();
-    const int rows = model->rowCount();
-    model->Refresh();
+    const int rows = model_->rowCount();
+    model_->Refresh();
     if (watcher_->files().isEmpty())
         Watch();
     ShowCounts();
-    if (atBottom && model->rowCount() != rows)
-        table->scrollToBottom();
+    if (atBottom && model_->rowCount() != rows)
+        table_->scrollToBottom();
 }
 
 void JournalWindow::Poll() {
@@ -240,7 +254,7 @@ void JournalWindow::Poll() {
 }
 
 void JournalWindow::ShowCounts() {
-    LogReader& reader = model->Reader();
+    LogReader& reader = model_->Reader();
     const LogTally tally = reader.Tally();
     QString counts = QStringLiteral("Инициализировано: %1    Ошибок: %2    Разных карт: %3")
                          .arg(tally.succeeded)
@@ -250,10 +264,10 @@ void JournalWindow::ShowCounts() {
         counts += QStringLiteral("    Без номера: %1").arg(tally.withoutNumber);
     if (tally.unrecognized > 0)
         counts += QStringLiteral("    Нераспознанных строк: %1").arg(tally.unrecognized);
-    countsLabel->setText(counts);
+    countsLabel_->setText(counts);
 
     const std::vector<TokenToRedo> redo = reader.TokensToRedo();
-    redoLabel->setText(
+    redoLabel_->setText(
         QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): %1")
             .arg(redo.size()));
     // Each token with the message of its last failure, read front to back in one pass.
@@ -272,8 +286,8 @@ void JournalWindow::ShowCounts() {
     items.reserve(static_cast<qsizetype>(redo.size()));
     for (const TokenToRedo& token : redo)
         items << Utf8(token.cardId) + QStringLiteral(" — ") + messages.value(token.lastErrorLine);
-    redoList->clear();
-    redoList->addItems(items);
+    redoList_->clear();
+    redoList_->addItems(items);
 }
 
 void JournalWindow::OpenFolder() {
@@ -290,7 +304,7 @@ void JournalWindow::OpenFolder() {
 }
 
 void JournalWindow::SaveCsv() {
-    QString path = Dialogs().SaveFileName(this, CsvFilter);
+    QString path = Dialogs().SaveFileName(this, kCsvFilter);
     if (path.isEmpty())
         return;
     if (!path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
@@ -301,7 +315,7 @@ void JournalWindow::SaveCsv() {
                            MsgType::Warning, mbYes | mbNo, false}) != mbYes)
         return;
     QString error;
-    if (!WriteJournalCsv(path, *model, &error))
+    if (!WriteJournalCsv(path, *model_, &error))
         Tell(this, QStringLiteral("Не удалось сохранить файл %1.\n%2").arg(path, error),
              MsgType::Error);
 }
@@ -317,5 +331,5 @@ void JournalWindow::hideEvent(QHideEvent* event) {
         watcher_->removePaths(watcher_->files());
     if (!watcher_->directories().isEmpty())
         watcher_->removePaths(watcher_->directories());
-    model->Close();
+    model_->Close();
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The window "Журнал инициализации": a day's initialization log as a table (time, card number,
+// The window "Журнал инициализации": a day's initialization log as a table_ (time, card number,
 // result, message; newest at the bottom), the day's counts, the tokens still to redo, a filter,
 // a date choice, "Открыть папку" and "Сохранить как CSV...". Not modal; while it is shown it
 // watches the day's file, so the lines a run appends appear at once.
@@ -28,11 +28,11 @@ class QTimer;
 class JournalWindow : public QWidget {
     Q_OBJECT
 public:
-    static inline const QString Title = QStringLiteral("Журнал инициализации");
-    static inline const QString CsvFilter = QStringLiteral("CSV (*.csv)");
+    static inline const QString kTitle = QStringLiteral("Журнал инициализации");
+    static inline const QString kCsvFilter = QStringLiteral("CSV (*.csv)");
     // How often the window looks at the file and the clock besides the file watcher: a file the
     // watcher cannot follow, a new day at midnight.
-    static constexpr int PollMs = 2000;
+    static constexpr int kPollMs = 2000;
 
     explicit JournalWindow(QWidget* parent = nullptr);
     ~JournalWindow() override;
@@ -53,18 +53,8 @@ public:
     void OpenFolder();
     void SaveCsv();
 
-    QDateEdit* dateEdit = nullptr;
-    QLineEdit* filterEdit = nullptr;
-    QStackedWidget* pages = nullptr;
-    QTableView* table = nullptr;
-    QLabel* noLogLabel = nullptr;
-    QLabel* countsLabel = nullptr;
-    QLabel* redoLabel = nullptr;
-    QListWidget* redoList = nullptr;
-    QPushButton* btnOpenFolder = nullptr;
-    QPushButton* btnSaveCsv = nullptr;
-    QPushButton* btnClose = nullptr;
-    JournalModel* model = nullptr;
+    // The rows shown (the whole day's log, filtered).
+    JournalModel& Model() const { return *model_; }
 
 protected:
     void hideEvent(QHideEvent* event) override;
@@ -84,4 +74,16 @@ private:
     QString watchedFolder_;
     QTimer* filterTimer_ = nullptr;
     QTimer* pollTimer_ = nullptr;
+    QDateEdit* dateEdit_ = nullptr;
+    QLineEdit* filterEdit_ = nullptr;
+    QStackedWidget* pages_ = nullptr;
+    QTableView* table_ = nullptr;
+    QLabel* noLogLabel_ = nullptr;
+    QLabel* countsLabel_ = nullptr;
+    QLabel* redoLabel_ = nullptr;
+    QListWidget* redoList_ = nullptr;
+    QPushButton* openFolderButton_ = nullptr;
+    QPushButton* saveCsvButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    JournalModel* model_ = nullptr;
 };

@@ -4,6 +4,8 @@
 #include "ReaderComboBox.h"
 #include "UnblockKeyFiles.h"
 #include "engine/RunTexts.h"
+#include "engine/StationTexts.h"
+#include "station/StationWindow.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -173,8 +175,12 @@ void InitTab::CreateControls() {
 
 void InitTab::ConnectControls() {
     connect(deviceList_, &ReaderComboBox::DropDown, this, &InitTab::readerListOpening);
-    connect(deviceList_, &QComboBox::textActivated, this,
-            [this](const QString& name) { reader_.SelectReader(name.toStdString()); });
+    connect(deviceList_, &QComboBox::textActivated, this, [this](const QString& name) {
+        // The entry after the readers starts a run on every reader at once.
+        allReaders_ = allReadersEntry_ >= 0 && deviceList_->currentIndex() == allReadersEntry_;
+        if (!allReaders_)
+            reader_.SelectReader(name.toStdString());
+    });
     connect(allowPukBox_, &QCheckBox::clicked, this, [this] { TogglePukField(); });
     connect(useKeyBox_, &QCheckBox::toggled, this, [this] { UpdateKeyButtons(); });
     connect(rsaGroupBox_, &QCheckBox::toggled, this,
@@ -195,6 +201,29 @@ void InitTab::ConnectControls() {
 
 void InitTab::SetReaders(const QStringList& names) {
     deviceList_->SetReaders(names);
+    allReaders_ = false;
+    allReadersEntry_ = -1;
+    // With several readers attached, one more entry runs them all at once.
+    if (names.size() >= 2) {
+        allReadersEntry_ = deviceList_->count();
+        deviceList_->addItem(QStringLiteral("%1 (%2)")
+                                 .arg(QString::fromUtf8(station_text::kAllReaders))
+                                 .arg(names.size()));
+        deviceList_->setCurrentIndex(-1);
+    }
+}
+
+void InitTab::StartStation() {
+    // Every reader attached, and those plugged in while the run goes on; the window reads the
+    // settings when its run starts, and the PIN and PUK fields are emptied once it has ended.
+    auto* station = new StationWindow(*this, QStringList(), window());
+    station->setAttribute(Qt::WA_DeleteOnClose);
+    station->setWindowModality(Qt::ApplicationModal);
+    connect(station, &StationWindow::RunFinished, this, [this] {
+        EmptySecretField(pinEdit_);
+        EmptySecretField(pukEdit_);
+    });
+    station->Start();
 }
 
 void InitTab::ShowKeyCheck() {
@@ -350,12 +379,16 @@ void InitTab::StartInitialization() {
             return;
     }
     const std::string reader = reader_.Reader;
-    if (reader.empty()) {
+    if (reader.empty() && !allReaders_) {
         Tell(ReaderComboBox::kNoneChosen, MsgType::Warning, mbOK);
         return;
     }
     if (!keys_.EnsureGroupKeys()) {
         Tell(UnblockKeyFiles::kRandomFailed, MsgType::Error, mbOK);
+        return;
+    }
+    if (allReaders_) {
+        StartStation();
         return;
     }
     IInitRunner* runner = runner_ ? runner_() : nullptr;

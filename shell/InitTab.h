@@ -64,6 +64,8 @@ protected:
 private:
     void CreateControls();
     void ConnectControls();
+    // Opens the station window: a run on every reader at once.
+    void StartStation();
     void TogglePukField();
     void UpdateKeyButtons();
     void UpdateGroupField(QCheckBox* box, QLabel* label, QLineEdit* field);
@@ -82,6 +84,10 @@ private:
     TokenSession& reader_;
     std::function<IInitRunner*()> runner_;
     bool checkingGroup_ = false;
+    // The device list's entry for every reader (-1: none, fewer than two readers), and whether
+    // it is the one chosen.
+    int allReadersEntry_ = -1;
+    bool allReaders_ = false;
     // The group number field that has the focus, if one has.
     QLineEdit* focusedGroupField_ = nullptr;
 

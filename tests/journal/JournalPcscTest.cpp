@@ -76,17 +76,17 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
 
     JournalWindow journal;
     journal.ShowJournal();
-    ASSERT_EQ(journal.model->rowCount(), 0);
+    ASSERT_EQ(journal.Model().rowCount(), 0);
     const QString day = QStringLiteral("Orvane_07.12.2026.log");
     bool running = true;
     std::vector<Arrival> arrivals;
     // The day's first line makes the file: the journal opens it (a reset); later lines come in.
     const auto arrived = [&] {
-        if (journal.model->rowCount() > 0)
-            arrivals.push_back({journal.model->rowCount(), log.Lines(day).size(), running});
+        if (journal.Model().rowCount() > 0)
+            arrivals.push_back({journal.Model().rowCount(), log.Lines(day).size(), running});
     };
-    QObject::connect(journal.model, &QAbstractItemModel::rowsInserted, arrived);
-    QObject::connect(journal.model, &QAbstractItemModel::modelReset, arrived);
+    QObject::connect(&journal.Model(), &QAbstractItemModel::rowsInserted, arrived);
+    QObject::connect(&journal.Model(), &QAbstractItemModel::modelReset, arrived);
 
     VirtualToken tokenA, tokenB;
     ASSERT_TRUE(tokenA.Insert(Token("0102030405060708").Fail("F4/05=6A82"))) << tokenA.Error();
@@ -95,7 +95,7 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
         QTimer::singleShot(0, [&] {
             // The run waits for Enter after the failure (its line written after the box): the
             // journal shows the failed attempt while the administrator takes the token out.
-            EXPECT_TRUE(WaitFor([&] { return journal.model->rowCount() == 1; }, 3000));
+            EXPECT_TRUE(WaitFor([&] { return journal.Model().rowCount() == 1; }, 3000));
             EXPECT_TRUE(tokenA.Remove()) << tokenA.Error();
             EXPECT_TRUE(tokenA.Insert()) << tokenA.Error(); // the same token, refusing no more
             retried = true;
@@ -112,7 +112,7 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
             bIn = true;
             EXPECT_TRUE(tokenB.Insert(Token("A1B2C3D4E5F60718"))) << tokenB.Error();
         } else if (Control<QLabel>(dialog, "Label1")->text() == kDoneText && bIn && !escPosted &&
-                   journal.model->rowCount() == 3) {
+                   journal.Model().rowCount() == 3) {
             escPosted = true;
             PostKey(&dialog, Qt::Key_Escape);
         }
@@ -140,12 +140,12 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
     EXPECT_TRUE(lines[2].endsWith(QStringLiteral(": #1807F6E5D4C3B2A1 SUCCESS")));
     // One row at a time, each while the run went on and before the next line was written.
     EXPECT_EQ(arrivals, (std::vector<Arrival>{{1, 1, true}, {2, 2, true}, {3, 3, true}}));
-    EXPECT_EQ(journal.countsLabel->text(),
+    EXPECT_EQ(Control<QLabel>(journal, "countsLabel")->text(),
               QStringLiteral("Инициализировано: 2    Ошибок: 1    Разных карт: 2"));
-    EXPECT_EQ(journal.redoList->count(), 0);
-    EXPECT_EQ(journal.redoLabel->text(),
+    EXPECT_EQ(Control<QListWidget>(journal, "redoList")->count(), 0);
+    EXPECT_EQ(Control<QLabel>(journal, "redoLabel")->text(),
               QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): 0"));
-    const JournalModel& m = *journal.model;
+    const JournalModel& m = journal.Model();
     EXPECT_EQ(m.data(m.index(0, JournalModel::ResultColumn)).toString(),
               QStringLiteral("\u2716 Ошибка"));
     EXPECT_EQ(m.data(m.index(0, JournalModel::MessageColumn)).toString(), dialogs.messages[0].text);

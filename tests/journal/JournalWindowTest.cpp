@@ -61,7 +61,7 @@ protected:
     // The text of every cell of the table, row by row, "|" between the columns.
     QStringList Rows() const {
         QStringList rows;
-        const JournalModel& m = *window.model;
+        const JournalModel& m = window.Model();
         for (int r = 0; r < m.rowCount(); ++r) {
             QStringList cells;
             for (int c = 0; c < m.columnCount(); ++c)
@@ -72,8 +72,8 @@ protected:
     }
     QStringList RedoItems() const {
         QStringList items;
-        for (int i = 0; i < window.redoList->count(); ++i)
-            items << window.redoList->item(i)->text();
+        for (int i = 0; i < Control<QListWidget>(window, "redoList")->count(); ++i)
+            items << Control<QListWidget>(window, "redoList")->item(i)->text();
         return items;
     }
     void WriteTheDay() {
@@ -97,8 +97,9 @@ TEST_F(JournalWindowTest, ShowsTheDaysRowsCountsAndTokensToRedo) {
     window.ShowJournal();
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Журнал инициализации"));
     EXPECT_FALSE(window.isModal());
-    EXPECT_EQ(window.dateEdit->date(), QDate(2026, 12, 7));
-    EXPECT_EQ(window.pages->currentWidget(), window.table);
+    EXPECT_EQ(Control<QDateEdit>(window, "dateEdit")->date(), QDate(2026, 12, 7));
+    EXPECT_EQ(Control<QStackedWidget>(window, "pages")->currentWidget(),
+              Control<QTableView>(window, "table"));
     EXPECT_EQ(Rows(), (QStringList{
                           "09:00:00|0807060504030201|\u2716 Ошибка|" + kFailure,
                           "09:00:30|0807060504030201|\u2714 Успешно|",
@@ -108,17 +109,17 @@ TEST_F(JournalWindowTest, ShowsTheDaysRowsCountsAndTokensToRedo) {
                           "09:04:00|2222333344445555|\u2716 Ошибка|Вторая: с двоеточием",
                           "||? Не распознано|Чужая строка",
                       }));
-    const JournalModel& m = *window.model;
+    const JournalModel& m = window.Model();
     EXPECT_EQ(
         m.data(m.index(1, JournalModel::ResultColumn), Qt::ForegroundRole).value<QBrush>().color(),
         QColor(0x1A, 0x7F, 0x37));
     EXPECT_EQ(
         m.data(m.index(0, JournalModel::ResultColumn), Qt::ForegroundRole).value<QBrush>().color(),
         QColor(0xC0, 0x00, 0x00));
-    EXPECT_EQ(window.countsLabel->text(),
+    EXPECT_EQ(Control<QLabel>(window, "countsLabel")->text(),
               QStringLiteral("Инициализировано: 2    Ошибок: 4    Разных карт: 3    Без номера: 1"
                              "    Нераспознанных строк: 1"));
-    EXPECT_EQ(window.redoLabel->text(),
+    EXPECT_EQ(Control<QLabel>(window, "redoLabel")->text(),
               QStringLiteral("Карты с ошибкой и без успеха за день (инициализировать заново): 2"));
     EXPECT_EQ(RedoItems(),
               (QStringList{QStringLiteral("1807F6E5D4C3B2A1 — Смарт-карта не отвечает. "),
@@ -128,7 +129,7 @@ TEST_F(JournalWindowTest, ShowsTheDaysRowsCountsAndTokensToRedo) {
 TEST_F(JournalWindowTest, FiltersOnCardNumberOrMessageButCountsTheWholeDay) {
     WriteTheDay();
     window.ShowJournal();
-    const QString counts = window.countsLabel->text();
+    const QString counts = Control<QLabel>(window, "countsLabel")->text();
     struct Case {
         QString filter;
         int rows;
@@ -137,19 +138,19 @@ TEST_F(JournalWindowTest, FiltersOnCardNumberOrMessageButCountsTheWholeDay) {
          {Case{QStringLiteral("card error"), 1}, Case{QStringLiteral("f6e5"), 1},
           Case{QStringLiteral("0807060504030201"), 2}, Case{QStringLiteral("ВТОРАЯ"), 1},
           Case{QStringLiteral("09:0"), 0}, Case{QStringLiteral("чужая"), 1}, Case{QString(), 7}}) {
-        window.filterEdit->setText(c.filter);
-        EXPECT_TRUE(WaitFor([&] { return window.model->rowCount() == c.rows; }))
-            << c.filter.toStdString() << ": " << window.model->rowCount();
-        EXPECT_EQ(window.countsLabel->text(), counts);
+        Control<QLineEdit>(window, "filterEdit")->setText(c.filter);
+        EXPECT_TRUE(WaitFor([&] { return window.Model().rowCount() == c.rows; }))
+            << c.filter.toStdString() << ": " << window.Model().rowCount();
+        EXPECT_EQ(Control<QLabel>(window, "countsLabel")->text(), counts);
     }
-    window.filterEdit->setText(QStringLiteral("2222"));
-    ASSERT_TRUE(WaitFor([&] { return window.model->rowCount() == 2; }));
+    Control<QLineEdit>(window, "filterEdit")->setText(QStringLiteral("2222"));
+    ASSERT_TRUE(WaitFor([&] { return window.Model().rowCount() == 2; }));
     Log("09:05:00", "2222333344445555");
     Log("09:06:00", "0807060504030201");
-    EXPECT_TRUE(WaitFor([&] { return window.model->rowCount() == 3; }))
+    EXPECT_TRUE(WaitFor([&] { return window.Model().rowCount() == 3; }))
         << "a new line that the filter finds is shown, one it does not find is not";
-    EXPECT_TRUE(WaitFor([&] { return window.model->Reader().LineCount() == 9; }));
-    EXPECT_EQ(window.model->rowCount(), 3);
+    EXPECT_TRUE(WaitFor([&] { return window.Model().Reader().LineCount() == 9; }));
+    EXPECT_EQ(window.Model().rowCount(), 3);
     EXPECT_TRUE(RedoItems().size() == 1 && RedoItems()[0].startsWith("1807"));
 }
 
@@ -159,72 +160,78 @@ TEST_F(JournalWindowTest, OpensAnotherDayAndSaysWhenADayHasNoLog) {
     WriteInitLog("9999");
     log.now = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
     window.ShowJournal();
-    ASSERT_EQ(window.model->rowCount(), 7);
+    ASSERT_EQ(window.Model().rowCount(), 7);
 
-    window.dateEdit->setDate(QDate(2026, 12, 6));
+    Control<QDateEdit>(window, "dateEdit")->setDate(QDate(2026, 12, 6));
     EXPECT_EQ(window.Day(), QDate(2026, 12, 6));
     EXPECT_EQ(Rows(), QStringList{"17:00:00|9999|\u2714 Успешно|"});
-    EXPECT_EQ(window.countsLabel->text(),
+    EXPECT_EQ(Control<QLabel>(window, "countsLabel")->text(),
               QStringLiteral("Инициализировано: 1    Ошибок: 0    Разных карт: 1"));
-    EXPECT_TRUE(window.btnSaveCsv->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>(window, "btnSaveCsv")->isEnabled());
 
-    window.dateEdit->setDate(QDate(2026, 12, 5));
-    EXPECT_EQ(window.pages->currentWidget(), window.noLogLabel);
-    EXPECT_EQ(window.noLogLabel->text(), QStringLiteral("За 05.12.2026 журнала нет."));
-    EXPECT_EQ(window.model->rowCount(), 0);
-    EXPECT_EQ(window.countsLabel->text(),
+    Control<QDateEdit>(window, "dateEdit")->setDate(QDate(2026, 12, 5));
+    EXPECT_EQ(Control<QStackedWidget>(window, "pages")->currentWidget(),
+              Control<QLabel>(window, "noLogLabel"));
+    EXPECT_EQ(Control<QLabel>(window, "noLogLabel")->text(),
+              QStringLiteral("За 05.12.2026 журнала нет."));
+    EXPECT_EQ(window.Model().rowCount(), 0);
+    EXPECT_EQ(Control<QLabel>(window, "countsLabel")->text(),
               QStringLiteral("Инициализировано: 0    Ошибок: 0    Разных карт: 0"));
-    EXPECT_EQ(window.redoList->count(), 0);
-    EXPECT_FALSE(window.btnSaveCsv->isEnabled());
+    EXPECT_EQ(Control<QListWidget>(window, "redoList")->count(), 0);
+    EXPECT_FALSE(Control<QPushButton>(window, "btnSaveCsv")->isEnabled());
 
-    window.dateEdit->setDate(QDate(2026, 12, 7));
-    EXPECT_EQ(window.model->rowCount(), 7);
-    EXPECT_EQ(window.pages->currentWidget(), window.table);
+    Control<QDateEdit>(window, "dateEdit")->setDate(QDate(2026, 12, 7));
+    EXPECT_EQ(window.Model().rowCount(), 7);
+    EXPECT_EQ(Control<QStackedWidget>(window, "pages")->currentWidget(),
+              Control<QTableView>(window, "table"));
 }
 
 TEST_F(JournalWindowTest, LinesWrittenWhileOpenAppearAtOnceAndStayInView) {
     // The first line of the day makes the folders and the file while the window is open.
     window.ShowJournal();
     window.resize(700, 300);
-    EXPECT_EQ(window.pages->currentWidget(), window.noLogLabel);
+    EXPECT_EQ(Control<QStackedWidget>(window, "pages")->currentWidget(),
+              Control<QLabel>(window, "noLogLabel"));
     Log("08:00:00", "AA", QStringLiteral("x"));
     // Well before the window's own look at the clock: the file watcher tells it.
-    ASSERT_TRUE(WaitFor([&] { return window.model->rowCount() == 1; }, JournalWindow::PollMs / 2));
-    EXPECT_EQ(window.pages->currentWidget(), window.table);
+    ASSERT_TRUE(
+        WaitFor([&] { return window.Model().rowCount() == 1; }, JournalWindow::kPollMs / 2));
+    EXPECT_EQ(Control<QStackedWidget>(window, "pages")->currentWidget(),
+              Control<QTableView>(window, "table"));
     for (int i = 0; i < 40; ++i) {
         Log("08:01:00", "BB");
         ASSERT_TRUE(
-            WaitFor([&] { return window.model->rowCount() == i + 2; }, JournalWindow::PollMs / 2))
+            WaitFor([&] { return window.Model().rowCount() == i + 2; }, JournalWindow::kPollMs / 2))
             << i;
     }
-    EXPECT_EQ(window.countsLabel->text(),
+    EXPECT_EQ(Control<QLabel>(window, "countsLabel")->text(),
               QStringLiteral("Инициализировано: 40    Ошибок: 1    Разных карт: 2"));
     EXPECT_EQ(RedoItems(), QStringList{QStringLiteral("AA — x")});
-    const QScrollBar* bar = window.table->verticalScrollBar();
+    const QScrollBar* bar = Control<QTableView>(window, "table")->verticalScrollBar();
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum()) << "the newest line stays in view";
 
     // A line still being written shows as it stands and is read again when complete.
     AppendRaw("08:02:00: #CC ERR");
-    ASSERT_TRUE(WaitFor([&] { return window.model->rowCount() == 42; }));
+    ASSERT_TRUE(WaitFor([&] { return window.Model().rowCount() == 42; }));
     AppendRaw("OR: y\r\n");
     EXPECT_TRUE(WaitFor([&] {
-        return window.model->data(window.model->index(41, JournalModel::MessageColumn)) == "y";
+        return window.Model().data(window.Model().index(41, JournalModel::MessageColumn)) == "y";
     }));
-    EXPECT_EQ(window.model->rowCount(), 42);
+    EXPECT_EQ(window.Model().rowCount(), 42);
 }
 
 TEST_F(JournalWindowTest, FollowsTodayPastMidnight) {
     log.now = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59));
     WriteInitLog("AA");
     window.ShowJournal();
-    ASSERT_EQ(window.model->rowCount(), 1);
+    ASSERT_EQ(window.Model().rowCount(), 1);
     log.now = QDateTime(QDate(2026, 12, 8), QTime(0, 0, 2));
     WriteInitLog("BB");
     ASSERT_TRUE(
-        WaitFor([&] { return window.Day() == QDate(2026, 12, 8); }, JournalWindow::PollMs * 2));
+        WaitFor([&] { return window.Day() == QDate(2026, 12, 8); }, JournalWindow::kPollMs * 2));
     EXPECT_EQ(Rows(), QStringList{"00:00:02|BB|\u2714 Успешно|"});
-    EXPECT_EQ(window.dateEdit->date(), QDate(2026, 12, 8));
+    EXPECT_EQ(Control<QDateEdit>(window, "dateEdit")->date(), QDate(2026, 12, 8));
 }
 
 TEST_F(JournalWindowTest, SavesTheShownRowsAsCsvForARussianSpreadsheet) {
@@ -249,8 +256,8 @@ TEST_F(JournalWindowTest, SavesTheShownRowsAsCsvForARussianSpreadsheet) {
     EXPECT_TRUE(dialogs.messages.empty());
 
     // Only the shown rows; an existing file is replaced only when the answer is yes.
-    window.filterEdit->setText(QStringLiteral("0102"));
-    ASSERT_TRUE(WaitFor([&] { return window.model->rowCount() == 1; }));
+    Control<QLineEdit>(window, "filterEdit")->setText(QStringLiteral("0102"));
+    ASSERT_TRUE(WaitFor([&] { return window.Model().rowCount() == 1; }));
     const QByteArray filtered =
         QByteArray("\xEF\xBB\xBF") + QStringLiteral("Время;Номер карты;Результат;Сообщение\r\n"
                                                     "10:00:00;#0102030405060708;Успешно;\r\n")
@@ -284,7 +291,7 @@ TEST_F(JournalWindowTest, OpensTheLogFolderOnlyWhenItExists) {
     EXPECT_TRUE(dialogs.LastText().startsWith(QStringLiteral("Папки журнала ещё нет")));
 
     Log("10:00:00", "AA");
-    window.btnOpenFolder->click();
+    Control<QPushButton>(window, "btnOpenFolder")->click();
     EXPECT_EQ(opener.opened, QStringList{log.folder + QStringLiteral("/Velmar/Orvane")});
     EXPECT_EQ(dialogs.messages.size(), 1u);
 
@@ -308,21 +315,26 @@ TEST_F(JournalWindowTest, MainWindowMenuOpensOneJournalThatKeepsItsSizeAndColumn
     JournalWindow* journal = main.Journal();
     ASSERT_NE(journal, nullptr);
     EXPECT_TRUE(journal->isVisible());
-    EXPECT_EQ(journal->model->rowCount(), 1);
+    EXPECT_EQ(journal->Model().rowCount(), 1);
     journal->resize(640, 420);
-    journal->table->horizontalHeader()->resizeSection(JournalModel::CardColumn, 210);
-    journal->filterEdit->setText(QStringLiteral("nothing"));
-    journal->dateEdit->setDate(QDate(2026, 12, 1));
+    Control<QTableView>(journal, "table")
+        ->horizontalHeader()
+        ->resizeSection(JournalModel::CardColumn, 210);
+    Control<QLineEdit>(journal, "filterEdit")->setText(QStringLiteral("nothing"));
+    Control<QDateEdit>(journal, "dateEdit")->setDate(QDate(2026, 12, 1));
     journal->close();
-    EXPECT_FALSE(journal->model->IsOpen()) << "a closed journal lets go of the file";
+    EXPECT_FALSE(journal->Model().IsOpen()) << "a closed journal lets go of the file";
 
     main.ShowJournal();
     EXPECT_EQ(main.Journal(), journal);
     EXPECT_EQ(journal->size(), QSize(640, 420));
-    EXPECT_EQ(journal->table->horizontalHeader()->sectionSize(JournalModel::CardColumn), 210);
+    EXPECT_EQ(Control<QTableView>(journal, "table")
+                  ->horizontalHeader()
+                  ->sectionSize(JournalModel::CardColumn),
+              210);
     EXPECT_EQ(journal->Day(), QDate(2026, 12, 7)) << "opens on today";
-    EXPECT_TRUE(journal->filterEdit->text().isEmpty());
-    EXPECT_EQ(journal->model->rowCount(), 1);
+    EXPECT_TRUE(Control<QLineEdit>(journal, "filterEdit")->text().isEmpty());
+    EXPECT_EQ(journal->Model().rowCount(), 1);
 }
 
 } // namespace

@@ -13,7 +13,7 @@ namespace {
 
 const QString kPassphrase = QStringLiteral("длинная фраза 1");
 
-QByteArray Bytes(const QString& path) {
+QByteArray FileBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
@@ -65,7 +65,7 @@ TEST_F(KeyProtectionTest, EachWayOfKeepingANewKeyLoadsBackToTheSameKey) {
         ASSERT_NE(key, kDefaultUnblockKey) << dialogs.LastText().toStdString();
         const QByteArray clear(reinterpret_cast<const char*>(key.data()), 16);
         for (const QString& file : row.files) {
-            const QByteArray bytes = Bytes(Path(file));
+            const QByteArray bytes = FileBytes(Path(file));
             ASSERT_FALSE(bytes.isEmpty()) << file.toStdString();
             EXPECT_EQ(bytes == clear, row.keeping == 0) << "the key in clear only in a plain file";
             EXPECT_EQ(QFile(Path(file)).permissions() &

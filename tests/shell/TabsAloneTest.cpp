@@ -127,6 +127,34 @@ TEST_F(TabsAlone, EachDeviceListAsksForItsReadersAndSelectsIntoTheSharedSession)
     EXPECT_EQ(reader.Reader, "Reader A");
 }
 
+TEST_F(TabsAlone, SeveralReadersGiveTheInitializationListAnEntryForAllOfThem) {
+    const struct {
+        QStringList readers;
+        QStringList entries;
+    } rows[] = {
+        {{}, {}},
+        {{"Reader A"}, {"Reader A"}},
+        {{"Reader A", "Reader B"}, {"Reader A", "Reader B", "Все устройства (2)"}},
+    };
+    auto* list = Control<ReaderComboBox>(initTab, "cbRdrList2");
+    for (const auto& row : rows) {
+        initTab.SetReaders(row.readers);
+        unblockTab.SetReaders(row.readers);
+        QStringList entries;
+        for (int i = 0; i < list->count(); ++i)
+            entries << list->itemText(i);
+        EXPECT_EQ(entries, row.entries);
+        EXPECT_EQ(list->currentIndex(), -1);
+        EXPECT_EQ(Control<ReaderComboBox>(unblockTab, "cbRdrList")->count(), row.readers.size())
+            << "the PIN reset works on one token: no such entry there";
+    }
+    // Choosing it leaves the shared session with the reader it had.
+    reader.SelectReader("Reader A");
+    list->setCurrentIndex(2);
+    emit list->textActivated(list->currentText());
+    EXPECT_EQ(reader.Reader, "Reader A");
+}
+
 TEST_F(TabsAlone, TheInitializationTabServesTheRunsSettingsFromItsFieldsAndTheSharedKeys) {
     Control<QLineEdit>(initTab, "EdPIN")->setText("1234");
     Control<QCheckBox>(initTab, "cbDublGroupRSA")->setChecked(true);
