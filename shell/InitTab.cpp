@@ -148,6 +148,11 @@ void InitTab::CreateControls() {
 
     column->addStretch(1);
     auto* buttonRow = new QHBoxLayout;
+    cbReadCardNumber = Named(new QCheckBox(QStringLiteral("Номер карты в журнал"), this),
+                             QStringLiteral("cbReadCardNumber"));
+    cbReadCardNumber->setToolTip(QStringLiteral(
+        "Спрашивать номер у каждой смарт-карты, чтобы он был в её строке журнала инициализации"));
+    buttonRow->addWidget(cbReadCardNumber);
     buttonRow->addStretch(1);
     BtnInit =
         Named(new QPushButton(QStringLiteral("Инициализация"), this), QStringLiteral("BtnInit"));

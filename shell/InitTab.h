@@ -50,6 +50,8 @@ public:
     QCheckBox* cbDublGroupDSTU = nullptr;
     QLabel* lblGroupDSTU = nullptr;
     QLineEdit* edGroupDSTU = nullptr;
+    // Every token is asked for its card number, for the log (off by default).
+    QCheckBox* cbReadCardNumber = nullptr;
     QPushButton* BtnInit = nullptr;
 
 protected:

@@ -171,6 +171,9 @@ std::string MainWindow::GroupDSTUText() const {
 std::string MainWindow::DeviceNameText() const {
     return initTab->EdDeviceName->text().toStdString();
 }
+bool MainWindow::ReadCardNumber() const {
+    return initTab->cbReadCardNumber->isChecked();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Message box and device lists

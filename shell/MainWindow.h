@@ -54,6 +54,7 @@ public:
     bool DublGroupDSTU() const override;
     std::string GroupDSTUText() const override;
     std::string DeviceNameText() const override;
+    bool ReadCardNumber() const override;
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey_; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRsa_; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu_; }

@@ -641,9 +641,13 @@ TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
     w.GenerateUnblockKey();
     w.SelectDevice("Reader A");
     const IInitSettings& settings = w;
+    // The card number for the log: off until ticked.
+    EXPECT_FALSE(settings.ReadCardNumber());
+    w.initTab->cbReadCardNumber->click();
     bool checked = false;
     runner.during = [&] {
         checked = true;
+        EXPECT_TRUE(settings.ReadCardNumber());
         EXPECT_EQ(settings.PinText(), "1234");
         EXPECT_EQ(settings.PukText(), "пак1");
         EXPECT_TRUE(settings.AllowPuk());
