@@ -36,13 +36,6 @@ bool ContextLost(std::uint32_t result) {
 
 } // namespace
 
-CardException::CardException(const std::string& message)
-    : std::ios_base::failure(message, std::error_code()), message_(message) {}
-
-const char* CardException::what() const noexcept {
-    return message_.c_str();
-}
-
 ReaderSession::ReaderSession(pcsc::Api& api) : Pcsc(api) {
     pcsc::SCARDCONTEXT context = 0;
     if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) == 0)
@@ -232,11 +225,7 @@ bool ReaderSession::Transmit(const Bytes& command, Bytes& response) {
     // The answer may carry secrets (a challenge, key material): leave nothing on the stack.
     Wipe(answer, sizeof answer);
 
-    if (LastResult == 0)
-        return true;
-    if (RaiseErrors)
-        throw CardException(LastErrorText());
-    return false;
+    return LastResult == 0;
 }
 
 std::string ReaderSession::LastErrorText() const {

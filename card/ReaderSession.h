@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <ios>
 #include <string>
 #include <vector>
 
@@ -20,17 +19,6 @@ using Bytes = std::vector<std::uint8_t>;
 // The session's own result codes, kept in LastResult.
 inline constexpr std::uint32_t ERR_RESPONSE_SIZE = 0x60000002;
 inline constexpr std::uint32_t ERR_STATUS_WORD = 0x60000003;
-
-// Raised by a failed Transmit only when the session's RaiseErrors is on (nothing turns it on).
-class CardException : public std::ios_base::failure {
-public:
-    explicit CardException(const std::string& message);
-    // The message alone (the library's failure class would append its error category).
-    const char* what() const noexcept override;
-
-private:
-    std::string message_;
-};
 
 class ReaderSession {
 public:
@@ -69,7 +57,6 @@ public:
     std::string Reader;
     std::uint32_t ActiveProtocol = 0;
     bool Exclusive = true;
-    bool RaiseErrors = false;
     pcsc::SCARDCONTEXT Context = 0;
     pcsc::SCARDHANDLE CardHandle = 0;
     std::uint32_t LastResult = 0;

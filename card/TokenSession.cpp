@@ -114,8 +114,6 @@ bool TokenSession::StoreKey(std::uint8_t reference, const std::uint8_t* key, std
         // Its length byte could not count it: refused before anything is sent.
         StatusWord = 0x1111;
         LastResult = pcsc::E_INVALID_PARAMETER;
-        if (RaiseErrors)
-            throw CardException(LastErrorText());
         return false;
     }
     Bytes command(7 + length);

@@ -7,6 +7,7 @@
 #include "ReaderCommands.h"
 #include "SecretInput.h"
 #include "SystemError.h"
+#include "engine/AuditJournal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -127,6 +128,40 @@ void AddSecretOptions(CLI::App& command, const std::string& name, const std::str
     file->excludes(env);
 }
 
+// --passphrase-file and --passphrase-env, each repeatable: one for all files or one per file.
+void AddPassphraseOptions(CLI::App& command, std::vector<std::string>& files,
+                          std::vector<std::string>& variables, const std::string& what) {
+    CLI::Option* file =
+        command
+            .add_option("--passphrase-file", files,
+                        "Парольная фраза " + what +
+                            ": из первой строки файла (- : стандартный ввод); одна для всех "
+                            "файлов или по одной на каждый, по порядку")
+            ->type_name("ФАЙЛ")
+            ->allow_extra_args(false);
+    CLI::Option* env =
+        command
+            .add_option("--passphrase-env", variables,
+                        "Парольная фраза " + what + ": из переменной окружения с этим именем")
+            ->type_name("ПЕРЕМЕННАЯ")
+            ->allow_extra_args(false);
+    file->excludes(env);
+}
+
+// --key, repeatable (the share files of a split key), with the passphrases of protected files.
+CLI::Option* AddKeyOptions(CLI::App& command, KeySource& key, const std::string& description) {
+    CLI::Option* option = command.add_option("--key", key.files, description)
+                              ->type_name("ФАЙЛ")
+                              ->allow_extra_args(false);
+    AddPassphraseOptions(command, key.passphraseFiles, key.passphraseEnvs,
+                         "защищённого файла ключа (без параметра спрашивается без эха)");
+    return option;
+}
+
+// The text of --key for the commands that take the unblock key.
+const std::string kKeyOptionText = "Файл ключа разблокировки; для ключа, разделённого на доли, "
+                                   "--key для каждой доли";
+
 } // namespace
 
 std::string VersionText() {
@@ -160,27 +195,37 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     bool json = false;
     app.add_flag("--json", json, "Вывод: один объект JSON на строку");
 
-    std::string keyFile;
-    CLI::App* kcv = app.add_subcommand("kcv", "Контрольное значение (KCV) файла ключа");
-    kcv->add_option("ФАЙЛ_КЛЮЧА", keyFile, "Файл ключа разблокировки (16 байт)")
+    KeySource key;
+    CLI::App* kcv = app.add_subcommand("kcv", "Контрольное значение (KCV) ключа");
+    kcv->add_option("ФАЙЛ_КЛЮЧА", key.files,
+                    "Файл ключа разблокировки (16 байт или защищённый парольной фразой) или "
+                    "файлы долей ключа")
         ->type_name("")
         ->required();
+    AddPassphraseOptions(*kcv, key.passphraseFiles, key.passphraseEnvs,
+                         "защищённого файла ключа (без параметра спрашивается без эха)");
 
-    std::string chosenName;
-    bool replace = false;
+    KeygenOptions newKey;
     CLI::App* keygen = app.add_subcommand(
-        "keygen", "Новый ключ разблокировки в файл ИМЯ.key (права 0600), с его KCV");
-    keygen->add_option("ИМЯ", chosenName, "Имя файла; к нему добавляется \".key\"")
+        "keygen", "Новый ключ разблокировки в файл ИМЯ.key (права 0600), с его KCV; с "
+                  "парольной фразой файл защищён ею, с --split ключ делится на доли");
+    keygen->add_option("ИМЯ", newKey.name, "Имя файла; к нему добавляется \".key\"")
         ->type_name("")
         ->required();
-    keygen->add_flag("--force", replace, "Заменить существующий файл");
+    keygen->add_flag("--force", newKey.replace, "Заменить существующий файл");
+    keygen
+        ->add_option("--split", newKey.split,
+                     "Разделить ключ на N долей, любые M из которых восстанавливают его "
+                     "(2 <= M <= N <= 9): файлы ИМЯ-1-of-N.key ... ИМЯ-N-of-N.key")
+        ->type_name("M/N");
+    AddPassphraseOptions(*keygen, newKey.passphraseFiles, newKey.passphraseEnvs,
+                         "нового файла (не короче 8 символов; для долей: одна для всех или "
+                         "по одной для каждого хранителя)");
 
     std::vector<std::string> challengeWords;
     CLI::App* response = app.add_subcommand(
         "response", "Отклик на вызов пользователя (вызов из аргумента или со стандартного ввода)");
-    response->add_option("--key", keyFile, "Файл ключа разблокировки")
-        ->type_name("ФАЙЛ")
-        ->required();
+    AddKeyOptions(*response, key, kKeyOptionText)->required();
     response->add_option("ВЫЗОВ", challengeWords, "Вызов: 16 шестнадцатеричных цифр")
         ->type_name("");
 
@@ -195,11 +240,8 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
         ->required();
     AddSecretOptions(*initCommand, "pin", "ПИН-код по умолчанию (4-8 символов)", init.pin);
     AddSecretOptions(*initCommand, "puk", "ПАК-код (без него ПАК-код заблокирован)", init.puk);
-    CLI::Option* withKey =
-        initCommand
-            ->add_option("--key", init.keyFile,
-                         "Файл ключа разблокировки (разблокировка по вызову и отклику разрешена)")
-            ->type_name("ФАЙЛ");
+    CLI::Option* withKey = AddKeyOptions(
+        *initCommand, init.key, kKeyOptionText + " (разблокировка по вызову и отклику разрешена)");
     bool withoutKey = false;
     CLI::Option* noKey = initCommand->add_flag(
         "--no-key", withoutKey, "Без ключа разблокировки (встроенный ключ, заблокирован)");
@@ -230,9 +272,7 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     resetCommand->add_option("--reader", reset.reader, "Устройство")
         ->type_name("УСТРОЙСТВО")
         ->required();
-    resetCommand->add_option("--key", reset.keyFile, "Файл ключа разблокировки")
-        ->type_name("ФАЙЛ")
-        ->required();
+    AddKeyOptions(*resetCommand, reset.key, kKeyOptionText)->required();
     AddSecretOptions(*resetCommand, "new-pin", "Новый ПИН-код (4-8 символов)", reset.newPin);
 
     JournalOptions journal;
@@ -267,6 +307,9 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     }
 
     Output& output = reported.emplace(console.out, console.err, json);
+    // A machine without a system journal is told once, in the form of the rest of the output.
+    const AuditWarningsTo journalWarnings(
+        [&output](const std::string& line) { output.Aside("journal-unavailable", line); });
     if (initCommand->parsed() && withKey->count() == 0 && noKey->count() == 0) {
         output.Error("Укажите ключ разблокировки (--key ФАЙЛ) или --no-key");
         return kExitUsage;
@@ -280,14 +323,14 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     if (resetCommand->parsed())
         return RunResetPin(reset, console, output);
     if (kcv->parsed())
-        return RunKcv(keyFile, output);
+        return RunKcv(key, console, output);
     if (keygen->parsed())
-        return RunKeygen(chosenName, replace, output);
+        return RunKeygen(newKey, console, output);
     if (response->parsed()) {
         std::string challenge;
         for (const std::string& word : challengeWords)
             challenge += word;
-        return RunResponse(keyFile, challenge, console, output);
+        return RunResponse(key, challenge, console, output);
     }
     return kExitUsage;
 }

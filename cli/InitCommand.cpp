@@ -140,13 +140,11 @@ std::optional<int> PrepareSettings(const InitOptions& options, Console& console,
     }
     if (const std::optional<int> code = ReadSecrets(options, console, output, settings))
         return code;
-    if (!options.keyFile.empty()) {
-        std::optional<UnblockKeyBytes> key = LoadKeyFile(options.keyFile, output);
-        if (!key)
-            return kExitKeyFile;
-        settings.unblockKey = *key;
+    if (!options.key.files.empty()) {
+        if (const int code = LoadKey(options.key, console, output, settings.unblockKey);
+            code != kExitSuccess)
+            return code;
         settings.useKey = true;
-        WipeAll(*key);
     }
     // Made once per run, as the window makes them once per program run.
     if (!FillRandom(settings.groupKeyRsa.data(), settings.groupKeyRsa.size()) ||

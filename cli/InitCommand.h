@@ -9,6 +9,7 @@
 // without waiting for the removal.
 
 #include "Console.h"
+#include "KeyCommands.h"
 #include "Output.h"
 #include "SecretInput.h"
 
@@ -19,7 +20,7 @@ struct InitOptions {
     SecretSource pin;
     // No file and no variable: no PUK (it is stored blocked).
     SecretSource puk;
-    std::string keyFile; // the unblock key, usable; empty with --no-key (the built-in key, blocked)
+    KeySource key; // the unblock key, usable; no file with --no-key (the built-in key, blocked)
     std::string groupRsa;  // two hexadecimal digits; empty: no group (blocked)
     std::string groupDstu; // the same for DSTU
     std::string name = "<None>";

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -49,27 +50,59 @@ bool WriteCsv(const std::string& path, LogReader& reader) {
 
 } // namespace
 
+namespace {
+
+// What the command reports of a day's log.
+struct DaySummary {
+    LogTally tally;
+    std::vector<std::pair<std::string, std::string>> redo; // card, message of its last failure
+};
+
+// Reads the log (and writes the CSV); the reader and its card tables are gone once it answers,
+// so that they and the report are never in memory together.
+int ReadDay(const std::string& path, const std::string& csv, Output& output, DaySummary& day) {
+    LogReader reader;
+    if (!reader.Open(path)) {
+        output.Error("Журнал инициализации не прочитан: " + path);
+        return kExitUsage;
+    }
+    day.tally = reader.Tally();
+    const std::vector<TokenToRedo> redo = reader.TokensToRedo();
+    std::vector<std::size_t> lines;
+    lines.reserve(redo.size());
+    for (const TokenToRedo& token : redo)
+        lines.push_back(token.lastErrorLine);
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> messages(lines.size());
+    reader.ForEachLine(&lines, 0, [&](std::size_t index, std::string_view line) {
+        const auto at = std::lower_bound(lines.begin(), lines.end(), index) - lines.begin();
+        messages[static_cast<std::size_t>(at)] = ParseLogLine(line).message;
+    });
+    day.redo.reserve(redo.size());
+    for (const TokenToRedo& token : redo) {
+        const auto at =
+            std::lower_bound(lines.begin(), lines.end(), token.lastErrorLine) - lines.begin();
+        day.redo.emplace_back(token.cardId, std::move(messages[static_cast<std::size_t>(at)]));
+    }
+    if (!csv.empty() && !WriteCsv(csv, reader)) {
+        output.Error("Файл CSV не записан: " + csv);
+        return kExitUsage;
+    }
+    return kExitSuccess;
+}
+
+} // namespace
+
 int RunJournal(const JournalOptions& options, Output& output) {
     const std::string path = options.file.empty() ? DayLogPath(options.date) : options.file;
     if (path.empty()) {
         output.Error("--date: нужна дата в виде ГГГГ-ММ-ДД");
         return kExitUsage;
     }
-    LogReader reader;
-    if (!reader.Open(path)) {
-        output.Error("Журнал инициализации не прочитан: " + path);
-        return kExitUsage;
-    }
-    const LogTally tally = reader.Tally();
-    const std::vector<TokenToRedo> redo = reader.TokensToRedo();
-    std::vector<std::size_t> lines;
-    for (const TokenToRedo& token : redo)
-        lines.push_back(token.lastErrorLine);
-    std::sort(lines.begin(), lines.end());
-    std::map<std::size_t, std::string> messages;
-    reader.ForEachLine(&lines, 0, [&](std::size_t index, std::string_view line) {
-        messages[index] = std::string(ParseLogLine(line).message);
-    });
+    DaySummary day;
+    if (const int code = ReadDay(path, options.csv, output, day); code != kExitSuccess)
+        return code;
+    const LogTally& tally = day.tally;
 
     OutputEvent event;
     event.event = "journal";
@@ -81,29 +114,28 @@ int RunJournal(const JournalOptions& options, Output& output) {
         event.message += "    Без номера: " + std::to_string(tally.withoutNumber);
     if (tally.unrecognized > 0)
         event.message += "    Нераспознанных строк: " + std::to_string(tally.unrecognized);
-    event.text = path + "\n" + event.message +
-                 "\nКарты с ошибкой и без успеха за день (инициализировать заново): " +
-                 std::to_string(redo.size());
-    nlohmann::json redoList = nlohmann::json::array();
-    for (const TokenToRedo& token : redo) {
-        const std::string& message = messages[token.lastErrorLine];
-        event.text += "\n" + token.cardId + " — " + message;
-        redoList.push_back({{"card", token.cardId}, {"message", message}});
+    // One form only: the lines of text, or the JSON fields.
+    if (output.Json()) {
+        nlohmann::json redoList = nlohmann::json::array();
+        for (auto& [card, message] : day.redo)
+            redoList.push_back({{"card", std::move(card)}, {"message", std::move(message)}});
+        event.extra["path"] = path;
+        event.extra["initialized"] = tally.succeeded;
+        event.extra["failed"] = tally.failed;
+        event.extra["cards"] = tally.tokens;
+        event.extra["without_number"] = tally.withoutNumber;
+        event.extra["unrecognized"] = tally.unrecognized;
+        event.extra["redo"] = std::move(redoList);
+        if (!options.csv.empty())
+            event.extra["csv"] = options.csv;
+    } else {
+        event.text = path + "\n" + event.message +
+                     "\nКарты с ошибкой и без успеха за день (инициализировать заново): " +
+                     std::to_string(day.redo.size());
+        for (const auto& [card, message] : day.redo)
+            event.text += "\n" + card + " — " + message;
     }
-    event.extra["path"] = path;
-    event.extra["initialized"] = tally.succeeded;
-    event.extra["failed"] = tally.failed;
-    event.extra["cards"] = tally.tokens;
-    event.extra["without_number"] = tally.withoutNumber;
-    event.extra["unrecognized"] = tally.unrecognized;
-    event.extra["redo"] = redoList;
-    if (!options.csv.empty()) {
-        if (!WriteCsv(options.csv, reader)) {
-            output.Error("Файл CSV не записан: " + options.csv);
-            return kExitUsage;
-        }
-        event.extra["csv"] = options.csv;
-    }
+    day.redo = {};
     output.Report(event);
     return kExitSuccess;
 }

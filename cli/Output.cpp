@@ -82,17 +82,24 @@ void Output::Report(const OutputEvent& event) {
         writeError_ = errno != 0 ? errno : EIO;
 }
 
+void Output::ToErrors(const OutputEvent& event) {
+    bool toErrors = false;
+    err_ << (json_ ? Line(event, toErrors) : event.message + '\n') << std::flush;
+}
+
 void Output::Refuse(const std::string& message) {
-    if (!json_) {
-        err_ << message << '\n' << std::flush;
-        return;
-    }
     OutputEvent event;
     event.event = "error";
     event.ok = false;
     event.message = message;
-    bool toErrors = false;
-    err_ << Line(event, toErrors) << std::flush;
+    ToErrors(event);
+}
+
+void Output::Aside(const std::string& event, const std::string& message) {
+    OutputEvent aside;
+    aside.event = event;
+    aside.message = message;
+    ToErrors(aside);
 }
 
 void Output::Error(const std::string& message) {

@@ -57,6 +57,9 @@ public:
     // A refusal that must not mix with the command's output: on standard error, as a line of
     // text or (JSON mode) an "error" event.
     void Refuse(const std::string& message);
+    // A remark beside the command's output, which goes on: on standard error, as a line of text
+    // or (JSON mode) an object of the event `event` ("journal-unavailable").
+    void Aside(const std::string& event, const std::string& message);
 
     // The errno of the first write to standard output that failed, 0 while all of them went.
     int WriteError() const { return writeError_; }
@@ -70,6 +73,9 @@ public:
     static std::string HexCode(std::uint32_t value, int digits);
 
 private:
+    // The event on standard error: its message as text, or its JSON object.
+    void ToErrors(const OutputEvent& event);
+
     std::ostream& out_;
     std::ostream& err_;
     bool json_;

@@ -181,9 +181,9 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
         output.Error(bad);
         return kExitUsage;
     }
-    std::optional<UnblockKeyBytes> key = LoadKeyFile(options.keyFile, output);
-    if (!key)
-        return kExitKeyFile;
+    UnblockKeyBytes key{};
+    if (const int code = LoadKey(options.key, console, output, key); code != kExitSuccess)
+        return code;
 
     // The connect gives up after console.connectWaitSeconds; its last words are made now, since
     // the give-up and Ctrl+C can then only write them and end the process.
@@ -218,8 +218,8 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
     if (code == kExitSuccess) {
         token.SelectReader(options.reader);
         std::optional<Bytes> bytes = Cp1251Bytes(newPin->Text());
-        const PinResetOutcome outcome = ResetPin(token, *key, bytes);
-        AuditPinReset(options.reader, token.CardId, *key, outcome);
+        const PinResetOutcome outcome = ResetPin(token, key, bytes);
+        AuditPinReset(options.reader, token.CardId, key, outcome);
         if (bytes)
             SecretBytes::WipeVector(*bytes);
         OutputEvent event;
@@ -232,6 +232,6 @@ int RunResetPin(const ResetPinOptions& options, Console& console, Output& output
         output.Report(event);
         code = outcome.ok ? kExitSuccess : kExitTokenFailure;
     }
-    WipeAll(*key);
+    WipeAll(key);
     return code;
 }

@@ -4,6 +4,7 @@
 // smart-card service answers and the reader named exists.
 
 #include "Console.h"
+#include "KeyCommands.h"
 #include "Output.h"
 #include "SecretInput.h"
 
@@ -19,7 +20,7 @@ int CheckReader(ReaderSession& session, const std::string& readerName, Output& o
 
 struct ResetPinOptions {
     std::string reader;
-    std::string keyFile;
+    KeySource key;
     SecretSource newPin;
 };
 int RunResetPin(const ResetPinOptions& options, Console& console, Output& output);

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kTooLong = "слишком длинное значение";
 constexpr const char* kControlCharacter =
     "в значении есть управляющий символ (NUL, CR, табуляция и т. п.), которого не может быть в "
-    "ПИН-коде или ПАК-коде; сохраните значение одной строкой обычного текста";
+    "ПИН-коде, ПАК-коде или парольной фразе; сохраните значение одной строкой обычного текста";
 
 // A byte below 0x20 or DEL: no key of the window's field types one (the line end is gone by now).
 bool HasControlCharacter(const std::string& text) {
@@ -221,6 +221,7 @@ std::string SecretArgumentProblem(const std::vector<std::string>& arguments) {
         {"--pin", "ПИН-код", "--pin-file"},
         {"--puk", "ПАК-код", "--puk-file"},
         {"--new-pin", "Новый ПИН-код", "--new-pin-file"},
+        {"--passphrase", "Парольная фраза", "--passphrase-file"},
     };
     for (const std::string& argument : arguments) {
         if (argument == "--")

@@ -1,8 +1,8 @@
 #pragma once
-// Secrets (PIN, PUK, new PIN) never come as argument values: orvane-cli reads them from a file
-// (its first line; "-" is standard input), from an environment variable named by an option, or
-// from standard input, asked for without echo when it is a terminal. Every buffer that held one
-// is wiped.
+// Secrets (PIN, PUK, new PIN, passphrases of key files) never come as argument values: orvane-cli
+// reads them from a file (its first line; "-" is standard input), from an environment variable
+// named by an option, or from standard input, asked for without echo when it is a terminal. Every
+// buffer that held one is wiped.
 
 #include "Console.h"
 
@@ -48,7 +48,7 @@ std::optional<SecretText> ReadSecret(const SecretSource& source, const std::stri
 // Whether standard input is a terminal a person types at.
 bool InputIsTerminal(const Console& console);
 
-// Refuses a secret given as an argument value: the first of `arguments` that is --pin, --puk or
-// --new-pin (alone or with "=value") gives the message naming the options to use instead; empty
-// when there is none. The value itself is never repeated.
+// Refuses a secret given as an argument value: the first of `arguments` that is --pin, --puk,
+// --new-pin or --passphrase (alone or with "=value") gives the message naming the options to use
+// instead; empty when there is none. The value itself is never repeated.
 std::string SecretArgumentProblem(const std::vector<std::string>& arguments);

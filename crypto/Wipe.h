@@ -3,7 +3,7 @@
 //
 // The bytes are overwritten with the C library's explicit_bzero, which the optimizer cannot drop
 // (a plain memset before a buffer goes away may be removed as a dead store). It costs the
-// programs no library of their own: orvane-cli starts with libc, libstdc++ and pcsc-lite only.
+// programs no library of their own.
 
 #include <cstddef>
 #include <cstdint>

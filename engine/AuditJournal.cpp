@@ -132,6 +132,15 @@ void SetAuditJournal(IAuditJournal* journal) {
     refusalTold = false;
 }
 
+AuditWarningsTo::AuditWarningsTo(std::function<void(const std::string&)> tell)
+    : previous_(AuditJournal()), tell_(std::move(tell)) {
+    SetAuditJournal(this);
+}
+
+AuditWarningsTo::~AuditWarningsTo() {
+    SetAuditJournal(&previous_);
+}
+
 std::vector<std::string> AuditFields(const AuditEntry& entry, const std::string& user) {
     std::vector<std::string> fields = {
         "MESSAGE=" + entry.message,

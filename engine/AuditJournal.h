@@ -14,6 +14,7 @@
 #include "engine/PinReset.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,25 @@ public:
 
 IAuditJournal& AuditJournal();
 void SetAuditJournal(IAuditJournal* journal);
+
+// While it lives, entries go where they went before and the journal's warnings to `tell` (the
+// command line gives them its own form).
+class AuditWarningsTo final : public IAuditJournal {
+public:
+    explicit AuditWarningsTo(std::function<void(const std::string&)> tell);
+    ~AuditWarningsTo() override;
+    AuditWarningsTo(const AuditWarningsTo&) = delete;
+    AuditWarningsTo& operator=(const AuditWarningsTo&) = delete;
+
+    std::string Send(const std::vector<std::string>& fields) override {
+        return previous_.Send(fields);
+    }
+    void Warn(const std::string& line) override { tell_(line); }
+
+private:
+    IAuditJournal& previous_;
+    std::function<void(const std::string&)> tell_;
+};
 
 // The fields of an entry as sent, ORVANE_USER being `user`.
 std::vector<std::string> AuditFields(const AuditEntry& entry, const std::string& user);

@@ -1,6 +1,8 @@
 #include "KeyFile.h"
 
 #include "crypto/Wipe.h"
+#include "engine/KeyShares.h"
+#include "engine/ProtectedKeyFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -38,40 +40,55 @@ bool IsOpenToOthers(unsigned permissions) {
     return (permissions & 077u) != 0;
 }
 
-KeyFileRead ReadKeyFile(const std::string& path, UnblockKeyBytes& key, unsigned* permissions) {
-    // Non-blocking open so that a FIFO or a device cannot hang the caller; only a regular file
-    // can be a key file.
+namespace {
+
+// Opens `path` for reading if it is a regular file; -1 otherwise. Non-blocking, so that a FIFO or
+// a device cannot hang the caller.
+int OpenRegular(const std::string& path, struct stat& st, unsigned* permissions) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             ::close(fd);
-        return KeyFileRead::CannotOpen;
+        return -1;
     }
     if (permissions != nullptr)
         *permissions = static_cast<unsigned>(st.st_mode & 07777);
-    UnblockKeyBytes buffer{};
+    return fd;
+}
+
+// Reads up to `size` bytes; the count read, or -1 on an error.
+ssize_t ReadUpTo(int fd, std::uint8_t* data, std::size_t size) {
     std::size_t got = 0;
-    bool readFailed = false;
-    if (st.st_size == static_cast<off_t>(buffer.size())) {
-        while (got < buffer.size()) {
-            const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                readFailed = true;
-                break;
-            }
-            if (n == 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
+    while (got < size) {
+        const ssize_t n = ::read(fd, data + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
     }
+    return static_cast<ssize_t>(got);
+}
+
+} // namespace
+
+KeyFileRead ReadKeyFile(const std::string& path, UnblockKeyBytes& key, unsigned* permissions) {
+    struct stat st {};
+    const int fd = OpenRegular(path, st, permissions);
+    if (fd < 0)
+        return KeyFileRead::CannotOpen;
+    UnblockKeyBytes buffer{};
+    ssize_t got = 0;
+    if (st.st_size == static_cast<off_t>(buffer.size()))
+        got = ReadUpTo(fd, buffer.data(), buffer.size());
     ::close(fd);
     KeyFileRead result = KeyFileRead::Loaded;
-    if (readFailed)
+    if (got < 0)
         result = KeyFileRead::CannotOpen;
-    else if (st.st_size != static_cast<off_t>(buffer.size()) || got != buffer.size())
+    else if (st.st_size != static_cast<off_t>(buffer.size()) ||
+             got != static_cast<ssize_t>(buffer.size()))
         result = KeyFileRead::WrongSize;
     if (result == KeyFileRead::Loaded)
         key = buffer;
@@ -79,7 +96,37 @@ KeyFileRead ReadKeyFile(const std::string& path, UnblockKeyBytes& key, unsigned*
     return result;
 }
 
+KeyFileRead ReadKeyFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes,
+                             unsigned* permissions) {
+    SecretBytes::WipeVector(bytes);
+    struct stat st {};
+    const int fd = OpenRegular(path, st, permissions);
+    if (fd < 0)
+        return KeyFileRead::CannotOpen;
+    if (st.st_size <= 0 || st.st_size > static_cast<off_t>(kMaxKeyFileSize)) {
+        ::close(fd);
+        return KeyFileRead::WrongSize;
+    }
+    // One byte more than the size told, to notice a file that grew while it was read.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(st.st_size) + 1, 0);
+    const ssize_t got = ReadUpTo(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    if (got != st.st_size) {
+        SecretBytes::WipeVector(buffer);
+        return got < 0 ? KeyFileRead::CannotOpen : KeyFileRead::WrongSize;
+    }
+    bytes.reserve(static_cast<std::size_t>(got));
+    bytes.assign(buffer.begin(), buffer.begin() + got);
+    SecretBytes::WipeVector(buffer);
+    return KeyFileRead::Loaded;
+}
+
 bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key, int* error) {
+    return WriteFileAtomically(path, key.data(), key.size(), error);
+}
+
+bool WriteFileAtomically(const std::string& path, const std::uint8_t* bytes, std::size_t size,
+                         int* error) {
     int failure = 0;
     const auto failed = [&](int code) {
         if (failure == 0)
@@ -99,7 +146,7 @@ bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key, int* erro
     if (fd < 0)
         return answer(failed(errno));
     bool saved = (::fchmod(fd, S_IRUSR | S_IWUSR) == 0 || failed(errno)) &&
-                 (WriteAll(fd, key.data(), key.size()) || failed(errno)) &&
+                 (WriteAll(fd, bytes, size) || failed(errno)) &&
                  (::fsync(fd) == 0 || failed(errno));
     saved = (::close(fd) == 0 || failed(errno)) && saved;
     if (saved)
@@ -119,4 +166,85 @@ bool WriteKeyFile(const std::string& path, const UnblockKeyBytes& key, int* erro
 
 std::string NewKeyFilePath(const std::string& chosen) {
     return chosen + ".key";
+}
+
+bool WriteProtectedKeyFile(const std::string& path, const UnblockKeyBytes& key,
+                           const std::string& passphrase, const passphrase::Cost& cost,
+                           int* error) {
+    std::vector<std::uint8_t> plain(key.begin(), key.end());
+    std::vector<std::uint8_t> file;
+    const bool sealed =
+        protected_file::Seal(plain, protected_file::Content::UnblockKey, passphrase, cost, file);
+    SecretBytes::WipeVector(plain);
+    if (!sealed) {
+        if (error != nullptr)
+            *error = ENOMEM;
+        return false;
+    }
+    return WriteFileAtomically(path, file.data(), file.size(), error);
+}
+
+std::string NewPassphraseProblem(const std::string& passphrase, const std::string* repetition) {
+    if (repetition != nullptr && *repetition != passphrase)
+        return "парольные фразы не совпадают";
+    // Characters of UTF-8 text: the bytes that do not continue a character.
+    std::size_t characters = 0;
+    for (const char c : passphrase)
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (characters < kMinPassphraseCharacters)
+        return "она короче " + std::to_string(kMinPassphraseCharacters) +
+               " символов: возьмите длиннее (лучше несколько слов)";
+    return {};
+}
+
+std::string ShareFilePath(const std::string& chosen, unsigned number, unsigned count) {
+    // A name chosen with the extension loses it: the number goes before ".key".
+    const std::string extension = ".key";
+    const bool hasExtension =
+        chosen.size() > extension.size() &&
+        chosen.compare(chosen.size() - extension.size(), extension.size(), extension) == 0;
+    const std::string stem =
+        hasExtension ? chosen.substr(0, chosen.size() - extension.size()) : chosen;
+    return stem + "-" + std::to_string(number) + "-of-" + std::to_string(count) + extension;
+}
+
+ShareWrite WriteKeyShares(const std::string& chosen, const UnblockKeyBytes& key, unsigned threshold,
+                          unsigned count, const std::vector<const std::string*>& passphrases,
+                          const passphrase::Cost& cost) {
+    ShareWrite outcome;
+    std::vector<std::vector<std::uint8_t>> shares;
+    const bool perShare = passphrases.size() == count;
+    if ((!passphrases.empty() && passphrases.size() != 1 && !perShare) ||
+        !key_shares::SplitKey(key, threshold, count, shares)) {
+        outcome.error = EINVAL;
+        return outcome;
+    }
+    outcome.ok = true;
+    for (unsigned i = 0; i < count && outcome.ok; ++i) {
+        const std::string path = ShareFilePath(chosen, i + 1, count);
+        const std::string* passphrase =
+            passphrases.empty() ? nullptr : passphrases[perShare ? i : 0];
+        std::vector<std::uint8_t> sealed;
+        if (passphrase != nullptr &&
+            !protected_file::Seal(shares[i], protected_file::Content::Share, *passphrase, cost,
+                                  sealed)) {
+            outcome.error = ENOMEM;
+        } else {
+            const std::vector<std::uint8_t>& bytes = passphrase != nullptr ? sealed : shares[i];
+            if (WriteFileAtomically(path, bytes.data(), bytes.size(), &outcome.error))
+                outcome.written.push_back(path);
+        }
+        outcome.ok = outcome.error == 0;
+        if (!outcome.ok)
+            outcome.failedPath = path;
+    }
+    for (std::vector<std::uint8_t>& share : shares)
+        SecretBytes::WipeVector(share);
+    // A split with a share missing rebuilds nothing: the shares written are taken back.
+    if (!outcome.ok) {
+        for (const std::string& path : outcome.written)
+            ::unlink(path.c_str());
+        outcome.written.clear();
+    }
+    return outcome;
 }

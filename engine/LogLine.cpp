@@ -1,5 +1,7 @@
 #include "LogLine.h"
 
+#include <algorithm>
+
 std::string FormatLogLine(std::string_view time, std::string_view cardId,
                           std::string_view failureMessage) {
     std::string line;
@@ -19,13 +21,20 @@ ParsedLogLine ParseLogLine(std::string_view line) {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
 
+    // The first ": #" within the longest time allowed; no '#' may come before it. Looked for
+    // byte by byte: the journal reads millions of lines, and the message after it may be long.
     ParsedLogLine parsed;
-    const std::size_t separator = line.find(": #");
-    if (separator == 0 || separator == std::string_view::npos || separator > MaxTimeLength)
+    const std::size_t window = std::min(line.size(), MaxTimeLength + 3);
+    std::size_t separator = 0;
+    for (;; ++separator) {
+        if (separator + 3 > window || line[separator] == '#')
+            return parsed;
+        if (line[separator] == ':' && line[separator + 1] == ' ' && line[separator + 2] == '#')
+            break;
+    }
+    if (separator == 0)
         return parsed;
     const std::string_view time = line.substr(0, separator);
-    if (time.find('#') != std::string_view::npos)
-        return parsed;
     // The card number runs up to the blank before the outcome; it holds no blank itself.
     const std::string_view rest = line.substr(separator + 3);
     const std::size_t blank = rest.find(' ');

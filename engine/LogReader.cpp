@@ -1,25 +1,113 @@
 #include "LogReader.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
-constexpr std::size_t Chunk = 1 << 20;
+// Reads of the first look and of a pass over every line; lines asked for one by one read about
+// a block of lines at a time, and read on rather than start again for a line a few blocks ahead.
+constexpr std::size_t kWholeRead = 1 << 20;
+constexpr std::size_t kLineRead = 8 << 10;
+constexpr std::size_t kBlocksReadOn = 8;
 
-std::string_view WithoutCr(std::string_view text) {
-    if (!text.empty() && text.back() == '\r')
-        text.remove_suffix(1);
-    return text;
+// The first line end (CR or LF) in [from, to), or nullptr: sixteen bytes at a time where the
+// processor has SSE2 (every x86-64 does), as memchr does for one byte.
+const char* FindLineEnd(const char* from, const char* to) {
+#ifdef __SSE2__
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; to - from >= 16; from += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const int ends =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
+        if (ends != 0)
+            return from + __builtin_ctz(static_cast<unsigned>(ends));
+    }
+#endif
+    for (; from < to; ++from)
+        if (*from == '\n' || *from == '\r')
+            return from;
+    return nullptr;
 }
 
-// The first line end (CR or LF) in [from, to), or nullptr. A line ends with CR LF, LF or a CR
-// alone (a log edited on another system).
-const char* FindLineEnd(const char* from, const char* to) {
-    for (const char* c = from; c < to; ++c)
-        if (*c == '\n' || *c == '\r')
-            return c;
-    return nullptr;
+// Splits the bytes [from, to) of the file into lines: every CR or LF ends a line, so CR LF is a
+// line and an empty one, and empty lines are skipped. Calls visit(offset, text, complete) for each
+// line in order, its text cut at MaxLineBytes, `complete` false for a last line that reaches `to`
+// without a line end; visit answers whether to go on. The buffer holds MaxLineBytes + `readSize`
+// bytes: a line is handed over from the buffer where it was read, and a line too long for it is
+// handed over as its first MaxLineBytes. Answers the offset just past the last line end read.
+template <typename Visit>
+std::uint64_t ScanLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
+                        std::uint64_t to, Visit&& visit) {
+    constexpr std::size_t Max = LogReader::MaxLineBytes;
+    buffer.resize(std::max(buffer.size(), Max + readSize));
+    char* const data = buffer.data();
+    std::uint64_t at = from; // the file offset of data[0]
+    std::size_t have = 0;
+    std::uint64_t lineEnd = from;
+    std::string longHead; // the first bytes of a line longer than Max, while it is skipped
+    std::uint64_t longStart = 0;
+    for (;;) {
+        const std::uint64_t want = std::min<std::uint64_t>(readSize, to - (at + have));
+        ssize_t got = 0;
+        if (want > 0) {
+            do
+                got = pread(fd, data + have, static_cast<std::size_t>(want),
+                            static_cast<off_t>(at + have));
+            while (got < 0 && errno == EINTR);
+        }
+        const bool end = got <= 0;
+        if (got > 0)
+            have += static_cast<std::size_t>(got);
+        const char* line = data;
+        const char* const stop = data + have;
+        while (const char* found = FindLineEnd(line, stop)) {
+            if (!longHead.empty()) {
+                if (!visit(longStart, std::string_view(longHead), true))
+                    return lineEnd;
+                longHead.clear();
+            } else if (found > line) {
+                const auto length =
+                    std::min<std::size_t>(static_cast<std::size_t>(found - line), Max);
+                if (!visit(at + static_cast<std::uint64_t>(line - data),
+                           std::string_view(line, length), true))
+                    return lineEnd;
+            }
+            line = found + 1;
+            lineEnd = at + static_cast<std::uint64_t>(line - data);
+        }
+        const auto rest = static_cast<std::size_t>(stop - line);
+        if (end) {
+            if (!longHead.empty())
+                visit(longStart, std::string_view(longHead), false);
+            else if (rest > 0)
+                visit(at + static_cast<std::uint64_t>(line - data),
+                      std::string_view(line, std::min(rest, Max)), false);
+            return lineEnd;
+        }
+        if (longHead.empty() && rest >= Max) {
+            longStart = at + static_cast<std::uint64_t>(line - data);
+            longHead.assign(line, Max);
+        }
+        if (!longHead.empty()) { // the rest of a long line is not kept
+            at += have;
+            have = 0;
+            continue;
+        }
+        std::memmove(data, line, rest);
+        at += static_cast<std::uint64_t>(line - data);
+        have = rest;
+    }
 }
 
 void FoldInto(std::string& out, std::string_view text) {
@@ -49,18 +137,56 @@ void FoldInto(std::string& out, std::string_view text) {
     }
 }
 
-// A card number of 16 upper-case hexadecimal digits as its 64-bit value.
+#ifndef __SSE2__
+// The value of each upper-case hexadecimal digit; 0xFF for every other byte.
+constexpr std::array<std::uint8_t, 256> kHexDigits = [] {
+    std::array<std::uint8_t, 256> digits{};
+    for (auto& digit : digits)
+        digit = 0xFF;
+    for (int c = '0'; c <= '9'; ++c)
+        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c)
+        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+    return digits;
+}();
+#endif
+
+// A card number of 16 upper-case hexadecimal digits as its 64-bit value: all sixteen at once
+// where the processor has SSE2, one by one elsewhere.
 bool HexCardKey(std::string_view cardId, std::uint64_t& key) {
     if (cardId.size() != 16)
         return false;
-    key = 0;
-    for (const char c : cardId) {
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (digit < 0)
-            return false;
-        key = key << 4 | static_cast<std::uint64_t>(digit);
-    }
+#ifdef __SSE2__
+    // Bytes of 0x80 and above are negative here and fall outside both ranges.
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cardId.data()));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(text, _mm_set1_epi8('9' + 1)));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('A' - 1)),
+                                         _mm_cmplt_epi8(text, _mm_set1_epi8('F' + 1)));
+    if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF)
+        return false;
+    // Each byte's value, then each pair of bytes (first digit high) as one byte, in text order.
+    const __m128i nibbles = _mm_add_epi8(_mm_and_si128(text, _mm_set1_epi8(0x0F)),
+                                         _mm_and_si128(letter, _mm_set1_epi8(9)));
+    const __m128i pairs =
+        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
+                     _mm_srli_epi16(nibbles, 8));
+    std::uint64_t bytes = 0;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&bytes),
+                     _mm_packus_epi16(pairs, _mm_setzero_si128()));
+    key = __builtin_bswap64(bytes);
     return true;
+#else
+    std::uint64_t value = 0;
+    unsigned invalid = 0;
+    for (const char c : cardId) {
+        const std::uint8_t digit = kHexDigits[static_cast<unsigned char>(c)];
+        invalid |= digit;
+        value = value << 4 | (digit & 0xF);
+    }
+    key = value;
+    return (invalid & 0xF0) == 0;
+#endif
 }
 
 std::string HexCardId(std::uint64_t key) {
@@ -81,43 +207,48 @@ std::string FoldLetterCase(std::string_view text) {
 
 bool LogReader::Open(const std::string& path) {
     Close();
-    file_.open(path, std::ios::binary);
-    if (!file_.is_open())
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
         return false;
+    struct stat info {};
+    if (fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
+        Close();
+        return false;
+    }
     path_ = path;
     Scan();
     return true;
 }
 
 void LogReader::Close() {
-    if (file_.is_open())
-        file_.close();
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
     path_.clear();
     Reset();
+    std::vector<char>().swap(buffer_);
 }
 
 void LogReader::Reset() {
-    lines_.clear();
-    lines_.shrink_to_fit();
+    std::vector<std::uint64_t>().swap(blocks_);
+    lineCount_ = 0;
     tail_.reset();
     scanned_ = 0;
     tally_ = {};
-    hexTokens_.clear();
+    hexTokens_.Clear();
     otherTokens_.clear();
 }
 
-std::size_t LogReader::FileSize() {
-    file_.clear();
-    file_.seekg(0, std::ios::end);
-    const auto size = file_.tellg();
-    return size < 0 ? 0 : static_cast<std::size_t>(size);
+std::uint64_t LogReader::FileSize() const {
+    struct stat info {};
+    return fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 std::size_t LogReader::Refresh() {
-    if (!file_.is_open())
+    if (fd_ < 0)
         return 0;
     const std::uint64_t size = FileSize();
-    const std::uint64_t seen = scanned_ + (tail_ ? tail_->bytes : 0);
+    const std::uint64_t seen = Seen();
     if (size == seen)
         return LineCount();
     if (size < seen) {
@@ -125,174 +256,78 @@ std::size_t LogReader::Refresh() {
         Scan();
         return 0;
     }
-    const std::size_t first = lines_.size();
-    DropTail();
+    const std::size_t first = lineCount_;
+    tail_.reset();
     Scan();
     return first;
 }
 
 void LogReader::Scan() {
-    std::vector<char> buffer(Chunk);
-    std::uint64_t at = scanned_;
-    for (;;) {
-        file_.clear();
-        file_.seekg(static_cast<std::streamoff>(at));
-        file_.read(buffer.data(), static_cast<std::streamsize>(Chunk));
-        const auto n = static_cast<std::size_t>(file_.gcount());
-        if (n == 0)
-            break;
-        std::size_t begin = 0;
-        while (const char* found = FindLineEnd(buffer.data() + begin, buffer.data() + n)) {
-            const auto end = static_cast<std::size_t>(found - buffer.data());
-            std::size_t next = end + 1;
-            if (*found == '\r') {
-                if (next == n && n == Chunk)
-                    break; // its LF, if any, comes with the next read
-                if (next < n && buffer[next] == '\n')
-                    ++next;
-            }
-            AddLine(at + begin, std::string_view(buffer.data() + begin, end - begin));
-            begin = next;
-        }
-        if (begin == 0 && n == Chunk) {
-            // One line longer than the buffer: its first bytes stand for it; skip to its end.
-            const std::string head(buffer.data(), MaxLineBytes);
-            std::uint64_t pos = at + n;
-            for (;;) {
-                file_.clear();
-                file_.seekg(static_cast<std::streamoff>(pos));
-                file_.read(buffer.data(), static_cast<std::streamsize>(Chunk));
-                const auto more = static_cast<std::size_t>(file_.gcount());
-                const char* found = FindLineEnd(buffer.data(), buffer.data() + more);
-                if (found) {
-                    AddLine(at, head);
-                    std::size_t next = static_cast<std::size_t>(found - buffer.data()) + 1;
-                    if (*found == '\r' && next < more && buffer[next] == '\n')
-                        ++next;
-                    at = pos + next;
-                    break;
-                }
-                pos += more;
-                if (more < Chunk) {
-                    scanned_ = at;
-                    SetTail(at, head, pos - at);
-                    return;
-                }
-            }
-            continue;
-        }
-        at += begin;
-        if (n < Chunk) {
-            scanned_ = at;
-            SetTail(at, std::string_view(buffer.data() + begin, n - begin), n - begin);
+    const std::uint64_t size = FileSize();
+    posix_fadvise(fd_, static_cast<off_t>(scanned_), 0, POSIX_FADV_SEQUENTIAL);
+    const auto count = [&](std::string_view text) {
+        const auto index = static_cast<std::uint32_t>(lineCount_);
+        const ParsedLogLine parsed = ParseLogLine(text);
+        if (parsed.outcome == LogOutcome::Unrecognized) {
+            ++tally_.unrecognized;
             return;
         }
-    }
-    scanned_ = at;
+        const bool success = parsed.outcome == LogOutcome::Success;
+        ++(success ? tally_.succeeded : tally_.failed);
+        if (parsed.cardId.empty()) {
+            ++tally_.withoutNumber;
+            return;
+        }
+        std::uint64_t key = 0;
+        if (HexCardKey(parsed.cardId, key)) {
+            hexTokens_.Add(key, index, success);
+            return;
+        }
+        const auto [token, added] = otherTokens_.try_emplace(std::string(parsed.cardId));
+        if (added)
+            token->second.firstLine = index;
+        if (success) {
+            token->second.succeeded = true;
+        } else {
+            token->second.failed = true;
+            token->second.lastErrorLine = index;
+        }
+    };
+    scanned_ = ScanLines(
+        fd_, buffer_, kWholeRead, scanned_, size,
+        [&](std::uint64_t offset, std::string_view text, bool complete) {
+            if (!complete) {
+                const ParsedLogLine parsed = ParseLogLine(text);
+                tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
+                return true;
+            }
+            if (lineCount_ % kBlockLines == 0)
+                blocks_.push_back(offset);
+            count(text);
+            ++lineCount_;
+            return true;
+        });
+    hexTokens_.Settle();
+    tally_.tokens = hexTokens_.Size() + otherTokens_.size();
 }
 
-void LogReader::AddLine(std::uint64_t offset, std::string_view text) {
-    text = WithoutCr(text);
-    if (text.empty())
-        return;
-    const auto length = static_cast<std::uint32_t>(std::min(text.size(), MaxLineBytes));
-    lines_.push_back({offset, length});
-    Count(lines_.size() - 1, text.substr(0, length));
+std::uint64_t LogReader::BlockStart(std::size_t block) const {
+    return block < blocks_.size() ? blocks_[block] : tail_ ? tail_->offset : scanned_;
 }
 
-void LogReader::SetTail(std::uint64_t offset, std::string_view text, std::uint64_t bytes) {
-    text = WithoutCr(text);
-    if (text.empty())
-        return;
-    const auto length = static_cast<std::uint32_t>(std::min(text.size(), MaxLineBytes));
-    text = text.substr(0, length);
-    Tail tail{{offset, length}, bytes, tally_, std::string(ParseLogLine(text).cardId), {}};
-    if (const TokenState* token = FindToken(tail.cardId))
-        tail.tokenBefore = *token;
-    tail_ = std::move(tail);
-    Count(lines_.size(), text);
-}
-
-void LogReader::DropTail() {
-    if (!tail_)
-        return;
-    tally_ = tail_->tallyBefore;
-    if (!tail_->cardId.empty()) {
-        if (tail_->tokenBefore)
-            *FindToken(tail_->cardId) = *tail_->tokenBefore;
-        else
-            EraseToken(tail_->cardId);
-    }
-    tail_.reset();
-}
-
-void LogReader::Count(std::size_t index, std::string_view text) {
-    const ParsedLogLine parsed = ParseLogLine(text);
-    if (parsed.outcome == LogOutcome::Unrecognized) {
-        ++tally_.unrecognized;
-        return;
-    }
-    const bool success = parsed.outcome == LogOutcome::Success;
-    ++(success ? tally_.succeeded : tally_.failed);
-    if (parsed.cardId.empty()) {
-        ++tally_.withoutNumber;
-        return;
-    }
-    const auto [token, added] = AddToken(parsed.cardId, index);
-    if (added)
-        ++tally_.tokens;
-    if (success) {
-        token->succeeded = true;
-    } else {
-        token->failed = true;
-        token->lastErrorLine = static_cast<std::uint32_t>(index);
-    }
-}
-
-LogReader::TokenState* LogReader::FindToken(std::string_view cardId) {
-    std::uint64_t key = 0;
-    if (HexCardKey(cardId, key)) {
-        const auto it = hexTokens_.find(key);
-        return it == hexTokens_.end() ? nullptr : &it->second;
-    }
-    const auto it = otherTokens_.find(std::string(cardId));
-    return it == otherTokens_.end() ? nullptr : &it->second;
-}
-
-std::pair<LogReader::TokenState*, bool> LogReader::AddToken(std::string_view cardId,
-                                                            std::size_t line) {
-    const TokenState fresh{static_cast<std::uint32_t>(line)};
-    std::uint64_t key = 0;
-    if (HexCardKey(cardId, key)) {
-        const auto [it, added] = hexTokens_.try_emplace(key, fresh);
-        return {&it->second, added};
-    }
-    const auto [it, added] = otherTokens_.try_emplace(std::string(cardId), fresh);
-    return {&it->second, added};
-}
-
-void LogReader::EraseToken(std::string_view cardId) {
+bool LogReader::Known(std::string_view cardId) const {
     std::uint64_t key = 0;
     if (HexCardKey(cardId, key))
-        hexTokens_.erase(key);
-    else
-        otherTokens_.erase(std::string(cardId));
-}
-
-std::string LogReader::ReadSpan(const LineSpan& span) {
-    std::string text(span.length, '\0');
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(span.offset));
-    file_.read(text.data(), static_cast<std::streamsize>(span.length));
-    text.resize(static_cast<std::size_t>(file_.gcount()));
-    return text;
+        return hexTokens_.Contains(key);
+    return otherTokens_.count(std::string(cardId)) != 0;
 }
 
 LogEntry LogReader::Line(std::size_t index) {
     LogEntry entry;
     if (index >= LineCount())
         return entry;
-    entry.text = ReadSpan(index < lines_.size() ? lines_[index] : tail_->span);
+    const std::vector<std::size_t> one{index};
+    ForEachLine(&one, 0, [&](std::size_t, std::string_view text) { entry.text = text; });
     const ParsedLogLine parsed = ParseLogLine(entry.text);
     entry.outcome = parsed.outcome;
     entry.time = parsed.time;
@@ -303,26 +338,28 @@ LogEntry LogReader::Line(std::size_t index) {
 
 void LogReader::ForEachLine(const std::vector<std::size_t>* indices, std::size_t from,
                             const std::function<void(std::size_t, std::string_view)>& visit) {
-    std::vector<char> buffer;
-    std::uint64_t bufferStart = 0;
-    std::size_t bufferSize = 0;
-    const std::size_t count = indices ? indices->size() : LineCount() - std::min(from, LineCount());
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t index = indices ? (*indices)[k] : from + k;
-        if (index >= LineCount())
-            break;
-        const LineSpan& span = index < lines_.size() ? lines_[index] : tail_->span;
-        if (span.offset < bufferStart || span.offset + span.length > bufferStart + bufferSize) {
-            buffer.resize(std::max<std::size_t>(Chunk, span.length));
-            file_.clear();
-            file_.seekg(static_cast<std::streamoff>(span.offset));
-            file_.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            bufferStart = span.offset;
-            bufferSize = static_cast<std::size_t>(file_.gcount());
-            if (bufferSize < span.length)
-                break; // the file is shorter than it was: Refresh reads it anew
-        }
-        visit(index, std::string_view(buffer.data() + (span.offset - bufferStart), span.length));
+    const std::size_t total = LineCount();
+    const std::size_t count = indices ? indices->size() : total - std::min(from, total);
+    const auto wanted = [&](std::size_t k) { return indices ? (*indices)[k] : from + k; };
+    const std::uint64_t limit = Seen();
+    const std::size_t readSize = indices ? kLineRead : kWholeRead;
+    std::size_t k = 0;
+    while (k < count && wanted(k) < total) {
+        const std::size_t before = k;
+        const std::size_t block = wanted(k) / kBlockLines;
+        std::size_t line = block * kBlockLines;
+        ScanLines(fd_, buffer_, readSize, BlockStart(block), limit,
+                  [&](std::uint64_t, std::string_view text, bool) {
+                      for (; k < count && wanted(k) == line; ++k)
+                          visit(line, text);
+                      ++line;
+                      if (k == count || wanted(k) >= total || line >= total)
+                          return false;
+                      // A line far ahead is read from the note before it.
+                      return wanted(k) / kBlockLines <= line / kBlockLines + kBlocksReadOn;
+                  });
+        if (k == before)
+            break; // the file is shorter than it was: Refresh reads it anew
     }
 }
 
@@ -346,17 +383,43 @@ std::vector<std::size_t> LogReader::Find(std::string_view text, std::size_t from
 }
 
 LogTally LogReader::Tally() const {
-    return tally_;
+    LogTally tally = tally_;
+    if (!tail_)
+        return tally;
+    if (tail_->outcome == LogOutcome::Unrecognized) {
+        ++tally.unrecognized;
+        return tally;
+    }
+    ++(tail_->outcome == LogOutcome::Success ? tally.succeeded : tally.failed);
+    if (tail_->cardId.empty())
+        ++tally.withoutNumber;
+    else if (!Known(tail_->cardId))
+        ++tally.tokens;
+    return tally;
 }
 
 std::vector<TokenToRedo> LogReader::TokensToRedo() const {
     std::vector<std::pair<std::size_t, TokenToRedo>> pending;
-    for (const auto& [key, state] : hexTokens_)
-        if (state.failed && !state.succeeded)
-            pending.push_back({state.firstLine, {HexCardId(key), state.lastErrorLine}});
-    for (const auto& [cardId, state] : otherTokens_)
-        if (state.failed && !state.succeeded)
-            pending.push_back({state.firstLine, {cardId, state.lastErrorLine}});
+    hexTokens_.ForEachFailing([&](std::uint64_t key, std::uint32_t first, std::uint32_t last) {
+        pending.push_back({first, {HexCardId(key), last}});
+    });
+    for (const auto& [cardId, card] : otherTokens_)
+        if (card.failed && !card.succeeded)
+            pending.push_back({card.firstLine, {cardId, card.lastErrorLine}});
+    // The unfinished last line counts as it stands.
+    if (tail_ && tail_->outcome != LogOutcome::Unrecognized && !tail_->cardId.empty()) {
+        const auto same = std::find_if(pending.begin(), pending.end(), [&](const auto& item) {
+            return item.second.cardId == tail_->cardId;
+        });
+        if (tail_->outcome == LogOutcome::Success) {
+            if (same != pending.end())
+                pending.erase(same);
+        } else if (same != pending.end()) {
+            same->second.lastErrorLine = lineCount_;
+        } else if (!Known(tail_->cardId)) {
+            pending.push_back({lineCount_, {tail_->cardId, lineCount_}});
+        }
+    }
     std::sort(pending.begin(), pending.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<TokenToRedo> result;

@@ -2,20 +2,22 @@
 // Reading a day's initialization log (one file, lines as FormatLogLine writes them) for the
 // journal: the lines in file order, the day's counts and the tokens still to redo.
 //
-// The file is read once from start to end to learn where each line begins and to count; the text
-// of a line is read again only when it is asked for, so a log of any size costs a few bytes per
-// line in memory. Lines ended by CR LF, LF or CR alone are read alike; empty lines are skipped; a
-// line that is not a log line stays in its place as an unrecognized one. A last line without its
-// line end (a run was writing it, or the writer stopped) is shown as it stands and read again by
-// Refresh once more of the file is there. Lines longer than MaxLineBytes are shown cut at that
-// length.
+// The file is read once from start to end to count and to note where every 64th line begins;
+// the text of a line is read again only when it is asked for, from the nearest noted place, so a
+// log of any size costs a few bytes per 64 lines and a compact table of its card numbers
+// (engine/CardTable.h) in memory. Lines ended by CR LF, LF or CR alone are read alike (a line
+// end is any CR or LF, so CR LF may be split between two reads); empty lines are skipped; a line
+// that is not a log line stays in its place as an unrecognized one. A last line without its line
+// end (a run was writing it, or the writer stopped) is shown and counted as it stands and read
+// again by Refresh once more of the file is there. Lines longer than MaxLineBytes are shown cut
+// at that length.
 //
 // Plain C++: no Qt.
 
+#include "engine/CardTable.h"
 #include "engine/LogLine.h"
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -52,11 +54,16 @@ class LogReader {
 public:
     static constexpr std::size_t MaxLineBytes = 64 * 1024;
 
+    LogReader() = default;
+    ~LogReader() { Close(); }
+    LogReader(const LogReader&) = delete;
+    LogReader& operator=(const LogReader&) = delete;
+
     // Opens `path` and reads it to its end; false (and nothing shown) when there is no such file
     // or it cannot be read.
     bool Open(const std::string& path);
     void Close();
-    bool IsOpen() const { return file_.is_open(); }
+    bool IsOpen() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
 
     // Reads what was written since the last look. Answers the index of the first line that is
@@ -64,11 +71,11 @@ public:
     // was read is read anew from its start (answer 0).
     std::size_t Refresh();
 
-    std::size_t LineCount() const { return lines_.size() + (tail_ ? 1 : 0); }
+    std::size_t LineCount() const { return lineCount_ + (tail_ ? 1 : 0); }
     // The line at `index` (< LineCount()), read from the file.
     LogEntry Line(std::size_t index);
     // Calls `visit` with each line of `indices` (ascending; all lines from `from` when null),
-    // reading the file front to back.
+    // reading the file front to back from the noted place before each line asked for.
     void ForEachLine(const std::vector<std::size_t>* indices, std::size_t from,
                      const std::function<void(std::size_t, std::string_view)>& visit);
     // The lines from `from` on whose card number or message (the whole text of an unrecognized
@@ -80,47 +87,43 @@ public:
     std::vector<TokenToRedo> TokensToRedo() const;
 
 private:
-    struct LineSpan {
+    // Every 64th line's offset is noted; a line is found again from the note before it.
+    static constexpr std::size_t kBlockLines = 64;
+    // The unfinished last line, shown and counted apart from the complete lines: Refresh forgets
+    // it and reads it again with what was written after it.
+    struct Tail {
         std::uint64_t offset = 0;
-        std::uint32_t length = 0; // without the line end, at most MaxLineBytes
+        std::uint64_t bytes = 0; // in the file, up to its end
+        LogOutcome outcome = LogOutcome::Unrecognized;
+        std::string cardId;
     };
-    // Line numbers are kept in 32 bits: a log of four billion lines is past any day's work.
+
+    void Reset();
+    void Scan();
+    // The offset where the line block `block` begins.
+    std::uint64_t BlockStart(std::size_t block) const;
+    // How far the lines known so far reach in the file.
+    std::uint64_t Seen() const { return scanned_ + (tail_ ? tail_->bytes : 0); }
+    std::uint64_t FileSize() const;
+    // Whether the card appears on a complete line.
+    bool Known(std::string_view cardId) const;
+
+    std::string path_;
+    int fd_ = -1;
+    std::vector<char> buffer_;
+    std::vector<std::uint64_t> blocks_;
+    std::size_t lineCount_ = 0; // complete lines
+    std::optional<Tail> tail_;
+    std::uint64_t scanned_ = 0; // bytes read up to the end of the last complete line
+    LogTally tally_;            // of the complete lines
+    CardTable hexTokens_;
+    // Card numbers that are not 16 upper-case hexadecimal digits (a log from elsewhere).
     struct TokenState {
         std::uint32_t firstLine = 0;
         std::uint32_t lastErrorLine = 0;
         bool succeeded = false;
         bool failed = false;
     };
-    // What counting the unfinished last line changed, so that it can be taken back.
-    struct Tail {
-        LineSpan span;
-        std::uint64_t bytes = 0; // in the file, the CR included
-        LogTally tallyBefore;
-        std::string cardId;
-        std::optional<TokenState> tokenBefore;
-    };
-
-    void Reset();
-    void Scan();
-    void AddLine(std::uint64_t offset, std::string_view text);
-    void SetTail(std::uint64_t offset, std::string_view text, std::uint64_t bytes);
-    void Count(std::size_t index, std::string_view text);
-    void DropTail();
-    // A token by its card number: 16 upper-case hexadecimal digits (what the token reports) are
-    // kept as one 64-bit number, anything else as text.
-    TokenState* FindToken(std::string_view cardId);
-    std::pair<TokenState*, bool> AddToken(std::string_view cardId, std::size_t line);
-    void EraseToken(std::string_view cardId);
-    std::size_t FileSize();
-    std::string ReadSpan(const LineSpan& span);
-
-    std::string path_;
-    std::ifstream file_;
-    std::vector<LineSpan> lines_;
-    std::optional<Tail> tail_;
-    std::uint64_t scanned_ = 0; // bytes read up to the end of the last complete line
-    LogTally tally_;
-    std::unordered_map<std::uint64_t, TokenState> hexTokens_;
     std::unordered_map<std::string, TokenState> otherTokens_;
 };
 

@@ -1,6 +1,7 @@
 #include "RandomSource.h"
 
 #include "common/Seam.h"
+#include "crypto/Wipe.h"
 
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,16 @@
 #endif
 
 namespace {
+
+// Low byte of the time-stamp counter (a high-resolution clock where there is none).
+std::uint8_t CounterByte() {
+#if defined(__x86_64__) || defined(__i386__)
+    return static_cast<std::uint8_t>(__rdtsc());
+#else
+    return static_cast<std::uint8_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+#endif
+}
 
 class SystemSource final : public IRandomSource {
 public:
@@ -28,6 +39,9 @@ public:
                 return false;
             done += static_cast<std::size_t>(n);
         }
+        // Each byte also gets one reading of the time-stamp counter mixed in.
+        for (std::size_t i = 0; i < count; ++i)
+            buffer[i] ^= CounterByte();
         return true;
     }
 };
@@ -48,20 +62,17 @@ void SetRandomSource(IRandomSource* source) {
     SourceSeam().Set(source);
 }
 
-std::uint8_t CounterByte() {
-#if defined(__x86_64__) || defined(__i386__)
-    return static_cast<std::uint8_t>(__rdtsc());
-#else
-    return static_cast<std::uint8_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
-#endif
+bool FillRandom(std::uint8_t* buffer, std::size_t count) {
+    return count == 0 || RandomSource().SystemRandom(buffer, count);
 }
 
-bool FillRandom(std::uint8_t* buffer, std::size_t count) {
-    if (count == 0)
-        return true;
-    const bool ok = RandomSource().SystemRandom(buffer, count);
-    for (std::size_t i = 0; i < count; ++i)
-        buffer[i] ^= CounterByte();
-    return ok;
+bool DrawUnblockKey(UnblockKeyBytes& key) {
+    // A weak draw is all but impossible from a sound source; one is never handed out.
+    do {
+        if (!FillRandom(key.data(), key.size())) {
+            WipeAll(key);
+            return false;
+        }
+    } while (WeaknessOf(key) != KeyWeakness::None);
+    return true;
 }

@@ -37,38 +37,39 @@ AboutDialog::AboutDialog(QWidget* parent)
     setWindowTitle(QStringLiteral("О программе"));
     setFixedSize(kClientSize);
 
-    Panel1 = new QFrame(this);
-    Panel1->setObjectName("Panel1");
-    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Panel1->setGeometry(8, 8, 285, 113);
+    frame_ = new QFrame(this);
+    frame_->setObjectName("Panel1");
+    frame_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    frame_->setGeometry(8, 8, 285, 113);
 
-    ProgramIcon = new QLabel(Panel1);
-    ProgramIcon->setObjectName("ProgramIcon");
-    ProgramIcon->setGeometry(10, 10, 48, 48);
-    ProgramIcon->setPixmap(QIcon(QStringLiteral(":/orvane.png")).pixmap(48, 48));
+    iconLabel_ = new QLabel(frame_);
+    iconLabel_->setObjectName("ProgramIcon");
+    iconLabel_->setGeometry(10, 10, 48, 48);
+    iconLabel_->setPixmap(QIcon(QStringLiteral(":/orvane.png")).pixmap(48, 48));
 
-    ProductName = new QLabel(QStringLiteral("Orvane"), Panel1);
-    ProductName->setObjectName("ProductName");
-    ProductName->setFont(SizedFont(font(), 12, true));
-    ProductName->setGeometry(72, 14, 200, 24);
+    nameLabel_ = new QLabel(QStringLiteral("Orvane"), frame_);
+    nameLabel_->setObjectName("ProductName");
+    nameLabel_->setFont(SizedFont(font(), 12, true));
+    nameLabel_->setGeometry(72, 14, 200, 24);
 
-    Version = new QLabel(QStringLiteral("Version"), Panel1);
-    Version->setObjectName("Version");
-    Version->setFont(SizedFont(font(), 10, false));
-    Version->adjustSize();
-    Version->move(72, 44);
+    versionCaption_ = new QLabel(QStringLiteral("Version"), frame_);
+    versionCaption_->setObjectName("Version");
+    versionCaption_->setFont(SizedFont(font(), 10, false));
+    versionCaption_->adjustSize();
+    versionCaption_->move(72, 44);
 
     // Design text; replaced by the file version whenever the box becomes active.
-    Label1 = new QLabel(QStringLiteral("1.0.0.2"), Panel1);
-    Label1->setObjectName("Label1");
-    Label1->setFont(SizedFont(font(), 10, false));
-    Label1->setGeometry(Version->geometry().right() + 7, 44, 130, Version->height());
+    versionLabel_ = new QLabel(QStringLiteral("1.0.0.2"), frame_);
+    versionLabel_->setObjectName("Label1");
+    versionLabel_->setFont(SizedFont(font(), 10, false));
+    versionLabel_->setGeometry(versionCaption_->geometry().right() + 7, 44, 130,
+                               versionCaption_->height());
 
-    OKBtn = new QPushButton(QStringLiteral("OK"), this);
-    OKBtn->setObjectName("OKBtn");
-    OKBtn->setGeometry(213, 128, 80, 25);
-    OKBtn->setDefault(true);
-    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    okButton_ = new QPushButton(QStringLiteral("OK"), this);
+    okButton_->setObjectName("OKBtn");
+    okButton_->setGeometry(213, 128, 80, 25);
+    okButton_->setDefault(true);
+    connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 bool AboutDialog::event(QEvent* event) {
@@ -87,7 +88,7 @@ void AboutDialog::showEvent(QShowEvent* event) {
 void AboutDialog::ShowFileVersion() {
     const QString version = QStringLiteral(ORVANE_FILE_VERSION);
     if (!version.isEmpty())
-        Label1->setText(version);
+        versionLabel_->setText(version);
 }
 
 void AboutDialog::CentreOnParent() {

@@ -13,19 +13,19 @@ class AboutDialog : public QDialog {
 public:
     explicit AboutDialog(QWidget* parent = nullptr);
 
-    QFrame* Panel1;
-    QLabel* ProgramIcon;
-    QLabel* ProductName;
-    QLabel* Version;
-    QLabel* Label1;
-    QPushButton* OKBtn;
-
 protected:
     bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
-    // Puts the program's file version into Label1; without one, Label1 keeps its text.
+    // Puts the program's file version beside "Version"; without one, the label keeps its text.
     void ShowFileVersion();
     void CentreOnParent();
+
+    QFrame* frame_ = nullptr;
+    QLabel* iconLabel_ = nullptr;
+    QLabel* nameLabel_ = nullptr;
+    QLabel* versionCaption_ = nullptr;
+    QLabel* versionLabel_ = nullptr;
+    QPushButton* okButton_ = nullptr;
 };

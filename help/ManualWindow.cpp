@@ -20,17 +20,17 @@ ManualWindow::ManualWindow(QWidget* parent)
     setWindowTitle(QStringLiteral("Инструкция"));
     setSizeGripEnabled(true);
 
-    redHelp = new QTextBrowser(this);
-    redHelp->setObjectName("redHelp");
-    redHelp->setReadOnly(true);
-    redHelp->setOpenLinks(false);
-    redHelp->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    redHelp->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    redHelp->setLineWrapMode(QTextEdit::WidgetWidth);
+    browser_ = new QTextBrowser(this);
+    browser_->setObjectName("redHelp");
+    browser_->setReadOnly(true);
+    browser_->setOpenLinks(false);
+    browser_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    browser_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    browser_->setLineWrapMode(QTextEdit::WidgetWidth);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(redHelp);
+    layout->addWidget(browser_);
 
     // The frame is not known before the window is first shown; until then the client area
     // takes the whole size.
@@ -38,12 +38,12 @@ ManualWindow::ManualWindow(QWidget* parent)
 }
 
 void ManualWindow::LoadManual() {
-    redHelp->clear();
+    browser_->clear();
     QFile doc(QStringLiteral(":/helpdoc"));
     if (!doc.open(QIODevice::ReadOnly))
         return;
     // Blanks after the last tag would end up as a blank after the last word.
-    redHelp->setHtml(QString::fromUtf8(doc.readAll()).trimmed());
+    browser_->setHtml(QString::fromUtf8(doc.readAll()).trimmed());
 }
 
 void ManualWindow::ShowInstruction() {

@@ -16,8 +16,6 @@ public:
     // Loads the manual and shows the window modally; returns when it is closed.
     void ShowInstruction();
 
-    QTextBrowser* redHelp;
-
 protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
@@ -27,5 +25,6 @@ private:
     // keep whatever size the user gave the window.
     void ApplyOuterSize();
 
+    QTextBrowser* browser_ = nullptr;
     bool outerSizeSet_ = false;
 };

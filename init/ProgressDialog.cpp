@@ -45,33 +45,33 @@ ProgressDialog::ProgressDialog(IInitSettings& settings, QWidget* mainWindow)
     setModal(true);
     setFixedSize(280, 85);
 
-    Panel1 = new QFrame(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
-    Panel1->setGeometry(0, 0, 280, 85);
+    panel_ = new QFrame(this);
+    panel_->setObjectName(QStringLiteral("Panel1"));
+    panel_->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    panel_->setGeometry(0, 0, 280, 85);
 
-    ProgressBar1 = new QProgressBar(Panel1);
-    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setTextVisible(false);
-    ProgressBar1->setGeometry(4, 4, 271, 19);
+    progressBar_ = new QProgressBar(panel_);
+    progressBar_->setObjectName(QStringLiteral("ProgressBar1"));
+    progressBar_->setRange(0, 100);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    progressBar_->setGeometry(4, 4, 271, 19);
 
     // The status text gets room for three lines: the failure text wraps to three with the fonts
     // found on Linux desktops, where Tahoma is missing.
-    Label1 = new QLabel(Panel1);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setAlignment(Qt::AlignCenter);
-    Label1->setWordWrap(true);
-    Label1->setGeometry(0, 25, 280, 40);
-    Label1->setFont(RunFont(false));
+    statusLabel_ = new QLabel(panel_);
+    statusLabel_->setObjectName(QStringLiteral("Label1"));
+    statusLabel_->setAlignment(Qt::AlignCenter);
+    statusLabel_->setWordWrap(true);
+    statusLabel_->setGeometry(0, 25, 280, 40);
+    statusLabel_->setFont(RunFont(false));
 
-    Label2 = new QLabel(kHintText, Panel1);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setAlignment(Qt::AlignCenter);
-    Label2->setGeometry(0, 66, 280, 17);
-    Label2->setFont(RunFont(false));
-    Label2->hide();
+    hintLabel_ = new QLabel(kHintText, panel_);
+    hintLabel_->setObjectName(QStringLiteral("Label2"));
+    hintLabel_->setAlignment(Qt::AlignCenter);
+    hintLabel_->setGeometry(0, 66, 280, 17);
+    hintLabel_->setFont(RunFont(false));
+    hintLabel_->hide();
 
     RunView& view = *this;
     run_ = new InitRun(settings, view, this);
@@ -102,25 +102,25 @@ bool ProgressDialog::Active() const {
 }
 
 void ProgressDialog::SetStatus(const QString& text, const QColor& colour, bool bold) {
-    QPalette look = Label1->palette();
+    QPalette look = statusLabel_->palette();
     look.setColor(QPalette::WindowText, colour);
-    Label1->setPalette(look);
-    Label1->setFont(RunFont(bold));
-    Label1->setText(text);
+    statusLabel_->setPalette(look);
+    statusLabel_->setFont(RunFont(bold));
+    statusLabel_->setText(text);
 }
 
 void ProgressDialog::ShowReady() {
     SetProgress(0);
-    Label2->setFont(RunFont(false));
-    Label2->hide();
+    hintLabel_->setFont(RunFont(false));
+    hintLabel_->hide();
     SetStatus(kReadyText, DesktopColour(), false);
-    Label1->show();
+    statusLabel_->show();
 }
 
 void ProgressDialog::ShowAttempt() {
     SetStatus(kAttemptText, DesktopColour(), false);
-    Label2->hide();
-    Label1->show();
+    hintLabel_->hide();
+    statusLabel_->show();
 }
 
 void ProgressDialog::ShowDone() {
@@ -128,9 +128,9 @@ void ProgressDialog::ShowDone() {
 }
 
 void ProgressDialog::ShowWaiting() {
-    Label2->show();
+    hintLabel_->show();
     SetStatus(kNextText, HotLightColour(), true);
-    Label1->hide();
+    statusLabel_->hide();
     SetProgress(0);
 }
 
@@ -144,27 +144,27 @@ void ProgressDialog::ShowNextToken() {
 
 void ProgressDialog::ShowLogLineLost() {
     SetStatus(kLogLineLostText, ErrorColour(), true);
-    Label1->show();
+    statusLabel_->show();
 }
 
 void ProgressDialog::ShowFailed() {
     SetStatus(kFailedText, ErrorColour(), false);
-    Label1->show();
+    statusLabel_->show();
 }
 
 void ProgressDialog::SetProgress(int position) {
-    ProgressBar1->setValue(position);
+    progressBar_->setValue(position);
     InitPause().Pause(50, PauseKind::Step);
     repaint();
 }
 
 void ProgressDialog::ToggleStatus() {
-    Label1->setVisible(Label1->isHidden());
+    statusLabel_->setVisible(statusLabel_->isHidden());
     repaint();
 }
 
 bool ProgressDialog::StatusShown() const {
-    return !Label1->isHidden();
+    return !statusLabel_->isHidden();
 }
 
 bool ProgressDialog::RunInitialization(const std::string& readerName) {

@@ -65,11 +65,6 @@ public:
     static QColor ErrorColour();
     QColor HotLightColour() const;
 
-    QFrame* Panel1 = nullptr;
-    QProgressBar* ProgressBar1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-
 public slots:
     // Whatever would dismiss the dialog (the window manager, a shortcut) acts like Esc.
     void reject() override;
@@ -86,4 +81,8 @@ private:
     void SetStatus(const QString& text, const QColor& colour, bool bold);
 
     InitRun* run_ = nullptr;
+    QFrame* panel_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* hintLabel_ = nullptr;
 };

@@ -49,3 +49,26 @@ public:
 void PressOnEnter(QPushButton* button) {
     button->installEventFilter(new EnterPresses(button));
 }
+
+int WindowMessage(QWidget* from, const QString& text, MsgType type, int buttons) {
+    MessageRequest request;
+    request.owner = from->window();
+    request.title = request.owner->windowTitle();
+    request.text = text;
+    request.type = type;
+    if (buttons & mbYes)
+        request.buttons = mbYes | mbNo;
+    else if ((buttons & mbOK) && (buttons & mbCancel))
+        request.buttons = mbOK | mbCancel;
+    else
+        request.buttons = mbOK;
+    request.systemModal = true;
+    return Dialogs().Message(request);
+}
+
+void ShowKeyLoaded(QPushButton* button) {
+    QFont font = button->font();
+    font.setBold(true);
+    button->setFont(font);
+    button->setText(QStringLiteral("Загружен"));
+}

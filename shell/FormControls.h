@@ -1,6 +1,8 @@
 #pragma once
 // Small pieces both tabs of the main window build their controls with.
 
+#include "init/Dialogs.h"
+
 #include <QString>
 #include <QValidator>
 
@@ -32,3 +34,10 @@ void EmptySecretField(QLineEdit* field);
 // Enter (and the keypad's Enter) presses `button` while it has the focus, as Space does. Buttons
 // of the main window are not in a dialog, so Qt gives them no Enter of their own.
 void PressOnEnter(QPushButton* button);
+
+// The main window's message box, opened from any widget inside it: the window's title, modal for
+// the whole program; Yes/No, OK/Cancel or OK alone. Answers the button pressed.
+int WindowMessage(QWidget* from, const QString& text, MsgType type, int buttons);
+
+// A "Загрузить" button once a key came into force through it: "Загружен" in bold.
+void ShowKeyLoaded(QPushButton* button);

@@ -2,7 +2,7 @@
 
 #include "FormControls.h"
 #include "ReaderComboBox.h"
-#include "TabHost.h"
+#include "UnblockKeyFiles.h"
 #include "engine/RunTexts.h"
 
 #include <QCheckBox>
@@ -15,9 +15,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <iterator>
+
 namespace {
 
-const QString GroupHint =
+const QString kGroupHint =
     QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
 
 // The enabled state a widget was given itself, whatever its parents' state.
@@ -36,9 +38,12 @@ bool IsFieldFocusMove(const QEvent* event) {
 
 } // namespace
 
-InitTab::InitTab(TabHost& window) : window_(window) {
+InitTab::InitTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader, QWidget* parent)
+    : QWidget(parent), keys_(keys), keyFiles_(keyFiles), reader_(reader) {
     setObjectName(QStringLiteral("TabSheet1"));
     CreateControls();
+    ConnectControls();
+    ShowKeyCheck();
 }
 
 void InitTab::CreateControls() {
@@ -51,8 +56,8 @@ void InitTab::CreateControls() {
     // Device.
     auto* deviceRow = new QHBoxLayout;
     deviceRow->addWidget(NewLabel(QStringLiteral("Устройство:"), this));
-    cbRdrList2 = Named(new ReaderComboBox(this), QStringLiteral("cbRdrList2"));
-    deviceRow->addWidget(cbRdrList2, 1);
+    deviceList_ = Named(new ReaderComboBox(this), QStringLiteral("cbRdrList2"));
+    deviceRow->addWidget(deviceList_, 1);
     column->addLayout(deviceRow);
 
     // Initialization parameters.
@@ -62,48 +67,48 @@ void InitTab::CreateControls() {
     grid->setHorizontalSpacing(4);
     grid->setVerticalSpacing(2);
     grid->addWidget(NewLabel(QStringLiteral("ПИН-код:"), params), 0, 0);
-    EdPIN = Named(new QLineEdit(params), QStringLiteral("EdPIN"));
-    EdPIN->setMaxLength(8);
-    EdPIN->setValidator(new Cp1251Validator(EdPIN));
-    grid->addWidget(EdPIN, 0, 1);
+    pinEdit_ = Named(new QLineEdit(params), QStringLiteral("EdPIN"));
+    pinEdit_->setMaxLength(8);
+    pinEdit_->setValidator(new Cp1251Validator(pinEdit_));
+    grid->addWidget(pinEdit_, 0, 1);
 
-    Label3 = NewLabel(QStringLiteral("ПАК-код:"), params, QStringLiteral("Label3"));
-    Label3->setEnabled(false);
-    grid->addWidget(Label3, 1, 0);
-    EdPUK = Named(new QLineEdit(params), QStringLiteral("EdPUK"));
-    EdPUK->setMaxLength(8);
-    EdPUK->setValidator(new Cp1251Validator(EdPUK));
-    EdPUK->setEnabled(false);
-    grid->addWidget(EdPUK, 1, 1);
-    cbAllowPUK =
+    pukLabel_ = NewLabel(QStringLiteral("ПАК-код:"), params, QStringLiteral("Label3"));
+    pukLabel_->setEnabled(false);
+    grid->addWidget(pukLabel_, 1, 0);
+    pukEdit_ = Named(new QLineEdit(params), QStringLiteral("EdPUK"));
+    pukEdit_->setMaxLength(8);
+    pukEdit_->setValidator(new Cp1251Validator(pukEdit_));
+    pukEdit_->setEnabled(false);
+    grid->addWidget(pukEdit_, 1, 1);
+    allowPukBox_ =
         Named(new QCheckBox(QStringLiteral("Разрешить"), params), QStringLiteral("cbAllowPUK"));
-    grid->addWidget(cbAllowPUK, 1, 2);
+    grid->addWidget(allowPukBox_, 1, 2);
 
-    cbCRKey = Named(new QCheckBox(QStringLiteral("Использовать ключ разблокировки"), params),
-                    QStringLiteral("cbCRKey"));
-    grid->addWidget(cbCRKey, 2, 0, 1, 3);
+    useKeyBox_ = Named(new QCheckBox(QStringLiteral("Использовать ключ разблокировки"), params),
+                       QStringLiteral("cbCRKey"));
+    grid->addWidget(useKeyBox_, 2, 0, 1, 3);
 
-    Label4 = NewLabel(QStringLiteral("Ключ разблокировки:"), params, QStringLiteral("Label4"));
-    Label4->setWordWrap(true);
-    Label4->setEnabled(false);
-    grid->addWidget(Label4, 3, 0);
-    BtnLoad =
+    keyLabel_ = NewLabel(QStringLiteral("Ключ разблокировки:"), params, QStringLiteral("Label4"));
+    keyLabel_->setWordWrap(true);
+    keyLabel_->setEnabled(false);
+    grid->addWidget(keyLabel_, 3, 0);
+    loadKeyButton_ =
         Named(new QPushButton(QStringLiteral("Загрузить"), params), QStringLiteral("BtnLoad"));
-    BtnLoad->setEnabled(false);
-    BtnLoad->setAutoDefault(false);
-    PressOnEnter(BtnLoad);
-    BtnGenerate = Named(new QPushButton(QStringLiteral("Сгенерировать"), params),
-                        QStringLiteral("BtnGenerate"));
-    BtnGenerate->setEnabled(false);
-    BtnGenerate->setAutoDefault(false);
-    PressOnEnter(BtnGenerate);
+    loadKeyButton_->setEnabled(false);
+    loadKeyButton_->setAutoDefault(false);
+    PressOnEnter(loadKeyButton_);
+    generateKeyButton_ = Named(new QPushButton(QStringLiteral("Сгенерировать"), params),
+                               QStringLiteral("BtnGenerate"));
+    generateKeyButton_->setEnabled(false);
+    generateKeyButton_->setAutoDefault(false);
+    PressOnEnter(generateKeyButton_);
     auto* keyButtons = new QHBoxLayout;
     keyButtons->setSpacing(3);
-    keyButtons->addWidget(BtnLoad);
-    keyButtons->addWidget(BtnGenerate);
+    keyButtons->addWidget(loadKeyButton_);
+    keyButtons->addWidget(generateKeyButton_);
     grid->addLayout(keyButtons, 3, 1, 1, 2);
-    LblKcv = NewLabel(QString(), params, QStringLiteral("LblKcv"));
-    grid->addWidget(LblKcv, 4, 1, 1, 2);
+    keyCheckLabel_ = NewLabel(QString(), params, QStringLiteral("LblKcv"));
+    grid->addWidget(keyCheckLabel_, 4, 1, 1, 2);
     grid->setColumnStretch(1, 1);
     column->addWidget(params);
 
@@ -111,9 +116,10 @@ void InitTab::CreateControls() {
     auto* nameBox = new QGroupBox(QStringLiteral("Имя устройства "), this);
     auto* nameLayout = new QVBoxLayout(nameBox);
     nameLayout->setContentsMargins(6, 4, 6, 6);
-    EdDeviceName = Named(new QLineEdit(TabHost::NoDevice, nameBox), QStringLiteral("EdDeviceName"));
-    EdDeviceName->setMaxLength(32);
-    nameLayout->addWidget(EdDeviceName);
+    deviceNameEdit_ =
+        Named(new QLineEdit(ReaderComboBox::kNone, nameBox), QStringLiteral("EdDeviceName"));
+    deviceNameEdit_->setMaxLength(32);
+    nameLayout->addWidget(deviceNameEdit_);
     column->addWidget(nameBox);
 
     // Duplication groups.
@@ -132,76 +138,104 @@ void InitTab::CreateControls() {
         groupGrid->addWidget(label, row + 1, 0);
         edit = Named(new QLineEdit(QStringLiteral("D1"), groups), editName);
         edit->setMaxLength(2);
-        edit->setToolTip(GroupHint);
+        edit->setToolTip(kGroupHint);
         edit->setEnabled(false);
         edit->setFixedWidth(40);
         groupGrid->addWidget(edit, row + 1, 1);
     };
     addGroup(0, QStringLiteral("Создать группу для ключей RSA"), QStringLiteral("cbDublGroupRSA"),
-             QStringLiteral("lblGroupRSA"), QStringLiteral("edGroupRSA"), cbDublGroupRSA,
-             lblGroupRSA, edGroupRSA);
+             QStringLiteral("lblGroupRSA"), QStringLiteral("edGroupRSA"), rsaGroupBox_,
+             rsaGroupLabel_, rsaGroupEdit_);
     addGroup(2, QStringLiteral("Создать группу для ключей ДСТУ"), QStringLiteral("cbDublGroupDSTU"),
-             QStringLiteral("lblGroupDSTU"), QStringLiteral("edGroupDSTU"), cbDublGroupDSTU,
-             lblGroupDSTU, edGroupDSTU);
+             QStringLiteral("lblGroupDSTU"), QStringLiteral("edGroupDSTU"), dstuGroupBox_,
+             dstuGroupLabel_, dstuGroupEdit_);
     groupGrid->setColumnStretch(2, 1);
     column->addWidget(groups);
 
     column->addStretch(1);
     auto* buttonRow = new QHBoxLayout;
-    cbReadCardNumber = Named(new QCheckBox(QStringLiteral("Номер карты в журнал"), this),
-                             QStringLiteral("cbReadCardNumber"));
-    cbReadCardNumber->setToolTip(QStringLiteral(
+    readCardNumberBox_ = Named(new QCheckBox(QStringLiteral("Номер карты в журнал"), this),
+                               QStringLiteral("cbReadCardNumber"));
+    readCardNumberBox_->setToolTip(QStringLiteral(
         "Спрашивать номер у каждой смарт-карты, чтобы он был в её строке журнала инициализации"));
-    buttonRow->addWidget(cbReadCardNumber);
+    buttonRow->addWidget(readCardNumberBox_);
     buttonRow->addStretch(1);
-    BtnInit =
+    initButton_ =
         Named(new QPushButton(QStringLiteral("Инициализация"), this), QStringLiteral("BtnInit"));
-    BtnInit->setAutoDefault(false);
-    PressOnEnter(BtnInit);
-    buttonRow->addWidget(BtnInit);
+    initButton_->setAutoDefault(false);
+    PressOnEnter(initButton_);
+    buttonRow->addWidget(initButton_);
     column->addLayout(buttonRow);
 
-    connect(cbRdrList2, &ReaderComboBox::DropDown, this, [this] { window_.FillReaderLists(); });
-    connect(cbRdrList2, &QComboBox::textActivated, this,
-            [this](const QString& t) { window_.SelectDevice(t); });
-    connect(cbAllowPUK, &QCheckBox::clicked, this, [this] { TogglePukField(); });
-    connect(cbCRKey, &QCheckBox::toggled, this, [this] { UpdateKeyButtons(); });
-    connect(cbDublGroupRSA, &QCheckBox::toggled, this, [this] { UpdateRsaGroupField(); });
-    connect(cbDublGroupDSTU, &QCheckBox::toggled, this, [this] { UpdateDstuGroupField(); });
-    connect(edGroupRSA, &QLineEdit::textChanged, this, [this] { window_.RenewRsaGroupKey(); });
-    connect(edGroupDSTU, &QLineEdit::textChanged, this, [this] { window_.RenewDstuGroupKey(); });
-    connect(BtnLoad, &QPushButton::clicked, this,
-            [this] { window_.LoadUnblockKey(KeyMark::BtnLoad); });
-    connect(BtnGenerate, &QPushButton::clicked, this, [this] { window_.GenerateUnblockKey(); });
-    connect(BtnInit, &QPushButton::clicked, this, [this] { StartInitialization(); });
-    edGroupRSA->installEventFilter(this);
-    edGroupDSTU->installEventFilter(this);
-    EdDeviceName->installEventFilter(this);
+    // Keyboard order of the tab.
+    QWidget* order[] = {deviceList_,     initButton_,  pinEdit_,       allowPukBox_,
+                        pukEdit_,        useKeyBox_,   loadKeyButton_, generateKeyButton_,
+                        deviceNameEdit_, rsaGroupBox_, rsaGroupEdit_,  dstuGroupBox_,
+                        dstuGroupEdit_};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+}
+
+void InitTab::ConnectControls() {
+    connect(deviceList_, &ReaderComboBox::DropDown, this, &InitTab::readerListOpening);
+    connect(deviceList_, &QComboBox::textActivated, this,
+            [this](const QString& name) { reader_.SelectReader(name.toStdString()); });
+    connect(allowPukBox_, &QCheckBox::clicked, this, [this] { TogglePukField(); });
+    connect(useKeyBox_, &QCheckBox::toggled, this, [this] { UpdateKeyButtons(); });
+    connect(rsaGroupBox_, &QCheckBox::toggled, this,
+            [this] { UpdateGroupField(rsaGroupBox_, rsaGroupLabel_, rsaGroupEdit_); });
+    connect(dstuGroupBox_, &QCheckBox::toggled, this,
+            [this] { UpdateGroupField(dstuGroupBox_, dstuGroupLabel_, dstuGroupEdit_); });
+    connect(rsaGroupEdit_, &QLineEdit::textChanged, &keys_, &SharedKeys::RenewRsaGroupKey);
+    connect(dstuGroupEdit_, &QLineEdit::textChanged, &keys_, &SharedKeys::RenewDstuGroupKey);
+    connect(loadKeyButton_, &QPushButton::clicked, this,
+            [this] { keyFiles_.Load(KeyMark::Initialization); });
+    connect(generateKeyButton_, &QPushButton::clicked, this, [this] { keyFiles_.Generate(); });
+    connect(initButton_, &QPushButton::clicked, this, [this] { StartInitialization(); });
+    connect(&keys_, &SharedKeys::unblockKeyChanged, this, &InitTab::ShowKey);
+    rsaGroupEdit_->installEventFilter(this);
+    dstuGroupEdit_->installEventFilter(this);
+    deviceNameEdit_->installEventFilter(this);
+}
+
+void InitTab::SetReaders(const QStringList& names) {
+    deviceList_->SetReaders(names);
+}
+
+void InitTab::ShowKeyCheck() {
+    const QString text = keys_.KeyCheckText();
+    keyCheckLabel_->setText(text);
+    loadKeyButton_->setToolTip(text);
+}
+
+void InitTab::ShowKey(KeyMark mark) {
+    if (mark == KeyMark::Initialization)
+        ShowKeyLoaded(loadKeyButton_);
+    ShowKeyCheck();
+}
+
+int InitTab::Tell(const QString& text, MsgType type, int buttons) {
+    return WindowMessage(this, text, type, buttons);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Enable rules, group numbers and the device name
 
 void InitTab::TogglePukField() {
-    Label3->setEnabled(!OwnEnabled(Label3));
-    EdPUK->setEnabled(!OwnEnabled(EdPUK));
+    pukLabel_->setEnabled(!OwnEnabled(pukLabel_));
+    pukEdit_->setEnabled(!OwnEnabled(pukEdit_));
 }
 
 void InitTab::UpdateKeyButtons() {
-    const bool on = cbCRKey->isChecked();
-    Label4->setEnabled(on);
-    BtnLoad->setEnabled(on);
-    BtnGenerate->setEnabled(on);
+    const bool on = useKeyBox_->isChecked();
+    keyLabel_->setEnabled(on);
+    loadKeyButton_->setEnabled(on);
+    generateKeyButton_->setEnabled(on);
 }
 
-void InitTab::UpdateRsaGroupField() {
-    lblGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
-    edGroupRSA->setEnabled(cbDublGroupRSA->isChecked());
-}
-
-void InitTab::UpdateDstuGroupField() {
-    lblGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
-    edGroupDSTU->setEnabled(cbDublGroupDSTU->isChecked());
+void InitTab::UpdateGroupField(QCheckBox* box, QLabel* label, QLineEdit* field) {
+    label->setEnabled(box->isChecked());
+    field->setEnabled(box->isChecked());
 }
 
 bool InitTab::IsBadGroupNumber(const QString& text) {
@@ -222,26 +256,25 @@ void InitTab::CheckGroupNumber(QLineEdit* field) {
     if (checkingGroup_)
         return;
     checkingGroup_ = true;
-    window_.ShowMessageBox(QStringLiteral("№ группы не может быть пустым или 0"), MsgType::Warning,
-                           mbOK);
+    Tell(QStringLiteral("№ группы не может быть пустым или 0"), MsgType::Warning, mbOK);
     field->clear();
     field->setFocus(Qt::OtherFocusReason);
     checkingGroup_ = false;
 }
 
 void InitTab::ClearNoNamePlaceholder() {
-    if (EdDeviceName->text() == TabHost::NoDevice)
-        EdDeviceName->clear();
+    if (deviceNameEdit_->text() == ReaderComboBox::kNone)
+        deviceNameEdit_->clear();
 }
 
 void InitTab::RestoreNoNamePlaceholder() {
-    if (EdDeviceName->text().isEmpty())
-        EdDeviceName->setText(TabHost::NoDevice);
+    if (deviceNameEdit_->text().isEmpty())
+        deviceNameEdit_->setText(ReaderComboBox::kNone);
 }
 
 bool InitTab::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    if (watched == edGroupRSA || watched == edGroupDSTU) {
+    if (watched == rsaGroupEdit_ || watched == dstuGroupEdit_) {
         auto* field = static_cast<QLineEdit*>(watched);
         if (type == QEvent::FocusIn) {
             focusedGroupField_ = field;
@@ -251,60 +284,93 @@ bool InitTab::eventFilter(QObject* watched, QEvent* event) {
         }
         return false;
     }
-    if (watched == EdDeviceName && type == QEvent::FocusIn && IsFieldFocusMove(event))
+    if (watched == deviceNameEdit_ && type == QEvent::FocusIn && IsFieldFocusMove(event))
         ClearNoNamePlaceholder();
-    else if (watched == EdDeviceName && type == QEvent::FocusOut && IsFieldFocusMove(event))
+    else if (watched == deviceNameEdit_ && type == QEvent::FocusOut && IsFieldFocusMove(event))
         RestoreNoNamePlaceholder();
     return QWidget::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the run reads
+
+std::string InitTab::PinText() const {
+    return pinEdit_->text().toStdString();
+}
+std::string InitTab::PukText() const {
+    return pukEdit_->text().toStdString();
+}
+bool InitTab::AllowPuk() const {
+    return allowPukBox_->isChecked();
+}
+bool InitTab::UseUnblockKey() const {
+    return useKeyBox_->isChecked();
+}
+bool InitTab::DublGroupRSA() const {
+    return rsaGroupBox_->isChecked();
+}
+std::string InitTab::GroupRSAText() const {
+    return rsaGroupEdit_->text().toStdString();
+}
+bool InitTab::DublGroupDSTU() const {
+    return dstuGroupBox_->isChecked();
+}
+std::string InitTab::GroupDSTUText() const {
+    return dstuGroupEdit_->text().toStdString();
+}
+std::string InitTab::DeviceNameText() const {
+    return deviceNameEdit_->text().toStdString();
+}
+bool InitTab::ReadCardNumber() const {
+    return readCardNumberBox_->isChecked();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Initialization button
 
 void InitTab::StartInitialization() {
-    if (EdPIN->text().size() < 4) {
-        window_.ShowMessageBox(QStringLiteral("Поле ПИН-код не может быть меньше 4 символов"),
-                               MsgType::Warning, mbOK);
-        EdPIN->setFocus();
+    if (pinEdit_->text().size() < 4) {
+        Tell(QStringLiteral("Поле ПИН-код не может быть меньше 4 символов"), MsgType::Warning,
+             mbOK);
+        pinEdit_->setFocus();
         return;
     }
-    if (EdPUK->text().size() < 4 && cbAllowPUK->isChecked()) {
-        window_.ShowMessageBox(QStringLiteral("Поле ПАК-код не может быть меньше 4 символов"),
-                               MsgType::Warning, mbOK);
-        EdPUK->setFocus();
+    if (pukEdit_->text().size() < 4 && allowPukBox_->isChecked()) {
+        Tell(QStringLiteral("Поле ПАК-код не может быть меньше 4 символов"), MsgType::Warning,
+             mbOK);
+        pukEdit_->setFocus();
         return;
     }
-    if (!window_.IsKeyLoaded(KeyMark::BtnLoad) && cbCRKey->isChecked()) {
-        if (window_.ShowMessageBox(
-                QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
-                MsgType::Information, mbYes | mbNo) != mbYes)
+    if (!keys_.IsLoaded(KeyMark::Initialization) && useKeyBox_->isChecked()) {
+        if (Tell(QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
+                 MsgType::Information, mbYes | mbNo) != mbYes)
             return;
-        cbCRKey->setChecked(false);
+        useKeyBox_->setChecked(false);
     }
-    const std::string blocked =
-        BlockedOptions(!EdPUK->text().isEmpty() && cbAllowPUK->isChecked(), cbCRKey->isChecked(),
-                       cbDublGroupRSA->isChecked(), cbDublGroupDSTU->isChecked());
+    const std::string blocked = BlockedOptions(
+        !pukEdit_->text().isEmpty() && allowPukBox_->isChecked(), useKeyBox_->isChecked(),
+        rsaGroupBox_->isChecked(), dstuGroupBox_->isChecked());
     if (!blocked.empty()) {
         const QString text = QString::fromUtf8(run_text::kBlockedIntro) + u'\r' +
                              QString::fromStdString(blocked) + u'\r' +
                              QString::fromUtf8(run_text::kContinue);
-        if (window_.ShowMessageBox(text, MsgType::Information, mbYes | mbNo) != mbYes)
+        if (Tell(text, MsgType::Information, mbYes | mbNo) != mbYes)
             return;
     }
-    const std::string reader = window_.CardReader().Reader;
+    const std::string reader = reader_.Reader;
     if (reader.empty()) {
-        window_.ShowMessageBox(TabHost::MsgNoDevice, MsgType::Warning, mbOK);
+        Tell(ReaderComboBox::kNoneChosen, MsgType::Warning, mbOK);
         return;
     }
-    if (!window_.EnsureGroupKeys()) {
-        window_.ShowMessageBox(TabHost::MsgRandomFailed, MsgType::Error, mbOK);
+    if (!keys_.EnsureGroupKeys()) {
+        Tell(UnblockKeyFiles::kRandomFailed, MsgType::Error, mbOK);
         return;
     }
-    IInitRunner* runner = window_.InitRunner();
+    IInitRunner* runner = runner_ ? runner_() : nullptr;
     if (runner && !runner->RunInitialization(reader))
         return; // the reader is held by another run or PIN reset: nothing was done
-    EmptySecretField(EdPIN);
-    EmptySecretField(EdPUK);
+    EmptySecretField(pinEdit_);
+    EmptySecretField(pukEdit_);
     MessageRequest done;
     done.owner = window(); // the main window that holds this tab
     done.title = QStringLiteral("Information");

@@ -9,6 +9,10 @@
 class ReaderComboBox : public QComboBox {
     Q_OBJECT
 public:
+    // The entry no reader has: the empty choice (and the device name field's placeholder).
+    static inline const QString kNone = QStringLiteral("<None>");
+    static inline const QString kNoneChosen = QStringLiteral("Устройство не выбрано");
+
     explicit ReaderComboBox(QWidget* parent = nullptr);
     // Replaces the entries with `names`, none chosen.
     void SetReaders(const QStringList& names);

@@ -1,6 +1,9 @@
 #include "Screenshots.h"
 
+#include "FormControls.h"
 #include "MainWindow.h"
+#include "ReaderComboBox.h"
+#include "UnblockKeyFiles.h"
 
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
@@ -8,6 +11,7 @@
 #include "init/ProgressDialog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QDir>
 #include <QEventLoop>
@@ -63,36 +67,38 @@ void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWin
         const QDir out(folder);
         // When readers are attached, the first one is chosen in both device lists, so the
         // pictures show what the program found.
-        for (ReaderComboBox* list : {window.initTab->cbRdrList2, window.unblockTab->cbRdrList}) {
+        for (const char* name : {"cbRdrList2", "cbRdrList"}) {
+            auto* list = window.findChild<ReaderComboBox*>(QLatin1String(name));
             if (list->count() > 0) {
                 list->setCurrentIndex(0);
-                window.SelectDevice(list->currentText());
+                window.CardReader().SelectReader(list->currentText().toStdString());
             }
         }
         // With ORVANE_SCREENSHOT_KEY naming a key file, both tabs show it loaded (its box closed).
         const QString key = qEnvironmentVariable("ORVANE_SCREENSHOT_KEY");
         if (!key.isEmpty()) {
-            for (KeyMark mark : {KeyMark::BtnLoad, KeyMark::BtnLoadKey}) {
+            for (KeyMark mark : {KeyMark::Initialization, KeyMark::Response}) {
                 QTimer::singleShot(300, [] {
                     if (QWidget* box = QApplication::activeModalWidget())
                         box->close();
                 });
-                window.LoadUnblockKeyFrom(key, mark);
+                window.KeyFiles().LoadFrom(key, mark);
             }
-            window.initTab->cbCRKey->setChecked(true);
+            window.findChild<QCheckBox*>(QStringLiteral("cbCRKey"))->setChecked(true);
         }
-        window.tabs->setCurrentIndex(1);
+        auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("PageControl1"));
+        tabs->setCurrentIndex(1);
         Save(&window, out.filePath(QStringLiteral("main-unblock.png")));
-        window.tabs->setCurrentIndex(0);
+        tabs->setCurrentIndex(0);
         Save(&window, out.filePath(QStringLiteral("main-init.png")));
 
         SaveModal(out.filePath(QStringLiteral("message-box.png")), [&window] {
-            window.ShowMessageBox(
-                QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
-                MsgType::Information, mbYes | mbNo);
+            WindowMessage(&window,
+                          QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
+                          MsgType::Information, mbYes | mbNo);
         });
         SaveModal(out.filePath(QStringLiteral("open-dialog.png")),
-                  [&window] { Dialogs().OpenFileName(&window, MainWindow::KeyFilter); });
+                  [&window] { Dialogs().OpenFileName(&window, UnblockKeyFiles::kKeyFilter); });
         // The progress dialog as a run opens it (without starting the run).
         progress.ShowReady();
         progress.show();

@@ -68,30 +68,27 @@ int RunOrvane(int argc, char** argv) {
     if (QFile::exists(QStringLiteral(":/orvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
 
-    // The windows live until the program ends, as the main window's children; the instruction
-    // and About are made when first opened, so the main window shows sooner.
+    // The windows live until the program ends, as the main window's children; the progress
+    // dialog, the instruction, About and the journal are made when first needed, so the main
+    // window shows sooner.
     auto* mainWindow = new MainWindow;
-    auto* progress = new ProgressDialog(*mainWindow, mainWindow);
-    mainWindow->SetInitRunner(progress);
     mainWindow->show();
     // A later start asks for the window (it ends with the main window, which it shows).
     auto* showRequests =
         new ShowRequestServer([mainWindow] { BringToFront(*mainWindow); }, mainWindow);
     showRequests->Listen(ShowRequestPath());
-    EndOnSignals([progress] {
-        if (progress->Active())
+    EndOnSignals([mainWindow] {
+        ProgressDialog* progress = mainWindow->ProgressIfMade();
+        if (progress && progress->Active())
             progress->PressEscape();
     });
 
     const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOT_DIR");
     if (!shots.isEmpty())
-        ScheduleScreenshots(*mainWindow, *progress, mainWindow->Manual(), mainWindow->About(),
-                            shots);
+        ScheduleScreenshots(*mainWindow, mainWindow->Progress(), mainWindow->Manual(),
+                            mainWindow->About(), shots);
 
     const int code = QApplication::exec();
-
-    // The dialogs go before the main window (the ones made later with it, as its children).
-    delete progress;
     delete mainWindow;
     instance.unlock();
     return code;

@@ -3,7 +3,7 @@
 #include "ChallengeEdit.h"
 #include "FormControls.h"
 #include "ReaderComboBox.h"
-#include "TabHost.h"
+#include "UnblockKeyFiles.h"
 
 #include "crypto/Wipe.h"
 #include "engine/AuditJournal.h"
@@ -20,9 +20,32 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-UnblockTab::UnblockTab(TabHost& window) : window_(window) {
+UnblockTab::UnblockTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader,
+                       QWidget* parent)
+    : QWidget(parent), keys_(keys), keyFiles_(keyFiles), reader_(reader) {
     setObjectName(QStringLiteral("TabSheet2"));
     CreateControls();
+    ShowKeyCheck();
+}
+
+void UnblockTab::SetReaders(const QStringList& names) {
+    deviceList_->SetReaders(names);
+}
+
+void UnblockTab::ShowKeyCheck() {
+    const QString text = keys_.KeyCheckText();
+    keyCheckLabel_->setText(text);
+    loadKeyButton_->setToolTip(text);
+}
+
+void UnblockTab::ShowKey(KeyMark mark) {
+    if (mark == KeyMark::Response)
+        ShowKeyLoaded(loadKeyButton_);
+    ShowKeyCheck();
+}
+
+int UnblockTab::Tell(const QString& text, MsgType type, int buttons) {
+    return WindowMessage(this, text, type, buttons);
 }
 
 void UnblockTab::CreateControls() {
@@ -40,13 +63,13 @@ void UnblockTab::CreateControls() {
         NewLabel(QStringLiteral("Нажмите кнопку  \"Загрузить\" и укажите ключ адинистратора"), cr);
     loadHint->setWordWrap(true);
     crGrid->addWidget(loadHint, 0, 0, 1, 2);
-    BtnLoadKey =
+    loadKeyButton_ =
         Named(new QPushButton(QStringLiteral("Загрузить"), cr), QStringLiteral("BtnLoadKey"));
-    BtnLoadKey->setAutoDefault(false);
-    PressOnEnter(BtnLoadKey);
-    crGrid->addWidget(BtnLoadKey, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
-    LblKcvKey = NewLabel(QString(), cr, QStringLiteral("LblKcvKey"));
-    crGrid->addWidget(LblKcvKey, 1, 0, 1, 3, Qt::AlignRight);
+    loadKeyButton_->setAutoDefault(false);
+    PressOnEnter(loadKeyButton_);
+    crGrid->addWidget(loadKeyButton_, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
+    keyCheckLabel_ = NewLabel(QString(), cr, QStringLiteral("LblKcvKey"));
+    crGrid->addWidget(keyCheckLabel_, 1, 0, 1, 3, Qt::AlignRight);
     auto* line = new QFrame(cr);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
@@ -56,17 +79,18 @@ void UnblockTab::CreateControls() {
     fillHint->setWordWrap(true);
     crGrid->addWidget(fillHint, 3, 0, 1, 3);
     crGrid->addWidget(NewLabel(QStringLiteral("Вызов:"), cr), 4, 0);
-    EdCallenge = Named(new ChallengeEdit(cr), QStringLiteral("EdCallenge"));
-    crGrid->addWidget(EdCallenge, 4, 1, 1, 2);
+    challengeEdit_ = Named(new ChallengeEdit(cr), QStringLiteral("EdCallenge"));
+    crGrid->addWidget(challengeEdit_, 4, 1, 1, 2);
     crGrid->addWidget(NewLabel(QStringLiteral("Отклик:"), cr), 5, 0);
-    EdResponse = Named(new QLineEdit(cr), QStringLiteral("EdResponse"));
-    EdResponse->setReadOnly(true);
-    EdResponse->setMaxLength(24);
-    crGrid->addWidget(EdResponse, 5, 1, 1, 2);
-    Button1 = Named(new QPushButton(QStringLiteral("Отклик"), cr), QStringLiteral("Button1"));
-    Button1->setAutoDefault(false);
-    PressOnEnter(Button1);
-    crGrid->addWidget(Button1, 6, 2, Qt::AlignRight);
+    responseEdit_ = Named(new QLineEdit(cr), QStringLiteral("EdResponse"));
+    responseEdit_->setReadOnly(true);
+    responseEdit_->setMaxLength(24);
+    crGrid->addWidget(responseEdit_, 5, 1, 1, 2);
+    responseButton_ =
+        Named(new QPushButton(QStringLiteral("Отклик"), cr), QStringLiteral("Button1"));
+    responseButton_->setAutoDefault(false);
+    PressOnEnter(responseButton_);
+    crGrid->addWidget(responseButton_, 6, 2, Qt::AlignRight);
     crGrid->setColumnStretch(1, 1);
     column->addWidget(cr);
 
@@ -77,85 +101,83 @@ void UnblockTab::CreateControls() {
     resetGrid->setHorizontalSpacing(6);
     resetGrid->setVerticalSpacing(4);
     resetGrid->addWidget(NewLabel(QStringLiteral("Устройство:"), reset), 0, 0);
-    cbRdrList = Named(new ReaderComboBox(reset), QStringLiteral("cbRdrList"));
-    resetGrid->addWidget(cbRdrList, 0, 1);
+    deviceList_ = Named(new ReaderComboBox(reset), QStringLiteral("cbRdrList"));
+    resetGrid->addWidget(deviceList_, 0, 1);
     resetGrid->addWidget(NewLabel(QStringLiteral("Новый ПИН-код:"), reset), 1, 0);
-    EdNewPin_1 = Named(new QLineEdit(reset), QStringLiteral("EdNewPin_1"));
-    resetGrid->addWidget(EdNewPin_1, 1, 1);
+    newPinEdit_ = Named(new QLineEdit(reset), QStringLiteral("EdNewPin_1"));
+    resetGrid->addWidget(newPinEdit_, 1, 1);
     auto* confirm = NewLabel(QStringLiteral("Подтверждение ПИН-кода:"), reset);
     confirm->setWordWrap(true);
     resetGrid->addWidget(confirm, 2, 0);
-    edNewPin_2 = Named(new QLineEdit(reset), QStringLiteral("edNewPin_2"));
-    resetGrid->addWidget(edNewPin_2, 2, 1);
-    for (QLineEdit* pin : {EdNewPin_1, edNewPin_2}) {
+    confirmPinEdit_ = Named(new QLineEdit(reset), QStringLiteral("edNewPin_2"));
+    resetGrid->addWidget(confirmPinEdit_, 2, 1);
+    for (QLineEdit* pin : {newPinEdit_, confirmPinEdit_}) {
         pin->setMaxLength(8);
         pin->setEchoMode(QLineEdit::Password);
         pin->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
         pin->setValidator(new Cp1251Validator(pin));
     }
-    BtnUnblOk = Named(new QPushButton(QStringLiteral("Изменить ПИН-код"), reset),
-                      QStringLiteral("BtnUnblOk"));
-    BtnUnblOk->setAutoDefault(false);
-    PressOnEnter(BtnUnblOk);
-    resetGrid->addWidget(BtnUnblOk, 3, 1, Qt::AlignRight);
+    changePinButton_ = Named(new QPushButton(QStringLiteral("Изменить ПИН-код"), reset),
+                             QStringLiteral("BtnUnblOk"));
+    changePinButton_->setAutoDefault(false);
+    PressOnEnter(changePinButton_);
+    resetGrid->addWidget(changePinButton_, 3, 1, Qt::AlignRight);
     resetGrid->setColumnStretch(1, 1);
     column->addWidget(reset);
     column->addStretch(1);
 
-    connect(BtnLoadKey, &QPushButton::clicked, this,
-            [this] { window_.LoadUnblockKey(KeyMark::BtnLoadKey); });
-    connect(Button1, &QPushButton::clicked, this, [this] { ShowResponse(); });
-    connect(cbRdrList, &ReaderComboBox::DropDown, this, [this] { window_.FillReaderLists(); });
-    connect(cbRdrList, &QComboBox::textActivated, this,
-            [this](const QString& t) { window_.SelectDevice(t); });
-    connect(BtnUnblOk, &QPushButton::clicked, this, [this] { ChangePin(); });
+    connect(loadKeyButton_, &QPushButton::clicked, this,
+            [this] { keyFiles_.Load(KeyMark::Response); });
+    connect(responseButton_, &QPushButton::clicked, this, [this] { ShowResponse(); });
+    connect(deviceList_, &ReaderComboBox::DropDown, this, &UnblockTab::readerListOpening);
+    connect(deviceList_, &QComboBox::textActivated, this,
+            [this](const QString& name) { reader_.SelectReader(name.toStdString()); });
+    connect(changePinButton_, &QPushButton::clicked, this, [this] { ChangePin(); });
+    connect(&keys_, &SharedKeys::unblockKeyChanged, this, &UnblockTab::ShowKey);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Challenge-response
 
 void UnblockTab::ShowResponse() {
-    const std::string challenge = EdCallenge->text().toStdString();
+    const std::string challenge = challengeEdit_->text().toStdString();
     if (!IsChallengeValid(challenge)) {
-        window_.ShowMessageBox(QStringLiteral("Поле \"Вызов\" имеет недопустимый формат. "
-                                              "Проверьте правильность введенных данных"),
-                               MsgType::Warning, mbOK);
+        Tell(QStringLiteral("Поле \"Вызов\" имеет недопустимый формат. "
+                            "Проверьте правильность введенных данных"),
+             MsgType::Warning, mbOK);
         return;
     }
-    if (!window_.IsKeyLoaded(KeyMark::BtnLoadKey)) {
-        if (window_.ShowMessageBox(
-                QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?"),
-                MsgType::Warning, mbYes | mbNo) == mbYes)
-            window_.LoadUnblockKey(KeyMark::BtnLoadKey);
+    if (!keys_.IsLoaded(KeyMark::Response)) {
+        if (Tell(QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?"),
+                 MsgType::Warning, mbYes | mbNo) == mbYes)
+            keyFiles_.Load(KeyMark::Response);
         return;
     }
-    EdResponse->setText(QString::fromStdString(ComputeResponse(window_.UnblockKey(), challenge)));
-    AuditResponse(window_.UnblockKey());
+    responseEdit_->setText(QString::fromStdString(ComputeResponse(keys_.UnblockKey(), challenge)));
+    AuditResponse(keys_.UnblockKey());
 }
 
 // ---------------------------------------------------------------------------------------------
 // PIN reset
 
 void UnblockTab::ChangePin() {
-    if (!window_.IsKeyLoaded(KeyMark::BtnLoad)) {
-        if (window_.ShowMessageBox(
-                QStringLiteral("Для продолжения необходим ключ разблокировки. Загрузить ключ?"),
-                MsgType::Warning, mbYes | mbNo) == mbYes)
-            window_.LoadUnblockKey(KeyMark::BtnLoad);
+    if (!keys_.IsLoaded(KeyMark::Initialization)) {
+        if (Tell(QStringLiteral("Для продолжения необходим ключ разблокировки. Загрузить ключ?"),
+                 MsgType::Warning, mbYes | mbNo) == mbYes)
+            keyFiles_.Load(KeyMark::Initialization);
         return;
     }
-    if (EdNewPin_1->text() != edNewPin_2->text()) {
-        window_.ShowMessageBox(
-            QStringLiteral(
-                "Новый ПИН-код не совпадает с повторным вводом\r\nПовторите, пожалуйста"),
-            MsgType::Error, mbOK);
-        EmptySecretField(EdNewPin_1);
-        EmptySecretField(edNewPin_2);
-        EdNewPin_1->setFocus();
+    if (newPinEdit_->text() != confirmPinEdit_->text()) {
+        Tell(QStringLiteral(
+                 "Новый ПИН-код не совпадает с повторным вводом\r\nПовторите, пожалуйста"),
+             MsgType::Error, mbOK);
+        EmptySecretField(newPinEdit_);
+        EmptySecretField(confirmPinEdit_);
+        newPinEdit_->setFocus();
         return;
     }
-    if (window_.CardReader().Reader.empty()) {
-        window_.ShowMessageBox(TabHost::MsgNoDevice, MsgType::Warning, mbOK);
+    if (reader_.Reader.empty()) {
+        Tell(ReaderComboBox::kNoneChosen, MsgType::Warning, mbOK);
         return;
     }
     ResetPin();
@@ -165,25 +187,24 @@ void UnblockTab::ResetPin() {
     // The reader stays this window's until the reset is over: another initialization or PIN
     // reset of this user, here or in orvane-cli, is refused meanwhile, and this one is refused
     // while another holds it, before anything reaches the token.
-    const std::string& reader = window_.CardReader().Reader;
+    const std::string& reader = reader_.Reader;
     std::string refusal;
     const std::optional<ReaderLock> lock = TakeReader(reader, refusal);
     if (!lock) {
-        window_.ShowMessageBox(QString::fromStdString(refusal), MsgType::Warning, mbOK);
+        Tell(QString::fromStdString(refusal), MsgType::Warning, mbOK);
         return;
     }
-    std::optional<Bytes> newPin = ToCp1251(EdNewPin_1->text());
-    const PinResetOutcome outcome = ::ResetPin(window_.CardReader(), window_.UnblockKey(), newPin);
-    AuditPinReset(window_.CardReader().Reader, window_.CardReader().CardId, window_.UnblockKey(),
-                  outcome);
+    std::optional<Bytes> newPin = ToCp1251(newPinEdit_->text());
+    const PinResetOutcome outcome = ::ResetPin(reader_, keys_.UnblockKey(), newPin);
+    AuditPinReset(reader_.Reader, reader_.CardId, keys_.UnblockKey(), outcome);
     if (newPin)
         SecretBytes::WipeVector(*newPin);
     if (!outcome.ok) {
-        window_.ShowMessageBox(QString::fromStdString(outcome.message),
-                               outcome.warning ? MsgType::Warning : MsgType::Error, mbOK);
+        Tell(QString::fromStdString(outcome.message),
+             outcome.warning ? MsgType::Warning : MsgType::Error, mbOK);
         return;
     }
-    window_.ShowMessageBox(QString::fromUtf8(kPinResetDone), MsgType::Information, mbOK);
-    EmptySecretField(EdNewPin_1);
-    EmptySecretField(edNewPin_2);
+    Tell(QString::fromUtf8(kPinResetDone), MsgType::Information, mbOK);
+    EmptySecretField(newPinEdit_);
+    EmptySecretField(confirmPinEdit_);
 }

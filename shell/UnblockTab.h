@@ -1,41 +1,57 @@
 #pragma once
-// The tab "Разблокировка": the challenge-response with the loaded unblock key ("C/R") and the PIN
-// reset of an attached token with that key ("Разблокировка смарт-карты").
+// The tab "Разблокировка": the challenge-response with the unblock key in force ("C/R") and the
+// PIN reset of an attached token with that key ("Разблокировка смарт-карты").
 
-#include "shell/ChallengeEdit.h"
-#include "shell/ReaderComboBox.h"
+#include "card/TokenSession.h"
+#include "init/Dialogs.h"
+#include "shell/SharedKeys.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QWidget>
 
-class TabHost;
+class ChallengeEdit;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class ReaderComboBox;
+class UnblockKeyFiles;
 
 class UnblockTab : public QWidget {
     Q_OBJECT
 public:
-    explicit UnblockTab(TabHost& window);
+    // `reader` is the session both device lists of the window select into.
+    UnblockTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader,
+               QWidget* parent = nullptr);
 
+    // Replaces the device list's entries, none chosen.
+    void SetReaders(const QStringList& names);
     // "Отклик": checks the challenge, asks for the key when it is not loaded, shows the response.
     void ShowResponse();
     // "Изменить ПИН-код": checks the key, the two entries and the device, then resets the PIN.
     void ChangePin();
 
-    QPushButton* BtnLoadKey = nullptr;
-    // The key check value of the key in force (the main window keeps it up to date).
-    QLabel* LblKcvKey = nullptr;
-    ChallengeEdit* EdCallenge = nullptr;
-    QLineEdit* EdResponse = nullptr;
-    QPushButton* Button1 = nullptr;
-    ReaderComboBox* cbRdrList = nullptr;
-    QLineEdit* EdNewPin_1 = nullptr;
-    QLineEdit* edNewPin_2 = nullptr;
-    QPushButton* BtnUnblOk = nullptr;
+signals:
+    // The device list is about to open: the window refills it with the readers attached now.
+    void readerListOpening();
 
 private:
     void CreateControls();
     void ResetPin();
+    // Shows the key in force: its KCV, and "Загружен" once a key came through this tab.
+    void ShowKey(KeyMark mark);
+    void ShowKeyCheck();
+    int Tell(const QString& text, MsgType type, int buttons);
 
-    TabHost& window_;
+    SharedKeys& keys_;
+    UnblockKeyFiles& keyFiles_;
+    TokenSession& reader_;
+
+    QPushButton* loadKeyButton_ = nullptr;
+    QLabel* keyCheckLabel_ = nullptr;
+    ChallengeEdit* challengeEdit_ = nullptr;
+    QLineEdit* responseEdit_ = nullptr;
+    QPushButton* responseButton_ = nullptr;
+    ReaderComboBox* deviceList_ = nullptr;
+    QLineEdit* newPinEdit_ = nullptr;
+    QLineEdit* confirmPinEdit_ = nullptr;
+    QPushButton* changePinButton_ = nullptr;
 };

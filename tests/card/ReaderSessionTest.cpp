@@ -223,30 +223,6 @@ TEST_F(SessionTest, TransmitFailuresOfTheStack) {
     EXPECT_EQ(pcsc.Commands(), std::vector<Bytes>{H("00 A4 00 00 02 3F 00")});
 }
 
-TEST_F(SessionTest, RaiseErrorsTurnsAFailedExchangeIntoCardException) {
-    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    pcsc.AnswerSw(H("80 48"), 0x6A82, FakePcsc::Times::Always);
-    ReaderSession session;
-    session.SelectReader(kReader);
-    ReaderSession::Atr atr;
-    std::uint32_t atrLength = 0;
-    ASSERT_TRUE(session.Connect(atr, atrLength));
-    Bytes response;
-
-    EXPECT_FALSE(session.Transmit(H("80 48 00 00"), response)); // switched off: an answer only
-
-    session.RaiseErrors = true;
-    EXPECT_TRUE(session.Transmit(H("00 A4 00 00"), response));
-    try {
-        session.Transmit(H("80 48 00 00"), response);
-        ADD_FAILURE() << "no CardException";
-    } catch (const std::ios_base::failure& error) {
-        EXPECT_NE(dynamic_cast<const CardException*>(&error), nullptr);
-        EXPECT_STREQ(error.what(), "Card Error 6A82");
-        EXPECT_EQ(error.code().value(), 0);
-    }
-}
-
 // ---- Connect, Disconnect, SelectReader ------------------------------------------------------
 
 TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {

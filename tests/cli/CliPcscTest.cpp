@@ -49,7 +49,8 @@ struct WindowRun : RealStackRun {
     void RunOnce() {
         bool escPosted = false;
         pause.onPause = [&](const RecordingPause::Wait& w) {
-            if (w.kind == PauseKind::Blink && dialog.Label1->text() == kDoneText && !escPosted) {
+            if (w.kind == PauseKind::Blink &&
+                Control<QLabel>(dialog, "Label1")->text() == kDoneText && !escPosted) {
                 escPosted = true;
                 PostKey(&dialog, Qt::Key_Escape);
             }

@@ -357,22 +357,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A new PIN typed at a terminal ----------------------------------------------------------
 
-// The test's own terminal (a pseudo-terminal), standing for the standard input a person types at.
-struct Terminal {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    int slave = -1;
-    Terminal() {
-        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
-            slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    }
-    ~Terminal() {
-        if (slave >= 0)
-            ::close(slave);
-        if (master >= 0)
-            ::close(master);
-    }
-};
-
 struct TypedPinCase {
     const char* name;
     std::string typed; // the PIN and its repetition, pair after pair

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace clikit {
@@ -142,6 +144,22 @@ struct Files {
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+// The test's own terminal (a pseudo-terminal), standing for the standard input a person types at.
+struct Terminal {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    int slave = -1;
+    Terminal() {
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+            slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    }
+    ~Terminal() {
+        if (slave >= 0)
+            ::close(slave);
+        if (master >= 0)
+            ::close(master);
     }
 };
 

@@ -67,17 +67,17 @@ void DriveOnceTheWindowIsUp() {
         return;
     }
     static FakeDialogs dialogs;
-    ProgressDialog* progress = e2e::Owned<ProgressDialog>();
-    if (!progress || !e2e::ChooseReader(main->initTab->cbRdrList2, reader)) {
+    ProgressDialog* progress = &main->Progress();
+    if (!e2e::ChooseReader(Control<ReaderComboBox>(main, "cbRdrList2"), reader)) {
         std::printf("error no reader %s\n", reader.c_str());
         std::fflush(stdout);
         QCoreApplication::exit(3);
         return;
     }
-    e2e::TypeText(main->initTab->EdPIN, QStringLiteral("1234"));
+    e2e::TypeText(Control<QLineEdit>(main, "EdPIN"), QStringLiteral("1234"));
     ReportStates(*progress);
     // The click opens the run's dialog and returns when the run has ended.
-    QTimer::singleShot(0, main, [main] { main->initTab->BtnInit->click(); });
+    QTimer::singleShot(0, main, [main] { Control<QPushButton>(main, "BtnInit")->click(); });
 }
 
 void ScheduleDriving() {

@@ -49,11 +49,13 @@ template <std::size_t N> Bytes ToBytes(const std::array<std::uint8_t, N>& a) {
 // The program's start
 
 TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
-    // The instruction and About are made when they first open, so that the main window shows
-    // sooner.
-    ASSERT_TRUE(e2e::Main() && e2e::Owned<ProgressDialog>()) << "the program's windows";
+    // The progress dialog, the instruction and About are made when they are first needed, so
+    // that the main window shows sooner.
+    ASSERT_TRUE(e2e::Main()) << "the main window";
+    EXPECT_FALSE(e2e::Owned<ProgressDialog>()) << "the progress dialog made before a run";
     EXPECT_FALSE(e2e::Owned<AboutDialog>()) << "About made before it was asked for";
     EXPECT_FALSE(e2e::Owned<ManualWindow>()) << "the instruction made before it was asked for";
+    e2e::Main()->Progress();
     e2e::Main()->About();
     e2e::Main()->Manual();
     EXPECT_TRUE(e2e::Main()->isVisible());
@@ -72,8 +74,8 @@ TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
     ASSERT_TRUE(e2e::PcscStackRuns());
     EXPECT_NE(e2e::Main()->CardReader().Context, 0);
     const QString reader = QString::fromStdString(VirtualToken::ReaderName(0));
-    EXPECT_GE(e2e::Main()->initTab->cbRdrList2->findText(reader), 0);
-    EXPECT_GE(e2e::Main()->unblockTab->cbRdrList->findText(reader), 0);
+    EXPECT_GE(Control<ReaderComboBox>(e2e::Main(), "cbRdrList2")->findText(reader), 0);
+    EXPECT_GE(Control<ReaderComboBox>(e2e::Main(), "cbRdrList")->findText(reader), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -83,7 +85,8 @@ TEST(WholeProgram, StartsWithItsFourWindowsAndTheReaders) {
 class WholeProgramWithToken : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(e2e::Main() && e2e::Owned<ProgressDialog>()) << "the program's windows";
+        ASSERT_TRUE(e2e::Main()) << "the main window";
+        e2e::Main()->Progress();
         ASSERT_TRUE(e2e::PcscStackRuns());
         ASSERT_TRUE(keys.isValid());
     }
@@ -148,54 +151,54 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     ASSERT_TRUE(token.Insert()) << token.Error();
 
     // Tab "Инициализация": the device and every parameter, typed and ticked.
-    w.tabs->setCurrentIndex(0);
-    ASSERT_TRUE(e2e::ChooseReader(w.initTab->cbRdrList2, reader));
+    Control<QTabWidget>(&w, "PageControl1")->setCurrentIndex(0);
+    ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(&w, "cbRdrList2"), reader));
     ASSERT_EQ(w.CardReader().Reader, reader);
-    e2e::TypeText(w.initTab->EdPIN, kPin);
-    w.initTab->cbAllowPUK->click();
-    ASSERT_TRUE(w.initTab->EdPUK->isEnabled());
-    e2e::TypeText(w.initTab->EdPUK, kPuk);
-    w.initTab->cbCRKey->click();
-    ASSERT_TRUE(w.initTab->BtnGenerate->isEnabled());
+    e2e::TypeText(Control<QLineEdit>(&w, "EdPIN"), kPin);
+    Control<QCheckBox>(&w, "cbAllowPUK")->click();
+    ASSERT_TRUE(Control<QLineEdit>(&w, "EdPUK")->isEnabled());
+    e2e::TypeText(Control<QLineEdit>(&w, "EdPUK"), kPuk);
+    Control<QCheckBox>(&w, "cbCRKey")->click();
+    ASSERT_TRUE(Control<QPushButton>(&w, "BtnGenerate")->isEnabled());
     dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
-    w.initTab->BtnGenerate->click();
+    Control<QPushButton>(&w, "BtnGenerate")->click();
     const QString keyPath = keys.filePath(QStringLiteral("admin.key"));
     key = e2e::ReadFileBytes(keyPath);
     ASSERT_EQ(key.size(), 16u) << "the generated key file";
-    EXPECT_EQ(w.initTab->BtnLoad->text(), e2e::kLoaded);
+    EXPECT_EQ(Control<QPushButton>(&w, "BtnLoad")->text(), e2e::kLoaded);
     // The box that confirms the file gives the key check value shown beside the key buttons.
     ASSERT_EQ(dialogs.messages.size(), 1u);
-    const QString kcv = w.initTab->LblKcv->text().mid(5);
+    const QString kcv = Control<QLabel>(&w, "LblKcv")->text().mid(5);
     EXPECT_EQ(kcv.size(), 6);
     EXPECT_EQ(dialogs.messages[0].text,
               QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. Запишите "
                              "его вместе с файлом.")
                   .arg(keyPath, kcv));
     dialogs.messages.clear();
-    w.initTab->cbDublGroupRSA->click();
-    w.initTab->cbDublGroupDSTU->click();
-    ASSERT_TRUE(w.initTab->edGroupDSTU->isEnabled());
-    e2e::RetypeText(w.initTab->edGroupDSTU, QStringLiteral("07"));
-    e2e::RetypeText(w.initTab->EdDeviceName, kName);
-    ASSERT_EQ(w.initTab->EdPIN->text(), kPin);
-    ASSERT_EQ(w.initTab->EdPUK->text(), kPuk);
-    ASSERT_EQ(w.initTab->edGroupRSA->text(), QStringLiteral("D1"));
-    ASSERT_EQ(w.initTab->edGroupDSTU->text(), QStringLiteral("07"));
-    ASSERT_EQ(w.initTab->EdDeviceName->text(), kName);
-    groupKeyRSA = w.GroupKeyRSA();
-    groupKeyDSTU = w.GroupKeyDSTU();
+    Control<QCheckBox>(&w, "cbDublGroupRSA")->click();
+    Control<QCheckBox>(&w, "cbDublGroupDSTU")->click();
+    ASSERT_TRUE(Control<QLineEdit>(&w, "edGroupDSTU")->isEnabled());
+    e2e::RetypeText(Control<QLineEdit>(&w, "edGroupDSTU"), QStringLiteral("07"));
+    e2e::RetypeText(Control<QLineEdit>(&w, "EdDeviceName"), kName);
+    ASSERT_EQ(Control<QLineEdit>(&w, "EdPIN")->text(), kPin);
+    ASSERT_EQ(Control<QLineEdit>(&w, "EdPUK")->text(), kPuk);
+    ASSERT_EQ(Control<QLineEdit>(&w, "edGroupRSA")->text(), QStringLiteral("D1"));
+    ASSERT_EQ(Control<QLineEdit>(&w, "edGroupDSTU")->text(), QStringLiteral("07"));
+    ASSERT_EQ(Control<QLineEdit>(&w, "EdDeviceName")->text(), kName);
+    groupKeyRSA = w.Keys().GroupKeyRsa();
+    groupKeyDSTU = w.Keys().GroupKeyDstu();
     ASSERT_TRUE(dialogs.messages.empty()) << dialogs.LastText().toStdString();
 
     // "Инициализация", Enter in the progress dialog; the token is taken out during the removal
     // wait, and Esc ends the run while it waits for the next token.
     bool removed = false, escPosted = false, hintShown = false;
     waits.onBlink = [&] {
-        const QString status = e2e::Owned<ProgressDialog>()->Label1->text();
+        const QString status = Control<QLabel>(e2e::Owned<ProgressDialog>(), "Label1")->text();
         if (!removed && status == e2e::kDoneText) {
             removed = true;
             EXPECT_TRUE(token.Remove()) << token.Error();
         } else if (removed && !escPosted && status == e2e::kNextText) {
-            hintShown = e2e::Owned<ProgressDialog>()->Label2->isVisible();
+            hintShown = Control<QLabel>(e2e::Owned<ProgressDialog>(), "Label2")->isVisible();
             escPosted = true;
             e2e::PostKey(e2e::Owned<ProgressDialog>(), Qt::Key_Escape);
         }
@@ -215,26 +218,26 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Инициализация закончена"));
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
-    EXPECT_TRUE(w.initTab->EdPIN->text().isEmpty());
-    EXPECT_TRUE(w.initTab->EdPUK->text().isEmpty());
+    EXPECT_TRUE(Control<QLineEdit>(&w, "EdPIN")->text().isEmpty());
+    EXPECT_TRUE(Control<QLineEdit>(&w, "EdPUK")->text().isEmpty());
     ASSERT_NO_FATAL_FAILURE(ExpectTokenHolds(kPinBytes));
     ASSERT_NO_FATAL_FAILURE(ExpectOneSuccessLine(started, ended));
 
     // Tab "Разблокировка": the token is back with its PIN blocked by wrong tries; the
     // administrator gives it a new PIN.
     ASSERT_TRUE(token.Insert()) << token.Error();
-    w.tabs->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(w.unblockTab->cbRdrList, reader));
+    Control<QTabWidget>(&w, "PageControl1")->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(&w, "cbRdrList"), reader));
     ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kPinBytes));
     dialogs.messages.clear();
-    e2e::TypeText(w.unblockTab->EdNewPin_1, kNewPin);
-    e2e::TypeText(w.unblockTab->edNewPin_2, kNewPin);
-    w.unblockTab->BtnUnblOk->click();
+    e2e::TypeText(Control<QLineEdit>(&w, "EdNewPin_1"), kNewPin);
+    e2e::TypeText(Control<QLineEdit>(&w, "edNewPin_2"), kNewPin);
+    Control<QPushButton>(&w, "BtnUnblOk")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("ПИН-код успешно изменен"));
     EXPECT_EQ(w.CardReader().CardHandle, 0) << "the window still holds the token";
-    EXPECT_TRUE(w.unblockTab->EdNewPin_1->text().isEmpty() &&
-                w.unblockTab->edNewPin_2->text().isEmpty());
+    EXPECT_TRUE(Control<QLineEdit>(&w, "EdNewPin_1")->text().isEmpty() &&
+                Control<QLineEdit>(&w, "edNewPin_2")->text().isEmpty());
     {
         e2e::UserSession user(reader);
         ASSERT_TRUE(user.Connect());
@@ -246,18 +249,18 @@ TEST_F(WholeProgramWithToken, InitializesResetsAndUnblocksAToken) {
     ASSERT_TRUE(e2e::UserSession(reader).BlockPin(kNewPinBytes));
     dialogs.messages.clear();
     dialogs.openNames.push_back(keyPath);
-    w.unblockTab->BtnLoadKey->click();
+    Control<QPushButton>(&w, "BtnLoadKey")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Ключ загружен"));
-    EXPECT_EQ(w.unblockTab->BtnLoadKey->text(), e2e::kLoaded);
+    EXPECT_EQ(Control<QPushButton>(&w, "BtnLoadKey")->text(), e2e::kLoaded);
     const VirtualToken::ToolResult shown = token.UserChallenge();
     ASSERT_EQ(shown.exitCode, 0) << shown.output;
     const QString challenge = QString::fromStdString(shown.output).trimmed();
-    QTest::keyClicks(w.unblockTab->EdCallenge, challenge);
-    ASSERT_EQ(w.unblockTab->EdCallenge->text(), challenge);
-    w.unblockTab->Button1->click();
+    QTest::keyClicks(Control<ChallengeEdit>(&w, "EdCallenge"), challenge);
+    ASSERT_EQ(Control<ChallengeEdit>(&w, "EdCallenge")->text(), challenge);
+    Control<QPushButton>(&w, "Button1")->click();
     EXPECT_EQ(dialogs.messages.size(), 1u) << dialogs.LastText().toStdString();
-    const QString response = w.unblockTab->EdResponse->text();
+    const QString response = Control<QLineEdit>(&w, "EdResponse")->text();
     ASSERT_EQ(response.size(), 23) << response.toStdString();
     const VirtualToken::ToolResult accepted = token.UserResponse(response.toStdString());
     EXPECT_EQ(accepted.exitCode, 0) << accepted.output;
@@ -288,7 +291,7 @@ struct ManualSeen {
 ManualSeen ReadManual(const ManualWindow& frm) {
     ManualSeen seen;
     seen.modal = frm.isModal();
-    const QTextDocument* doc = frm.redHelp->document();
+    const QTextDocument* doc = Control<QTextBrowser>(frm, "redHelp")->document();
     seen.plain = doc->toPlainText();
     for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
         for (const QString& heading : kHeadings)
@@ -307,15 +310,15 @@ TEST(WholeProgram, InstructionAndAboutFromTheMenu) {
     // "Инструкция", twice: the whole manual, formatted, each time (the view is refilled).
     for (int opening = 1; opening <= 2; ++opening) {
         if (opening == 2)
-            e2e::Owned<ManualWindow>()->redHelp->setPlainText(
-                QStringLiteral("<b>left from before</b>"));
+            Control<QTextBrowser>(e2e::Owned<ManualWindow>(), "redHelp")
+                ->setPlainText(QStringLiteral("<b>left from before</b>"));
         ManualSeen seen;
         e2e::WhenModal([] { return e2e::Owned<ManualWindow>(); },
                        [&] {
                            seen = ReadManual(*e2e::Owned<ManualWindow>());
                            e2e::Owned<ManualWindow>()->close();
                        });
-        e2e::Main()->N8->trigger();
+        Control<QAction>(e2e::Main(), "N8")->trigger();
         EXPECT_TRUE(seen.modal) << "opening " << opening;
         static const QRegularExpression markup(
             QStringLiteral(R"((<\s*/?\s*(html|body|p|h\d|ol|ul|li|img|span|b|br)\b)|\{\\rtf)"),
@@ -334,10 +337,10 @@ TEST(WholeProgram, InstructionAndAboutFromTheMenu) {
     e2e::WhenModal([] { return e2e::Owned<AboutDialog>(); },
                    [&] {
                        modal = e2e::Owned<AboutDialog>()->isModal();
-                       version = e2e::Owned<AboutDialog>()->Label1->text();
-                       e2e::Owned<AboutDialog>()->OKBtn->click();
+                       version = Control<QLabel>(e2e::Owned<AboutDialog>(), "Label1")->text();
+                       Control<QPushButton>(e2e::Owned<AboutDialog>(), "OKBtn")->click();
                    });
-    e2e::Main()->N7->trigger();
+    Control<QAction>(e2e::Main(), "N7")->trigger();
     EXPECT_TRUE(modal);
     EXPECT_EQ(version, QStringLiteral("1.0.3.0"));
     EXPECT_FALSE(e2e::Owned<AboutDialog>()->isVisible());
@@ -363,7 +366,7 @@ void RunTestsInsideTheProgram() {
         testResult = 1;
         QApplication::exit(1);
     });
-    e2e::Main()->N2->trigger();
+    Control<QAction>(e2e::Main(), "N2")->trigger();
 }
 
 // Called by the application object's constructor inside the program's start.

@@ -9,9 +9,16 @@
 #include "engine/InitLog.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
+#include "shell/ChallengeEdit.h"
+#include "shell/InitTab.h"
 #include "shell/MainWindow.h"
+#include "shell/ReaderComboBox.h"
+#include "shell/UnblockKeyFiles.h"
+#include "shell/UnblockTab.h"
+#include "support/Controls.h"
 #include "support/LogClock.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,8 +28,10 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -189,7 +198,7 @@ inline void PressInit(MainWindow& window, ProgressDialog& progbar) {
         }
     });
     watchdog.start(60000);
-    window.initTab->BtnInit->click();
+    Control<QPushButton>(&window, "BtnInit")->click();
     finished = true;
 }
 

@@ -1,5 +1,6 @@
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
+#include "support/Controls.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -35,7 +36,7 @@ QTextBlock FindBlock(const QTextDocument* doc, const QString& text) {
 
 // What a reader of the manual should see, checked on the loaded document.
 void ExpectFormattedManual(const ManualWindow& frm) {
-    const QTextDocument* doc = frm.redHelp->document();
+    const QTextDocument* doc = Control<QTextBrowser>(frm, "redHelp")->document();
     const QString plain = doc->toPlainText();
 
     static const QRegularExpression markup(
@@ -83,7 +84,8 @@ void ExpectFormattedManual(const ManualWindow& frm) {
     EXPECT_TRUE(plain.contains(QStringLiteral("~/.local/share/Velmar/Orvane/")));
 
     ASSERT_FALSE(image.isEmpty()) << "the picture";
-    const QVariant picture = frm.redHelp->loadResource(QTextDocument::ImageResource, QUrl(image));
+    const QVariant picture = Control<QTextBrowser>(frm, "redHelp")
+                                 ->loadResource(QTextDocument::ImageResource, QUrl(image));
     EXPECT_FALSE(picture.value<QImage>().isNull() && picture.value<QPixmap>().isNull() &&
                  QImage::fromData(picture.toByteArray()).isNull())
         << "picture " << image.toStdString() << " does not load";
@@ -93,23 +95,25 @@ TEST(ManualWindow, ManualLoadsFormattedEveryTime) {
     ManualWindow frm;
     frm.LoadManual();
     ExpectFormattedManual(frm);
-    const QString first = frm.redHelp->document()->toPlainText();
+    const QString first = Control<QTextBrowser>(frm, "redHelp")->document()->toPlainText();
 
     // Whatever the view showed is replaced by the whole manual again.
-    frm.redHelp->setPlainText(QStringLiteral("stale text"));
+    Control<QTextBrowser>(frm, "redHelp")->setPlainText(QStringLiteral("stale text"));
     frm.LoadManual();
     ExpectFormattedManual(frm);
-    EXPECT_EQ(frm.redHelp->document()->toPlainText(), first);
+    EXPECT_EQ(Control<QTextBrowser>(frm, "redHelp")->document()->toPlainText(), first);
 }
 
 TEST(ManualWindow, WindowAndModalShow) {
     QWidget main;
     ManualWindow frm(&main);
     EXPECT_EQ(frm.windowTitle(), QStringLiteral("Инструкция"));
-    EXPECT_EQ(frm.findChild<QTextBrowser*>(QStringLiteral("redHelp")), frm.redHelp);
-    EXPECT_TRUE(frm.redHelp->isReadOnly());
-    EXPECT_EQ(frm.redHelp->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-    EXPECT_NE(frm.redHelp->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    ASSERT_TRUE(frm.findChild<QTextBrowser*>(QStringLiteral("redHelp")));
+    EXPECT_TRUE(Control<QTextBrowser>(frm, "redHelp")->isReadOnly());
+    EXPECT_EQ(Control<QTextBrowser>(frm, "redHelp")->horizontalScrollBarPolicy(),
+              Qt::ScrollBarAlwaysOff);
+    EXPECT_NE(Control<QTextBrowser>(frm, "redHelp")->verticalScrollBarPolicy(),
+              Qt::ScrollBarAlwaysOff);
     EXPECT_EQ(frm.size(), QSize(500, 600));
     EXPECT_TRUE(frm.windowFlags() & Qt::WindowMaximizeButtonHint) << "sizeable window";
 
@@ -117,7 +121,7 @@ TEST(ManualWindow, WindowAndModalShow) {
     QString shown;
     QTimer::singleShot(0, &frm, [&] {
         sawModal = QApplication::activeModalWidget() == &frm && frm.isModal();
-        shown = frm.redHelp->document()->toPlainText();
+        shown = Control<QTextBrowser>(frm, "redHelp")->document()->toPlainText();
         frm.close();
     });
     frm.ShowInstruction();
@@ -136,39 +140,42 @@ TEST(AboutDialog, ShowsCompiledFileVersionOnActivation) {
     EXPECT_EQ(dlg.size(), QSize(301, 161));
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize()) << "fixed size";
     EXPECT_FALSE(dlg.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(dlg.ProductName->text(), QStringLiteral("Orvane"));
+    EXPECT_EQ(Control<QLabel>(dlg, "ProductName")->text(), QStringLiteral("Orvane"));
     // The dialog's typeface throughout: the product name large and bold, the version line
     // regular and a size smaller.
     const struct {
         const QLabel* label;
         int points;
         bool bold;
-    } fonts[] = {{dlg.ProductName, 12, true}, {dlg.Version, 10, false}, {dlg.Label1, 10, false}};
+    } fonts[] = {{Control<QLabel>(dlg, "ProductName"), 12, true},
+                 {Control<QLabel>(dlg, "Version"), 10, false},
+                 {Control<QLabel>(dlg, "Label1"), 10, false}};
     for (const auto& row : fonts) {
         SCOPED_TRACE(row.label->objectName().toStdString());
         EXPECT_EQ(row.label->font().pointSize(), row.points);
         EXPECT_EQ(row.label->font().bold(), row.bold);
         EXPECT_EQ(row.label->font().family(), dlg.font().family());
     }
-    EXPECT_EQ(dlg.Version->text(), QStringLiteral("Version"));
-    EXPECT_FALSE(dlg.ProgramIcon->pixmap().isNull()) << "program icon from the resources";
-    EXPECT_EQ(dlg.Label1->text(), QStringLiteral("1.0.0.2"));
-    EXPECT_TRUE(dlg.OKBtn->isDefault());
+    EXPECT_EQ(Control<QLabel>(dlg, "Version")->text(), QStringLiteral("Version"));
+    EXPECT_FALSE(Control<QLabel>(dlg, "ProgramIcon")->pixmap().isNull())
+        << "program icon from the resources";
+    EXPECT_EQ(Control<QLabel>(dlg, "Label1")->text(), QStringLiteral("1.0.0.2"));
+    EXPECT_TRUE(Control<QPushButton>(dlg, "OKBtn")->isDefault());
 
     dlg.show();
-    EXPECT_EQ(dlg.Label1->text(), QStringLiteral("1.0.3.0"));
+    EXPECT_EQ(Control<QLabel>(dlg, "Label1")->text(), QStringLiteral("1.0.3.0"));
     EXPECT_LE((dlg.frameGeometry().center() - main.frameGeometry().center()).manhattanLength(), 2)
         << "centred on the main window";
 
     // Read anew at every activation.
-    dlg.Label1->setText(QStringLiteral("1.0.0.2"));
+    Control<QLabel>(dlg, "Label1")->setText(QStringLiteral("1.0.0.2"));
     QEvent activate(QEvent::WindowActivate);
     QApplication::sendEvent(&dlg, &activate);
-    EXPECT_EQ(dlg.Label1->text(), QStringLiteral("1.0.3.0"));
+    EXPECT_EQ(Control<QLabel>(dlg, "Label1")->text(), QStringLiteral("1.0.3.0"));
     dlg.hide();
 
     // Modal use: OK closes the box.
-    QTimer::singleShot(0, &dlg, [&] { dlg.OKBtn->click(); });
+    QTimer::singleShot(0, &dlg, [&] { Control<QPushButton>(dlg, "OKBtn")->click(); });
     EXPECT_EQ(dlg.exec(), QDialog::Accepted);
 }
 

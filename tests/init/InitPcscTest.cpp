@@ -63,8 +63,8 @@ struct PcscHarness : RealStackRun {
         finished = true;
     }
 
-    bool InRemovalWait() const { return dialog.Label1->text() == kDoneText; }
-    bool WaitingForNext() const { return dialog.Label1->text() == kNextText; }
+    bool InRemovalWait() const { return Control<QLabel>(dialog, "Label1")->text() == kDoneText; }
+    bool WaitingForNext() const { return Control<QLabel>(dialog, "Label1")->text() == kNextText; }
 
     // What an initialized token holds with these settings.
     void ExpectInitialized(VirtualToken& token, bool withApplications) {
@@ -175,7 +175,7 @@ TEST_P(InitThroughPcscdFailure, FailsThenSucceedsAfterReinsertingAndEnter) {
         QTimer::singleShot(0, [&] {
             // The attempt has ended in the Failed state: take the token out, put it back as a
             // good one, press Enter.
-            failedText = h.dialog.Label1->text();
+            failedText = Control<QLabel>(h.dialog, "Label1")->text();
             EXPECT_TRUE(token.Remove()) << token.Error();
             EXPECT_TRUE(token.Insert()) << token.Error();
             retried = true;

@@ -36,12 +36,12 @@ struct Look {
 
     static Look Of(const ProgressDialog& d) {
         Look look;
-        look.text = d.Label1->text();
-        look.colour = TextColour(d.Label1);
-        look.bold = d.Label1->font().bold();
-        look.shown = !d.Label1->isHidden();
-        look.hintShown = !d.Label2->isHidden();
-        look.progress = d.ProgressBar1->value();
+        look.text = Control<QLabel>(d, "Label1")->text();
+        look.colour = TextColour(Control<QLabel>(d, "Label1"));
+        look.bold = Control<QLabel>(d, "Label1")->font().bold();
+        look.shown = !Control<QLabel>(d, "Label1")->isHidden();
+        look.hintShown = !Control<QLabel>(d, "Label2")->isHidden();
+        look.progress = Control<QProgressBar>(d, "ProgressBar1")->value();
         look.state = d.Run().CurrentState();
         return look;
     }
@@ -66,7 +66,8 @@ TEST(InitRun, InitializesTokenAfterTokenWithoutAKey) {
     h.pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.ms == 1000)
             ready = Look::Of(h.dialog);
-        if (w.ms == 50 && h.dialog.ProgressBar1->value() == 10 && attempt.text.isEmpty())
+        if (w.ms == 50 && Control<QProgressBar>(h.dialog, "ProgressBar1")->value() == 10 &&
+            attempt.text.isEmpty())
             attempt = Look::Of(h.dialog);
         if (w.kind != PauseKind::Blink)
             return;
@@ -155,7 +156,8 @@ TEST(InitRun, ASuccessfulAttemptKeepsTheDesignedRhythm) {
     std::vector<Beat> beats; // up to the first blink phase
     h.TakeOutThenEsc([&](const RecordingPause::Wait& w) {
         if (beats.empty() || beats.back().kind != PauseKind::Blink)
-            beats.push_back({w.ms, w.kind, h.dialog.ProgressBar1->value()});
+            beats.push_back(
+                {w.ms, w.kind, Control<QProgressBar>(h.dialog, "ProgressBar1")->value()});
     });
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
@@ -621,9 +623,9 @@ TEST_P(InitDialogDestroyed, MidRunLeavesNothingRunning) {
     pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.kind != PauseKind::Blink || !dialog || done)
             return;
-        if (dialog->Label1->text() == kDoneText) {
+        if (Control<QLabel>(dialog, "Label1")->text() == kDoneText) {
             pcsc.RemoveCard(kReader);
-        } else if (dialog->Label1->text() == kNextText) {
+        } else if (Control<QLabel>(dialog, "Label1")->text() == kNextText) {
             done = true;
             if (GetParam() == DestroyHow::DeleteLaterWhileWaiting)
                 dialog->deleteLater();
@@ -698,7 +700,7 @@ TEST_P(InitServiceAway, NoPhantomAttemptAndTheRealStateOnceBack) {
             return;
         }
         if (stopped && !back && ++phasesAway == 4) {
-            textWhileAway = h.dialog.Label1->text();
+            textWhileAway = Control<QLabel>(h.dialog, "Label1")->text();
             mfCodesWhileAway = CountCommand(h.pcsc.Commands(), kMfCodePrefix);
             linesWhileAway = h.log.Lines();
             back = true;

@@ -66,7 +66,7 @@ std::vector<int> RunOneToken(Harness& h) {
     std::vector<int> progress;
     h.TakeOutThenEsc([&](const RecordingPause::Wait& w) {
         if (w.kind == PauseKind::Step && w.ms == 50)
-            progress.push_back(h.dialog.ProgressBar1->value());
+            progress.push_back(Control<QProgressBar>(h.dialog, "ProgressBar1")->value());
     });
     PostKey(&h.dialog, Qt::Key_Return);
     h.Run();
@@ -383,20 +383,20 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
         }
     } redTextWatch;
     redTextWatch.seen = [&] {
-        if (TextColour(h.dialog.Label1) == QColor(255, 0, 0) && !atRedText)
+        if (TextColour(Control<QLabel>(h.dialog, "Label1")) == QColor(255, 0, 0) && !atRedText)
             atRedText = token();
     };
-    h.dialog.Label1->installEventFilter(&redTextWatch);
+    Control<QLabel>(h.dialog, "Label1")->installEventFilter(&redTextWatch);
     h.dialogs.onMessage = [&](const MessageRequest&) {
         atBox = token();
         // Runs while the box is up; the timer fires once the attempt has ended.
         QTimer::singleShot(0, [&] {
-            after.text = h.dialog.Label1->text();
-            after.colour = TextColour(h.dialog.Label1);
-            after.bold = h.dialog.Label1->font().bold();
-            after.shown = !h.dialog.Label1->isHidden();
-            after.hintShown = !h.dialog.Label2->isHidden();
-            after.progress = h.dialog.ProgressBar1->value();
+            after.text = Control<QLabel>(h.dialog, "Label1")->text();
+            after.colour = TextColour(Control<QLabel>(h.dialog, "Label1"));
+            after.bold = Control<QLabel>(h.dialog, "Label1")->font().bold();
+            after.shown = !Control<QLabel>(h.dialog, "Label1")->isHidden();
+            after.hintShown = !Control<QLabel>(h.dialog, "Label2")->isHidden();
+            after.progress = Control<QProgressBar>(h.dialog, "ProgressBar1")->value();
             after.state = h.dialog.Run().CurrentState();
             after.phaseRunning = h.dialog.Run().PhaseRunning();
             after.openConnections = h.pcsc.OpenConnections();

@@ -6,6 +6,7 @@
 #include "engine/InitLog.h"
 #include "init/Pause.h"
 #include "init/ProgressDialog.h"
+#include "support/Controls.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 #include "support/LogClock.h"
@@ -227,7 +228,7 @@ struct RealStackRun {
         pause.sleepDivisor = divisor;
         settings.pin = QStringLiteral("Пин1");
     }
-    QString Status() const { return dialog.Label1->text(); }
+    QString Status() const { return Control<QLabel>(dialog, "Label1")->text(); }
 
     // Enter, then the run on `reader` until it ends. A box (a failed attempt, for the test to
     // check) is answered with Esc, and so is a run still waiting after many more waits than a
@@ -276,8 +277,8 @@ struct Harness {
         finished = true;
     }
 
-    bool InRemovalWait() const { return dialog.Label1->text() == kDoneText; }
-    bool WaitingForNext() const { return dialog.Label1->text() == kNextText; }
+    bool InRemovalWait() const { return Control<QLabel>(dialog, "Label1")->text() == kDoneText; }
+    bool WaitingForNext() const { return Control<QLabel>(dialog, "Label1")->text() == kNextText; }
 
     // The usual end of a one-token run: the token is taken out during the removal wait and Esc
     // is pressed once the dialog waits for the next token. `also` sees every wait first.

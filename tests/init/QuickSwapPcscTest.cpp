@@ -38,7 +38,9 @@ TEST_P(InitQuickSwap, ANewTokenStartsByItselfAndTheSameTokenNever) {
     RecordingPause& pause = run.pause;
     TestLogEnvironment& log = run.log;
     ProgressDialog& dialog = run.dialog;
-    const auto inRemovalWait = [&] { return dialog.Label1->text() == kDoneText; };
+    const auto inRemovalWait = [&] {
+        return Control<QLabel>(dialog, "Label1")->text() == kDoneText;
+    };
 
     VirtualToken tokenA, tokenB;
     ASSERT_TRUE(tokenA.Insert()) << tokenA.Error();

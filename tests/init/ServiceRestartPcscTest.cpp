@@ -53,7 +53,7 @@ TEST_P(InitServiceRestart, NeitherTokenInNorOutUntilTheServiceAnswersAgain) {
     RecordingPause& pause = run.pause;
     TestLogEnvironment& log = run.log;
     ProgressDialog& dialog = run.dialog;
-    const auto text = [&] { return dialog.Label1->text(); };
+    const auto text = [&] { return Control<QLabel>(dialog, "Label1")->text(); };
 
     VirtualToken tokenA, tokenB;
     const auto options = [&](const char* cardId) {

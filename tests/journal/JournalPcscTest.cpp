@@ -105,13 +105,13 @@ TEST(JournalThroughPcscd, ShowsEachAttemptOfARunAsItHappens) {
     pause.onPause = [&](const RecordingPause::Wait& w) {
         if (w.kind != PauseKind::Blink || !retried)
             return;
-        if (dialog.Label1->text() == kDoneText && !aOut) {
+        if (Control<QLabel>(dialog, "Label1")->text() == kDoneText && !aOut) {
             aOut = true;
             EXPECT_TRUE(tokenA.Remove()) << tokenA.Error();
-        } else if (dialog.Label1->text() == kNextText && !bIn) {
+        } else if (Control<QLabel>(dialog, "Label1")->text() == kNextText && !bIn) {
             bIn = true;
             EXPECT_TRUE(tokenB.Insert(Token("A1B2C3D4E5F60718"))) << tokenB.Error();
-        } else if (dialog.Label1->text() == kDoneText && bIn && !escPosted &&
+        } else if (Control<QLabel>(dialog, "Label1")->text() == kDoneText && bIn && !escPosted &&
                    journal.model->rowCount() == 3) {
             escPosted = true;
             PostKey(&dialog, Qt::Key_Escape);

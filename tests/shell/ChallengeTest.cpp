@@ -84,7 +84,7 @@ TEST_F(ShellTest, ChallengeKeystrokes) {
         {"left arrow", "01 23", 5, key(Qt::Key_Left), "01 23", 4},
         {"home", "01 23", 5, key(Qt::Key_Home), "01 23", 0},
     };
-    ChallengeEdit* edit = window->unblockTab->EdCallenge;
+    ChallengeEdit* edit = Control<ChallengeEdit>(window, "EdCallenge");
     QApplication::clipboard()->setText("AB");
     for (const KeyCase& row : rows) {
         SCOPED_TRACE(row.name);
@@ -105,7 +105,7 @@ TEST_F(ShellTest, ChallengeKeystrokes) {
 }
 
 TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
-    ChallengeEdit* edit = window->unblockTab->EdCallenge;
+    ChallengeEdit* edit = Control<ChallengeEdit>(window, "EdCallenge");
     struct Row {
         QString clipboard;
         QString start;
@@ -144,14 +144,14 @@ TEST_F(ShellTest, ChallengeContextMenuPastesAsPasted) {
     }
     // A pasted challenge with one trailing blank passes the check; with a leading one it does
     // not.
-    Load(KeyFile("k.key", 16), KeyMark::BtnLoadKey);
+    Load(KeyFile("k.key", 16), KeyMark::Response);
     dialogs.messages.clear();
     edit->setText("01 23 45 67 89 AB CD EF ");
-    window->unblockTab->ShowResponse();
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->unblockTab->EdResponse->text().size(), 23);
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text().size(), 23);
     edit->setText(" 01 23 45 67 89 AB CD EF");
-    window->unblockTab->ShowResponse();
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
 }
 
@@ -160,11 +160,12 @@ namespace {
 // The middle button pastes the mouse selection in a plain field; the challenge field refuses it,
 // and never takes the clipboard that way either.
 void ExpectMiddleButtonRefused(MainWindow& window, QClipboard::Mode mode) {
-    ChallengeEdit* edit = window.unblockTab->EdCallenge;
+    ChallengeEdit* edit = Control<ChallengeEdit>(&window, "EdCallenge");
     QApplication::clipboard()->setText("AB CD", mode);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    window.tabs->setCurrentWidget(window.unblockTab);
+    Control<QTabWidget>(&window, "PageControl1")
+        ->setCurrentWidget(Control<QWidget>(&window, "TabSheet2"));
     for (const char* start : {"", "01 2"}) {
         SCOPED_TRACE(start);
         edit->setText(start);
@@ -220,11 +221,12 @@ TEST_F(ShellTest, ResponseIsTwoKeyTripleDesOfTheChallenge) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(reinterpret_cast<const char*>(key.data()), 16);
         file.close();
-        Load(file.fileName(), KeyMark::BtnLoadKey);
-        window->unblockTab->EdCallenge->setText(Hex(challenge.data(), 8));
-        window->unblockTab->ShowResponse();
+        Load(file.fileName(), KeyMark::Response);
+        Control<ChallengeEdit>(window, "EdCallenge")->setText(Hex(challenge.data(), 8));
+        Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
         const auto expected = ReferenceTripleDes(key, challenge.data());
-        ASSERT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8)) << round;
+        ASSERT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), Hex(expected.data(), 8))
+            << round;
     }
 }
 
@@ -236,63 +238,63 @@ TEST_F(ShellTest, ResponseWithEqualKeyHalvesIsSingleDes) {
     const QByteArray half = QByteArray::fromHex("133457799BBCDFF1");
     file.write(half + half);
     file.close();
-    Load(file.fileName(), KeyMark::BtnLoadKey);
-    QTest::keyClicks(window->unblockTab->EdCallenge, "0123456789abcdef");
-    window->unblockTab->ShowResponse();
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
+    Load(file.fileName(), KeyMark::Response);
+    QTest::keyClicks(Control<ChallengeEdit>(window, "EdCallenge"), "0123456789abcdef");
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), "85 E8 13 54 0F 0A B4 05");
     // The same challenge and key give the same response again.
-    window->unblockTab->EdResponse->clear();
-    window->unblockTab->ShowResponse();
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), "85 E8 13 54 0F 0A B4 05");
+    Control<QLineEdit>(window, "EdResponse")->clear();
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), "85 E8 13 54 0F 0A B4 05");
 }
 
 TEST_F(ShellTest, ChallengeResponseAsksForItsOwnKeyMark) {
     const QString challenge = "01 23 45 67 89 AB CD EF";
     // Format first: an invalid challenge without key gives only the format message.
-    window->unblockTab->EdCallenge->setText("01 23");
-    window->unblockTab->ShowResponse();
+    Control<ChallengeEdit>(window, "EdCallenge")->setText("01 23");
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, BadFormat);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
 
     // A key loaded through BtnLoad, or generated, does not count here.
-    Load(KeyFile("a.key", 16), KeyMark::BtnLoad);
+    Load(KeyFile("a.key", 16), KeyMark::Initialization);
     dialogs.saveNames.push_back(Path("gen"));
-    window->GenerateUnblockKey();
-    window->unblockTab->EdCallenge->setText(challenge);
-    window->unblockTab->EdResponse->setText("previous");
+    window->KeyFiles().Generate();
+    Control<ChallengeEdit>(window, "EdCallenge")->setText(challenge);
+    Control<QLineEdit>(window, "EdResponse")->setText("previous");
     dialogs.messages.clear();
     dialogs.answers = {mbNo};
-    window->unblockTab->ShowResponse();
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NoCrKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbYes | mbNo);
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), "previous");
-    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), "previous");
+    EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Response));
 
     // Yes loads the key and computes nothing; the next press does.
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("b.key", 16, 0x21));
-    window->unblockTab->ShowResponse();
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), "previous");
-    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
-    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загружен");
-    EXPECT_EQ(window->unblockTab->Button1->text(), "Отклик");
-    window->unblockTab->ShowResponse();
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), "previous");
+    EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Response));
+    EXPECT_EQ(Control<QPushButton>(window, "BtnLoadKey")->text(), "Загружен");
+    EXPECT_EQ(Control<QPushButton>(window, "Button1")->text(), "Отклик");
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     const auto key = Sequence16(0x21);
     const std::uint8_t block[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
     const auto expected = ReferenceTripleDes(key, block);
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8));
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), Hex(expected.data(), 8));
     EXPECT_EQ(dialogs.messages.size(), 2u);
 
     // A seventeenth digit is refused at the press; the response stays.
-    QTest::keyClick(window->unblockTab->EdCallenge, Qt::Key_0);
-    window->unblockTab->ShowResponse();
+    QTest::keyClick(Control<ChallengeEdit>(window, "EdCallenge"), Qt::Key_0);
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
     EXPECT_EQ(dialogs.LastText(), BadFormat);
-    EXPECT_EQ(window->unblockTab->EdResponse->text(), Hex(expected.data(), 8));
+    EXPECT_EQ(Control<QLineEdit>(window, "EdResponse")->text(), Hex(expected.data(), 8));
 }

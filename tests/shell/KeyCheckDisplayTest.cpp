@@ -23,10 +23,10 @@ class KeyCheckTest : public ShellTest {
 protected:
     // What both tabs show: the two labels and the two buttons' tooltips.
     void ExpectShown(const QString& text) {
-        EXPECT_EQ(window->initTab->LblKcv->text(), text);
-        EXPECT_EQ(window->unblockTab->LblKcvKey->text(), text);
-        EXPECT_EQ(window->initTab->BtnLoad->toolTip(), text);
-        EXPECT_EQ(window->unblockTab->BtnLoadKey->toolTip(), text);
+        EXPECT_EQ(Control<QLabel>(window, "LblKcv")->text(), text);
+        EXPECT_EQ(Control<QLabel>(window, "LblKcvKey")->text(), text);
+        EXPECT_EQ(Control<QPushButton>(window, "BtnLoad")->toolTip(), text);
+        EXPECT_EQ(Control<QPushButton>(window, "BtnLoadKey")->toolTip(), text);
     }
     QString WriteKey(const QString& name, const std::array<std::uint8_t, 16>& key,
                      QFileDevice::Permissions permissions = QFileDevice::ReadOwner |
@@ -44,25 +44,25 @@ TEST_F(KeyCheckTest, FollowsTheKeyInForceOnBothTabs) {
     // The built-in key, marked as such, until another comes into force.
     ExpectShown(kDefaultText);
 
-    Load(KeyFile("a.key", 16, 0x10), KeyMark::BtnLoad);
+    Load(KeyFile("a.key", 16, 0x10), KeyMark::Initialization);
     ExpectShown(KcvText(Sequence16(0x10)));
-    Load(KeyFile("b.key", 16, 0x50), KeyMark::BtnLoadKey);
+    Load(KeyFile("b.key", 16, 0x50), KeyMark::Response);
     ExpectShown(KcvText(Sequence16(0x50)));
 
     // A failed load leaves the key and its check value.
-    Load(KeyFile("short.key", 15, 0x70), KeyMark::BtnLoad);
+    Load(KeyFile("short.key", 15, 0x70), KeyMark::Initialization);
     ExpectShown(KcvText(Sequence16(0x50)));
 
     // A generated key shows its own; a failed save leaves the previous one.
     dialogs.saveNames.push_back(Path("new"));
-    window->GenerateUnblockKey();
-    const auto generated = window->UnblockKey();
+    window->KeyFiles().Generate();
+    const auto generated = window->Keys().UnblockKey();
     EXPECT_NE(generated, Sequence16(0x50));
     ExpectShown(KcvText(generated));
     EXPECT_EQ(WeaknessOf(generated), KeyWeakness::None);
     dialogs.saveNames.push_back(Path("no-such-folder/new"));
-    window->GenerateUnblockKey();
-    EXPECT_EQ(window->UnblockKey(), generated);
+    window->KeyFiles().Generate();
+    EXPECT_EQ(window->Keys().UnblockKey(), generated);
     ExpectShown(KcvText(generated));
 }
 
@@ -109,10 +109,10 @@ TEST_F(KeyCheckTest, AsksBeforeAWeakKeyOrAFileOpenToOthers) {
         SCOPED_TRACE(row.name);
         // A known key in force before, without any mark.
         window = std::make_unique<MainWindow>();
-        const auto before = window->UnblockKey();
+        const auto before = window->Keys().UnblockKey();
         dialogs.messages.clear();
         dialogs.answers = row.answers;
-        Load(WriteKey("k.key", row.key, row.permissions), KeyMark::BtnLoad);
+        Load(WriteKey("k.key", row.key, row.permissions), KeyMark::Initialization);
         QStringList boxes;
         for (const MessageRequest& m : dialogs.messages)
             boxes << m.text;
@@ -121,11 +121,11 @@ TEST_F(KeyCheckTest, AsksBeforeAWeakKeyOrAFileOpenToOthers) {
             EXPECT_EQ(dialogs.messages[i].type, MsgType::Warning);
             EXPECT_EQ(dialogs.messages[i].buttons, mbYes | mbNo);
         }
-        EXPECT_EQ(window->UnblockKey(), row.loaded ? row.key : before);
-        EXPECT_EQ(window->IsKeyLoaded(KeyMark::BtnLoad), row.loaded);
-        ExpectShown(row.loaded ? window->KeyCheckText() : kDefaultText);
+        EXPECT_EQ(window->Keys().UnblockKey(), row.loaded ? row.key : before);
+        EXPECT_EQ(window->Keys().IsLoaded(KeyMark::Initialization), row.loaded);
+        ExpectShown(row.loaded ? window->Keys().KeyCheckText() : kDefaultText);
         if (row.loaded && row.key != kDefaultUnblockKey) {
-            EXPECT_EQ(window->initTab->LblKcv->text(), KcvText(row.key));
+            EXPECT_EQ(Control<QLabel>(window, "LblKcv")->text(), KcvText(row.key));
         }
     }
 }

@@ -76,9 +76,9 @@ TEST_F(ShellTest, WrongSizeTextHasTheOneLatinLetter) {
 
 TEST_F(ShellTest, LoadingKeyFiles) {
     // A good key first: a failed load must leave it in force.
-    Load(KeyFile("good.key", 16, 0x40), KeyMark::BtnLoad);
+    Load(KeyFile("good.key", 16, 0x40), KeyMark::Initialization);
     const auto good = Sequence16(0x40);
-    ASSERT_EQ(window->UnblockKey(), good);
+    ASSERT_EQ(window->Keys().UnblockKey(), good);
 
     ASSERT_EQ(mkfifo(Path("fifo.key").toLocal8Bit().constData(), 0600), 0);
     QDir(dir.path()).mkdir("folder.key");
@@ -102,7 +102,7 @@ TEST_F(ShellTest, LoadingKeyFiles) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         dialogs.messages.clear();
-        Load(row.path, KeyMark::BtnLoadKey);
+        Load(row.path, KeyMark::Response);
         ASSERT_EQ(dialogs.messages.size(), 1u);
         const MessageRequest& m = dialogs.messages[0];
         EXPECT_EQ(m.buttons, mbOK);
@@ -110,14 +110,14 @@ TEST_F(ShellTest, LoadingKeyFiles) {
         if (row.message.isEmpty()) {
             EXPECT_EQ(m.text, "Ключ загружен");
             EXPECT_EQ(m.type, MsgType::Information);
-            EXPECT_EQ(window->UnblockKey(), Sequence16(0x80));
-            EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+            EXPECT_EQ(window->Keys().UnblockKey(), Sequence16(0x80));
+            EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Response));
         } else {
             EXPECT_EQ(m.text, row.message);
             EXPECT_EQ(m.type, row.type);
-            EXPECT_EQ(window->UnblockKey(), good);
-            EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
-            EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загрузить");
+            EXPECT_EQ(window->Keys().UnblockKey(), good);
+            EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Response));
+            EXPECT_EQ(Control<QPushButton>(window, "BtnLoadKey")->text(), "Загрузить");
         }
     }
     EXPECT_EQ(dialogs.filters.front(), "Key (*.key)");
@@ -128,37 +128,37 @@ TEST_F(ShellTest, UnreadableKeyFileGivesTheOpenMessage) {
     ASSERT_EQ(chmod(path.toLocal8Bit().constData(), 0), 0);
     FilePermissionsApply permissions;
     ASSERT_TRUE(geteuid() != 0 || permissions.Active()) << "could not drop root's file access";
-    Load(path, KeyMark::BtnLoad);
+    Load(path, KeyMark::Initialization);
     EXPECT_EQ(dialogs.LastText(), CannotOpen);
-    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
+    EXPECT_EQ(window->Keys().UnblockKey(), kDefaultUnblockKey);
 }
 
 TEST_F(ShellTest, CancellingEitherDialogChangesNothing) {
-    window->LoadUnblockKey(KeyMark::BtnLoad);
-    window->GenerateUnblockKey();
+    window->KeyFiles().Load(KeyMark::Initialization);
+    window->KeyFiles().Generate();
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
-    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
+    EXPECT_EQ(window->Keys().UnblockKey(), kDefaultUnblockKey);
+    EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Initialization));
     EXPECT_EQ(dialogs.filters, (std::vector<QString>{"Key (*.key)", "Key (*.key)"}));
 }
 
 TEST_F(ShellTest, LoadMarksAreIndependent) {
-    const QFont regular = window->initTab->BtnLoad->font();
+    const QFont regular = Control<QPushButton>(window, "BtnLoad")->font();
     EXPECT_FALSE(regular.bold());
-    Load(KeyFile("a.key", 16), KeyMark::BtnLoad);
-    EXPECT_EQ(window->initTab->BtnLoad->text(), "Загружен");
-    EXPECT_TRUE(window->initTab->BtnLoad->font().bold());
-    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), "Загрузить");
-    EXPECT_FALSE(window->unblockTab->BtnLoadKey->font().bold());
-    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+    Load(KeyFile("a.key", 16), KeyMark::Initialization);
+    EXPECT_EQ(Control<QPushButton>(window, "BtnLoad")->text(), "Загружен");
+    EXPECT_TRUE(Control<QPushButton>(window, "BtnLoad")->font().bold());
+    EXPECT_EQ(Control<QPushButton>(window, "BtnLoadKey")->text(), "Загрузить");
+    EXPECT_FALSE(Control<QPushButton>(window, "BtnLoadKey")->font().bold());
+    EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Response));
 
-    Load(KeyFile("b.key", 16, 9), KeyMark::BtnLoadKey);
-    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
-    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
-    EXPECT_TRUE(window->unblockTab->BtnLoadKey->font().bold());
-    EXPECT_EQ(window->UnblockKey(), Sequence16(9));
+    Load(KeyFile("b.key", 16, 9), KeyMark::Response);
+    EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Initialization));
+    EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Response));
+    EXPECT_TRUE(Control<QPushButton>(window, "BtnLoadKey")->font().bold());
+    EXPECT_EQ(window->Keys().UnblockKey(), Sequence16(9));
     // A load works while BtnLoad is disabled (cbCRKey unticked).
-    EXPECT_FALSE(window->initTab->BtnLoad->isEnabledTo(window.get()));
+    EXPECT_FALSE(Control<QPushButton>(window, "BtnLoad")->isEnabledTo(window.get()));
 }
 
 TEST_F(ShellTest, GeneratingKeyFiles) {
@@ -182,26 +182,26 @@ TEST_F(ShellTest, GeneratingKeyFiles) {
         SCOPED_TRACE(row.name);
         dialogs.messages.clear();
         dialogs.saveNames.push_back(row.chosen);
-        const auto before = window->UnblockKey();
-        window->GenerateUnblockKey();
+        const auto before = window->Keys().UnblockKey();
+        window->KeyFiles().Generate();
         // One box confirms the file and gives the key check value to write down with it.
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
-        EXPECT_EQ(
-            dialogs.messages[0].text,
-            QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. "
-                           "Запишите его вместе с файлом.")
-                .arg(row.written, QString::fromStdString(KeyCheckValue(window->UnblockKey()))));
+        EXPECT_EQ(dialogs.messages[0].text,
+                  QStringLiteral("Ключ сохранён в файл %1. Контрольное значение (KCV): %2. "
+                                 "Запишите его вместе с файлом.")
+                      .arg(row.written,
+                           QString::fromStdString(KeyCheckValue(window->Keys().UnblockKey()))));
         const QByteArray file = ReadAll(row.written);
         ASSERT_EQ(file.size(), 16);
-        EXPECT_EQ(AsKey(file), window->UnblockKey());
-        EXPECT_NE(window->UnblockKey(), before);
+        EXPECT_EQ(AsKey(file), window->Keys().UnblockKey());
+        EXPECT_NE(window->Keys().UnblockKey(), before);
         struct stat st {};
         ASSERT_EQ(stat(row.written.toLocal8Bit().constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
-        EXPECT_TRUE(window->initTab->BtnLoad->font().bold());
-        EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+        EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Initialization));
+        EXPECT_TRUE(Control<QPushButton>(window, "BtnLoad")->font().bold());
+        EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Response));
     }
     // No temporary file stays behind.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -209,17 +209,17 @@ TEST_F(ShellTest, GeneratingKeyFiles) {
 
 TEST_F(ShellTest, GeneratedKeyLoadsBackThroughTheOtherButton) {
     dialogs.saveNames.push_back(Path("round"));
-    window->GenerateUnblockKey();
-    const auto generated = window->UnblockKey();
-    Load(KeyFile("other.key", 16, 0x33), KeyMark::BtnLoad);
-    ASSERT_NE(window->UnblockKey(), generated);
-    Load(Path("round.key"), KeyMark::BtnLoadKey);
-    EXPECT_EQ(window->UnblockKey(), generated);
-    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoadKey));
+    window->KeyFiles().Generate();
+    const auto generated = window->Keys().UnblockKey();
+    Load(KeyFile("other.key", 16, 0x33), KeyMark::Initialization);
+    ASSERT_NE(window->Keys().UnblockKey(), generated);
+    Load(Path("round.key"), KeyMark::Response);
+    EXPECT_EQ(window->Keys().UnblockKey(), generated);
+    EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Response));
 }
 
 TEST_F(ShellTest, FailedSaveKeepsThePreviousKeyAndMarks) {
-    Load(KeyFile("good.key", 16, 0x10), KeyMark::BtnLoadKey);
+    Load(KeyFile("good.key", 16, 0x10), KeyMark::Response);
     dialogs.messages.clear();
     KeyFile("plainfile", 3);
     const QString chosen[] = {Path("no/such/folder/admin"), Path("plainfile/admin")};
@@ -227,25 +227,25 @@ TEST_F(ShellTest, FailedSaveKeepsThePreviousKeyAndMarks) {
         SCOPED_TRACE(name.toStdString());
         dialogs.messages.clear();
         dialogs.saveNames.push_back(name);
-        window->GenerateUnblockKey();
+        window->KeyFiles().Generate();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, "Can't create file " + name + ".key");
         EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
         EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
-        EXPECT_EQ(window->UnblockKey(), Sequence16(0x10));
-        EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
-        EXPECT_EQ(window->initTab->BtnLoad->text(), "Загрузить");
+        EXPECT_EQ(window->Keys().UnblockKey(), Sequence16(0x10));
+        EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Initialization));
+        EXPECT_EQ(Control<QPushButton>(window, "BtnLoad")->text(), "Загрузить");
     }
 }
 
 TEST_F(ShellTest, FailedRandomSourceMakesNoKey) {
     random.fail = true;
     dialogs.saveNames.push_back(Path("weak"));
-    window->GenerateUnblockKey();
+    window->KeyFiles().Generate();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Ошибка генератора случайных чисел. Ключ не создан");
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
-    EXPECT_EQ(window->UnblockKey(), MainWindow::DefaultUnblockKey);
-    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
+    EXPECT_EQ(window->Keys().UnblockKey(), kDefaultUnblockKey);
+    EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Initialization));
     EXPECT_FALSE(QFile::exists(Path("weak.key")));
 }

@@ -2,6 +2,7 @@
 // initialization button with every message it can give.
 
 #include "ShellFixture.h"
+#include "shell/FormControls.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -63,11 +64,11 @@ void ExpectBoxes(const FakeDialogs& dialogs, const std::vector<Box>& expected) {
 TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     MainWindow& w = *window;
     EXPECT_EQ(w.windowTitle(), "Orvane");
-    EXPECT_EQ(w.tabs->size(), QSize(300, 412));
+    EXPECT_EQ(Control<QTabWidget>(&w, "PageControl1")->size(), QSize(300, 412));
     EXPECT_EQ(w.height(), 412 + w.menuBar()->sizeHint().height());
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_EQ(w.tabs->tabText(0), "Инициализация");
-    EXPECT_EQ(w.tabs->tabText(1), "Разблокировка");
+    EXPECT_EQ(Control<QTabWidget>(&w, "PageControl1")->tabText(0), "Инициализация");
+    EXPECT_EQ(Control<QTabWidget>(&w, "PageControl1")->tabText(1), "Разблокировка");
 
     struct Row {
         const char* name;
@@ -116,11 +117,11 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     for (const char* name : {"cbRdrList2", "cbRdrList"})
         EXPECT_NE(w.findChild<ReaderComboBox*>(name), nullptr) << name;
 
-    EXPECT_TRUE(w.unblockTab->EdResponse->isReadOnly());
+    EXPECT_TRUE(Control<QLineEdit>(&w, "EdResponse")->isReadOnly());
     const QString hint =
         QStringLiteral("Внимание! При смене № группы, сеансовый ключ  будет перегенерирован.");
-    EXPECT_EQ(w.initTab->edGroupRSA->toolTip(), hint);
-    EXPECT_EQ(w.initTab->edGroupDSTU->toolTip(), hint);
+    EXPECT_EQ(Control<QLineEdit>(&w, "edGroupRSA")->toolTip(), hint);
+    EXPECT_EQ(Control<QLineEdit>(&w, "edGroupDSTU")->toolTip(), hint);
 
     QStringList titles;
     for (QGroupBox* box : w.findChildren<QGroupBox*>()) {
@@ -143,13 +144,13 @@ TEST_F(ShellTest, WindowCarriesTheDesignedControlsAndCaptions) {
     EXPECT_EQ(menus[1]->text(), "Помощь");
     const QList<QAction*> help = menus[1]->menu()->actions();
     ASSERT_EQ(help.size(), 3);
-    EXPECT_EQ(help[0], w.N8);
+    EXPECT_EQ(help[0], Control<QAction>(&w, "N8"));
     EXPECT_TRUE(help[1]->isSeparator());
-    EXPECT_EQ(help[2], w.N7);
-    EXPECT_EQ(w.N2->text(), "Выход");
-    EXPECT_EQ(w.N8->text(), "Инструкция");
-    EXPECT_EQ(w.N7->text(), "О программе");
-    EXPECT_EQ(w.findChild<QAction*>("N2"), w.N2);
+    EXPECT_EQ(help[2], Control<QAction>(&w, "N7"));
+    EXPECT_EQ(Control<QAction>(&w, "N2")->text(), "Выход");
+    EXPECT_EQ(Control<QAction>(&w, "N8")->text(), "Инструкция");
+    EXPECT_EQ(Control<QAction>(&w, "N7")->text(), "О программе");
+    EXPECT_EQ(w.findChild<QAction*>("N2"), Control<QAction>(&w, "N2"));
 }
 
 TEST_F(ShellTest, FieldLengthsAndMasks) {
@@ -187,16 +188,18 @@ TEST_F(ShellTest, OpensCentredOnThePrimaryScreen) {
 TEST_F(ShellTest, KeyboardOrderOfTheInitializationTab) {
     MainWindow& w = *window;
     // Every control of the list is enabled for the walk.
-    w.initTab->cbAllowPUK->click();
-    w.initTab->cbCRKey->setChecked(true);
-    w.initTab->cbDublGroupRSA->setChecked(true);
-    w.initTab->cbDublGroupDSTU->setChecked(true);
+    Control<QCheckBox>(&w, "cbAllowPUK")->click();
+    Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
+    Control<QCheckBox>(&w, "cbDublGroupRSA")->setChecked(true);
+    Control<QCheckBox>(&w, "cbDublGroupDSTU")->setChecked(true);
     const std::vector<QWidget*> order = {
-        w.initTab->cbRdrList2,     w.initTab->BtnInit,     w.initTab->EdPIN,
-        w.initTab->cbAllowPUK,     w.initTab->EdPUK,       w.initTab->cbCRKey,
-        w.initTab->BtnLoad,        w.initTab->BtnGenerate, w.initTab->EdDeviceName,
-        w.initTab->cbDublGroupRSA, w.initTab->edGroupRSA,  w.initTab->cbDublGroupDSTU,
-        w.initTab->edGroupDSTU};
+        Control<ReaderComboBox>(&w, "cbRdrList2"), Control<QPushButton>(&w, "BtnInit"),
+        Control<QLineEdit>(&w, "EdPIN"),           Control<QCheckBox>(&w, "cbAllowPUK"),
+        Control<QLineEdit>(&w, "EdPUK"),           Control<QCheckBox>(&w, "cbCRKey"),
+        Control<QPushButton>(&w, "BtnLoad"),       Control<QPushButton>(&w, "BtnGenerate"),
+        Control<QLineEdit>(&w, "EdDeviceName"),    Control<QCheckBox>(&w, "cbDublGroupRSA"),
+        Control<QLineEdit>(&w, "edGroupRSA"),      Control<QCheckBox>(&w, "cbDublGroupDSTU"),
+        Control<QLineEdit>(&w, "edGroupDSTU")};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget* next = order[i]->nextInFocusChain();
         while (next && !(next->focusPolicy() & Qt::TabFocus))
@@ -218,28 +221,29 @@ TEST_F(ShellTest, DeviceListsAreSortedWithoutPlaceholderAndRefreshedOnDropDown) 
         return out;
     };
     const QStringList sorted = {"alpha 00 00", "Beta 00 00", "Zeta 00 00"};
-    EXPECT_EQ(entries(window->initTab->cbRdrList2), sorted);
-    EXPECT_EQ(entries(window->unblockTab->cbRdrList), sorted);
-    EXPECT_EQ(window->initTab->cbRdrList2->currentIndex(), -1);
-    EXPECT_EQ(window->unblockTab->cbRdrList->currentIndex(), -1);
+    EXPECT_EQ(entries(Control<ReaderComboBox>(window, "cbRdrList2")), sorted);
+    EXPECT_EQ(entries(Control<ReaderComboBox>(window, "cbRdrList")), sorted);
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList2")->currentIndex(), -1);
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList")->currentIndex(), -1);
 
     // Picking an entry selects it into the one reader session; the other list stays as it is.
-    QTest::keyClick(window->initTab->cbRdrList2, Qt::Key_Down);
+    QTest::keyClick(Control<ReaderComboBox>(window, "cbRdrList2"), Qt::Key_Down);
     EXPECT_EQ(window->CardReader().Reader, "alpha 00 00");
-    EXPECT_EQ(window->unblockTab->cbRdrList->currentIndex(), -1);
-    window->unblockTab->cbRdrList->setCurrentIndex(1);
-    emit window->unblockTab->cbRdrList->textActivated(window->unblockTab->cbRdrList->itemText(2));
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList")->currentIndex(), -1);
+    Control<ReaderComboBox>(window, "cbRdrList")->setCurrentIndex(1);
+    emit Control<ReaderComboBox>(window, "cbRdrList")
+        ->textActivated(Control<ReaderComboBox>(window, "cbRdrList")->itemText(2));
     EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
 
     // A reader attached later shows up at the next drop-down of either list; the selection
     // stays with the session while the lists show nothing.
     pcsc.AddReader("Gamma 00 00");
-    window->unblockTab->cbRdrList->showPopup();
-    window->unblockTab->cbRdrList->hidePopup();
+    Control<ReaderComboBox>(window, "cbRdrList")->showPopup();
+    Control<ReaderComboBox>(window, "cbRdrList")->hidePopup();
     const QStringList four = {"alpha 00 00", "Beta 00 00", "Gamma 00 00", "Zeta 00 00"};
-    EXPECT_EQ(entries(window->unblockTab->cbRdrList), four);
-    EXPECT_EQ(entries(window->initTab->cbRdrList2), four);
-    EXPECT_EQ(window->initTab->cbRdrList2->currentIndex(), -1);
+    EXPECT_EQ(entries(Control<ReaderComboBox>(window, "cbRdrList")), four);
+    EXPECT_EQ(entries(Control<ReaderComboBox>(window, "cbRdrList2")), four);
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList2")->currentIndex(), -1);
     EXPECT_EQ(window->CardReader().Reader, "Zeta 00 00");
 }
 
@@ -247,34 +251,35 @@ TEST_F(ShellTest, NoReaderLeavesBothListsEmpty) {
     window.reset();
     pcsc.RemoveReader("Reader A");
     window = std::make_unique<MainWindow>();
-    EXPECT_EQ(window->initTab->cbRdrList2->count(), 0);
-    EXPECT_EQ(window->unblockTab->cbRdrList->count(), 0);
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList2")->count(), 0);
+    EXPECT_EQ(Control<ReaderComboBox>(window, "cbRdrList")->count(), 0);
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(ShellTest, EnableRules) {
     MainWindow& w = *window;
     // The PUK controls flip with each click of their box.
-    w.initTab->cbAllowPUK->click();
-    EXPECT_TRUE(w.initTab->Label3->isEnabledTo(&w));
-    EXPECT_TRUE(w.initTab->EdPUK->isEnabledTo(&w));
-    w.initTab->cbAllowPUK->click();
-    EXPECT_FALSE(w.initTab->Label3->isEnabledTo(&w));
-    EXPECT_FALSE(w.initTab->EdPUK->isEnabledTo(&w));
+    Control<QCheckBox>(&w, "cbAllowPUK")->click();
+    EXPECT_TRUE(Control<QLabel>(&w, "Label3")->isEnabledTo(&w));
+    EXPECT_TRUE(Control<QLineEdit>(&w, "EdPUK")->isEnabledTo(&w));
+    Control<QCheckBox>(&w, "cbAllowPUK")->click();
+    EXPECT_FALSE(Control<QLabel>(&w, "Label3")->isEnabledTo(&w));
+    EXPECT_FALSE(Control<QLineEdit>(&w, "EdPUK")->isEnabledTo(&w));
 
     // The key controls follow cbCRKey, also when it is changed by the program.
     for (bool on : {true, false, true}) {
-        w.initTab->cbCRKey->setChecked(on);
-        EXPECT_EQ(w.initTab->Label4->isEnabledTo(&w), on);
-        EXPECT_EQ(w.initTab->BtnLoad->isEnabledTo(&w), on);
-        EXPECT_EQ(w.initTab->BtnGenerate->isEnabledTo(&w), on);
+        Control<QCheckBox>(&w, "cbCRKey")->setChecked(on);
+        EXPECT_EQ(Control<QLabel>(&w, "Label4")->isEnabledTo(&w), on);
+        EXPECT_EQ(Control<QPushButton>(&w, "BtnLoad")->isEnabledTo(&w), on);
+        EXPECT_EQ(Control<QPushButton>(&w, "BtnGenerate")->isEnabledTo(&w), on);
     }
-    EXPECT_TRUE(w.initTab->BtnInit->isEnabledTo(&w));
+    EXPECT_TRUE(Control<QPushButton>(&w, "BtnInit")->isEnabledTo(&w));
 }
 
 TEST_F(ShellTest, EachGroupBoxEnablesOnlyItsOwnNumber) {
     MainWindow& w = *window;
-    InitTab& t = *w.initTab;
+    auto* rsaBox = Control<QCheckBox>(w, "cbDublGroupRSA");
+    auto* dstuBox = Control<QCheckBox>(w, "cbDublGroupDSTU");
     // One box clicked at a time, so that each box's change is seen alone: RSA and DSTU ticked
     // alone, together, and the other box's label and field never follow.
     const struct {
@@ -282,20 +287,19 @@ TEST_F(ShellTest, EachGroupBoxEnablesOnlyItsOwnNumber) {
         bool rsa;
         bool dstu;
     } steps[] = {
-        {t.cbDublGroupRSA, true, false},  {t.cbDublGroupRSA, false, false},
-        {t.cbDublGroupDSTU, false, true}, {t.cbDublGroupRSA, true, true},
-        {t.cbDublGroupDSTU, true, false}, {t.cbDublGroupRSA, false, false},
-        {t.cbDublGroupDSTU, false, true}, {t.cbDublGroupDSTU, false, false},
+        {rsaBox, true, false},  {rsaBox, false, false},  {dstuBox, false, true},
+        {rsaBox, true, true},   {dstuBox, true, false},  {rsaBox, false, false},
+        {dstuBox, false, true}, {dstuBox, false, false},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(::testing::Message() << "RSA " << step.rsa << ", DSTU " << step.dstu);
         step.clicked->click();
-        ASSERT_EQ(t.cbDublGroupRSA->isChecked(), step.rsa);
-        ASSERT_EQ(t.cbDublGroupDSTU->isChecked(), step.dstu);
-        EXPECT_EQ(t.lblGroupRSA->isEnabledTo(&w), step.rsa);
-        EXPECT_EQ(t.edGroupRSA->isEnabledTo(&w), step.rsa);
-        EXPECT_EQ(t.lblGroupDSTU->isEnabledTo(&w), step.dstu);
-        EXPECT_EQ(t.edGroupDSTU->isEnabledTo(&w), step.dstu);
+        ASSERT_EQ(rsaBox->isChecked(), step.rsa);
+        ASSERT_EQ(dstuBox->isChecked(), step.dstu);
+        EXPECT_EQ(Control<QLabel>(w, "lblGroupRSA")->isEnabledTo(&w), step.rsa);
+        EXPECT_EQ(Control<QLineEdit>(w, "edGroupRSA")->isEnabledTo(&w), step.rsa);
+        EXPECT_EQ(Control<QLabel>(w, "lblGroupDSTU")->isEnabledTo(&w), step.dstu);
+        EXPECT_EQ(Control<QLineEdit>(w, "edGroupDSTU")->isEnabledTo(&w), step.dstu);
     }
 }
 
@@ -309,15 +313,17 @@ TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
         {"0", true, true},   {"00", true, true},   {"", true, false},    {"D", false, false},
         {"1", false, false}, {"O0", false, false}, {"zz", false, false}, {" 0", false, false},
     };
-    for (QLineEdit* field : {window->initTab->edGroupRSA, window->initTab->edGroupDSTU}) {
-        const bool rsa = field == window->initTab->edGroupRSA;
-        (rsa ? window->initTab->cbDublGroupRSA : window->initTab->cbDublGroupDSTU)
+    for (QLineEdit* field :
+         {Control<QLineEdit>(window, "edGroupRSA"), Control<QLineEdit>(window, "edGroupDSTU")}) {
+        const bool rsa = field == Control<QLineEdit>(window, "edGroupRSA");
+        (rsa ? Control<QCheckBox>(window, "cbDublGroupRSA")
+             : Control<QCheckBox>(window, "cbDublGroupDSTU"))
             ->setChecked(true);
         for (const Row& row : rows) {
             SCOPED_TRACE(row.text.toStdString() + (rsa ? " RSA" : " DSTU"));
             field->setText(row.text);
-            const auto before = rsa ? window->GroupKeyRSA() : window->GroupKeyDSTU();
-            const auto other = rsa ? window->GroupKeyDSTU() : window->GroupKeyRSA();
+            const auto before = rsa ? window->Keys().GroupKeyRsa() : window->Keys().GroupKeyDstu();
+            const auto other = rsa ? window->Keys().GroupKeyDstu() : window->Keys().GroupKeyRsa();
             dialogs.messages.clear();
             SendFocus(field, QEvent::FocusOut);
             if (row.refused) {
@@ -331,46 +337,46 @@ TEST_F(ShellTest, GroupNumberCheckOnLeavingTheField) {
                 EXPECT_TRUE(dialogs.messages.empty());
                 EXPECT_EQ(field->text(), row.text);
             }
-            const auto after = rsa ? window->GroupKeyRSA() : window->GroupKeyDSTU();
+            const auto after = rsa ? window->Keys().GroupKeyRsa() : window->Keys().GroupKeyDstu();
             EXPECT_EQ(after != before, row.keyRenewed);
-            EXPECT_EQ(rsa ? window->GroupKeyDSTU() : window->GroupKeyRSA(), other);
+            EXPECT_EQ(rsa ? window->Keys().GroupKeyDstu() : window->Keys().GroupKeyRsa(), other);
         }
     }
     // The window losing the activation (a box, another program) or the keyboard going to the
     // menu bar (a tap on Alt) is no leaving of the field.
-    window->initTab->edGroupRSA->setText("0");
+    Control<QLineEdit>(window, "edGroupRSA")->setText("0");
     dialogs.messages.clear();
     for (Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::MenuBarFocusReason})
-        SendFocus(window->initTab->edGroupRSA, QEvent::FocusOut, reason);
+        SendFocus(Control<QLineEdit>(window, "edGroupRSA"), QEvent::FocusOut, reason);
     EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(window->initTab->edGroupRSA->text(), "0");
+    EXPECT_EQ(Control<QLineEdit>(window, "edGroupRSA")->text(), "0");
 }
 
 TEST_F(ShellTest, GroupKeysAreNewAtStartAndAtEveryRealTextChange) {
-    const auto rsa0 = window->GroupKeyRSA();
-    const auto dstu0 = window->GroupKeyDSTU();
+    const auto rsa0 = window->Keys().GroupKeyRsa();
+    const auto dstu0 = window->Keys().GroupKeyDstu();
     EXPECT_NE(rsa0, dstu0);
     // Another window (another program start) has other keys.
     MainWindow second;
-    EXPECT_NE(second.GroupKeyRSA(), rsa0);
+    EXPECT_NE(second.Keys().GroupKeyRsa(), rsa0);
 
     // Setting the text it already holds is no change; ticking the box is none either.
-    window->initTab->edGroupRSA->setText("D1");
-    window->initTab->cbDublGroupRSA->click();
-    EXPECT_EQ(window->GroupKeyRSA(), rsa0);
+    Control<QLineEdit>(window, "edGroupRSA")->setText("D1");
+    Control<QCheckBox>(window, "cbDublGroupRSA")->click();
+    EXPECT_EQ(window->Keys().GroupKeyRsa(), rsa0);
 
     // Retyping the same number makes a new key.
-    window->initTab->edGroupRSA->selectAll();
-    QTest::keyClicks(window->initTab->edGroupRSA, "D1");
-    EXPECT_EQ(window->initTab->edGroupRSA->text(), "D1");
-    EXPECT_NE(window->GroupKeyRSA(), rsa0);
-    EXPECT_EQ(window->GroupKeyDSTU(), dstu0);
-    window->initTab->edGroupDSTU->setText("07");
-    EXPECT_NE(window->GroupKeyDSTU(), dstu0);
+    Control<QLineEdit>(window, "edGroupRSA")->selectAll();
+    QTest::keyClicks(Control<QLineEdit>(window, "edGroupRSA"), "D1");
+    EXPECT_EQ(Control<QLineEdit>(window, "edGroupRSA")->text(), "D1");
+    EXPECT_NE(window->Keys().GroupKeyRsa(), rsa0);
+    EXPECT_EQ(window->Keys().GroupKeyDstu(), dstu0);
+    Control<QLineEdit>(window, "edGroupDSTU")->setText("07");
+    EXPECT_NE(window->Keys().GroupKeyDstu(), dstu0);
 }
 
 TEST_F(ShellTest, DeviceNamePlaceholder) {
-    QLineEdit* name = window->initTab->EdDeviceName;
+    QLineEdit* name = Control<QLineEdit>(window, "EdDeviceName");
     struct Row {
         QString before;
         QEvent::Type event;
@@ -401,8 +407,9 @@ TEST_F(ShellTest, DeviceNamePlaceholder) {
 }
 
 TEST_F(ShellTest, PinEntriesAcceptOnlyCp1251Characters) {
-    for (QLineEdit* field : {window->initTab->EdPIN, window->initTab->EdPUK,
-                             window->unblockTab->EdNewPin_1, window->unblockTab->edNewPin_2}) {
+    for (QLineEdit* field :
+         {Control<QLineEdit>(window, "EdPIN"), Control<QLineEdit>(window, "EdPUK"),
+          Control<QLineEdit>(window, "EdNewPin_1"), Control<QLineEdit>(window, "edNewPin_2")}) {
         SCOPED_TRACE(field->objectName().toStdString());
         field->setEnabled(true);
         field->clear();
@@ -430,15 +437,16 @@ const QString Done = QStringLiteral("Инициализация закончен
 
 std::vector<InitCase> InitCases() {
     auto pin = [](const char* text) {
-        return [text](ShellTest&, MainWindow& w) { w.initTab->EdPIN->setText(text); };
+        return
+            [text](ShellTest&, MainWindow& w) { Control<QLineEdit>(&w, "EdPIN")->setText(text); };
     };
     auto everything = [](ShellTest& t, MainWindow& w) {
-        w.initTab->EdPIN->setText("1234");
-        w.initTab->cbAllowPUK->click();
-        w.initTab->EdPUK->setText("5678");
-        w.initTab->cbDublGroupRSA->click();
-        w.initTab->cbDublGroupDSTU->click();
-        w.SelectDevice("Reader A");
+        Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+        Control<QCheckBox>(&w, "cbAllowPUK")->click();
+        Control<QLineEdit>(&w, "EdPUK")->setText("5678");
+        Control<QCheckBox>(&w, "cbDublGroupRSA")->click();
+        Control<QCheckBox>(&w, "cbDublGroupDSTU")->click();
+        t.SelectReader("Reader A");
         (void)t;
     };
     return {
@@ -447,7 +455,7 @@ std::vector<InitCase> InitCases() {
          {},
          {{"Поле ПИН-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
          false,
-         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "123"); },
+         [](MainWindow& w) { EXPECT_EQ(Control<QLineEdit>(&w, "EdPIN")->text(), "123"); },
          "EdPIN"},
         {"PinOfFourLettersNoReader",
          pin("abcd"),
@@ -455,21 +463,21 @@ std::vector<InitCase> InitCases() {
          {{AllBlocked, MsgType::Information, mbYes | mbNo},
           {"Устройство не выбрано", MsgType::Warning, mbOK}},
          false,
-         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "abcd"); }},
+         [](MainWindow& w) { EXPECT_EQ(Control<QLineEdit>(&w, "EdPIN")->text(), "abcd"); }},
         {"ConfirmationAnsweredNo",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("12345678");
-             w.SelectDevice("Reader A");
+             Control<QLineEdit>(&w, "EdPIN")->setText("12345678");
+             w.CardReader().SelectReader("Reader A");
          },
          {mbNo},
          {{AllBlocked, MsgType::Information, mbYes | mbNo}},
          false,
-         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPIN->text(), "12345678"); }},
+         [](MainWindow& w) { EXPECT_EQ(Control<QLineEdit>(&w, "EdPIN")->text(), "12345678"); }},
         {"PukAllowedButShort",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->cbAllowPUK->click();
-             w.initTab->EdPUK->setText("567");
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QCheckBox>(&w, "cbAllowPUK")->click();
+             Control<QLineEdit>(&w, "EdPUK")->setText("567");
          },
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
@@ -478,8 +486,8 @@ std::vector<InitCase> InitCases() {
          "EdPUK"},
         {"PukAllowedButEmpty",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->cbAllowPUK->click();
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QCheckBox>(&w, "cbAllowPUK")->click();
          },
          {},
          {{"Поле ПАК-код не может быть меньше 4 символов", MsgType::Warning, mbOK}},
@@ -488,11 +496,11 @@ std::vector<InitCase> InitCases() {
          "EdPUK"},
         {"PukTextLeftInDisabledFieldIsBlocked",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->EdPUK->setText("12");
-             w.initTab->cbCRKey->setChecked(false);
-             w.initTab->cbDublGroupRSA->click();
-             w.initTab->cbDublGroupDSTU->click();
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QLineEdit>(&w, "EdPUK")->setText("12");
+             Control<QCheckBox>(&w, "cbCRKey")->setChecked(false);
+             Control<QCheckBox>(&w, "cbDublGroupRSA")->click();
+             Control<QCheckBox>(&w, "cbDublGroupDSTU")->click();
          },
          {mbNo},
          {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
@@ -502,39 +510,39 @@ std::vector<InitCase> InitCases() {
          nullptr},
         {"UnloadedKeyNotIgnored",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->cbCRKey->setChecked(true);
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
          },
          {mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
            mbYes | mbNo}},
          false,
          [](MainWindow& w) {
-             EXPECT_TRUE(w.initTab->cbCRKey->isChecked());
-             EXPECT_TRUE(w.initTab->BtnLoad->isEnabledTo(&w));
+             EXPECT_TRUE(Control<QCheckBox>(&w, "cbCRKey")->isChecked());
+             EXPECT_TRUE(Control<QPushButton>(&w, "BtnLoad")->isEnabledTo(&w));
          }},
         {"UnloadedKeyIgnored",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->cbCRKey->setChecked(true);
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
          },
          {mbYes, mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information, mbYes | mbNo},
           {AllBlocked, MsgType::Information, mbYes | mbNo}},
          false,
          [](MainWindow& w) {
-             EXPECT_FALSE(w.initTab->cbCRKey->isChecked());
-             EXPECT_FALSE(w.initTab->Label4->isEnabledTo(&w));
-             EXPECT_FALSE(w.initTab->BtnLoad->isEnabledTo(&w));
-             EXPECT_FALSE(w.initTab->BtnGenerate->isEnabledTo(&w));
+             EXPECT_FALSE(Control<QCheckBox>(&w, "cbCRKey")->isChecked());
+             EXPECT_FALSE(Control<QLabel>(&w, "Label4")->isEnabledTo(&w));
+             EXPECT_FALSE(Control<QPushButton>(&w, "BtnLoad")->isEnabledTo(&w));
+             EXPECT_FALSE(Control<QPushButton>(&w, "BtnGenerate")->isEnabledTo(&w));
          }},
         {"KeyLoadedOnlyForChallengeResponseDoesNotCount",
          [](ShellTest& t, MainWindow& w) {
              t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
-             w.LoadUnblockKey(KeyMark::BtnLoadKey);
+             w.KeyFiles().Load(KeyMark::Response);
              t.dialogs.messages.clear();
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->cbCRKey->setChecked(true);
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
          },
          {mbNo},
          {{"Ключ разблокировки не был загружен. Игнорировать?", MsgType::Information,
@@ -545,10 +553,10 @@ std::vector<InitCase> InitCases() {
          [everything](ShellTest& t, MainWindow& w) {
              everything(t, w);
              // Typed, so that the field's undo history holds the PIN and the PUK.
-             w.initTab->EdPIN->clear();
-             QTest::keyClicks(w.initTab->EdPIN, "4321");
-             w.initTab->EdPUK->clear();
-             QTest::keyClicks(w.initTab->EdPUK, "8765");
+             Control<QLineEdit>(&w, "EdPIN")->clear();
+             QTest::keyClicks(Control<QLineEdit>(&w, "EdPIN"), "4321");
+             Control<QLineEdit>(&w, "EdPUK")->clear();
+             QTest::keyClicks(Control<QLineEdit>(&w, "EdPUK"), "8765");
          },
          {mbYes},
          {{"Некоторые поля не были заполнены. Следующие параметры будут заблокированы:\r"
@@ -558,19 +566,20 @@ std::vector<InitCase> InitCases() {
          true,
          [](MainWindow& w) {
              // Emptied for good: undo does not bring the PIN or the PUK back.
-             for (QLineEdit* field : {w.initTab->EdPIN, w.initTab->EdPUK}) {
+             for (QLineEdit* field :
+                  {Control<QLineEdit>(&w, "EdPIN"), Control<QLineEdit>(&w, "EdPUK")}) {
                  QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
                  EXPECT_EQ(field->text(), "") << field->objectName().toStdString();
              }
-             EXPECT_TRUE(w.initTab->cbAllowPUK->isChecked());
-             EXPECT_EQ(w.initTab->EdDeviceName->text(), "<None>");
+             EXPECT_TRUE(Control<QCheckBox>(&w, "cbAllowPUK")->isChecked());
+             EXPECT_EQ(Control<QLineEdit>(&w, "EdDeviceName")->text(), "<None>");
          }},
         {"LoadedKeyRunsWithAllConfirmed",
          [everything](ShellTest& t, MainWindow& w) {
              everything(t, w);
-             w.initTab->cbCRKey->setChecked(true);
+             Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
              t.dialogs.openNames.push_back(t.KeyFile("k.key", 16));
-             w.LoadUnblockKey(KeyMark::BtnLoad);
+             w.KeyFiles().Load(KeyMark::Initialization);
              t.dialogs.messages.clear();
          },
          {},
@@ -579,14 +588,14 @@ std::vector<InitCase> InitCases() {
          nullptr},
         {"DefaultsConfirmedRun",
          [](ShellTest&, MainWindow& w) {
-             w.initTab->EdPIN->setText("1234");
-             w.initTab->EdPUK->setText("99");
-             w.SelectDevice("Reader A");
+             Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+             Control<QLineEdit>(&w, "EdPUK")->setText("99");
+             w.CardReader().SelectReader("Reader A");
          },
          {mbYes},
          {{AllBlocked, MsgType::Information, mbYes | mbNo}, {Done, MsgType::Information, mbOK}},
          true,
-         [](MainWindow& w) { EXPECT_EQ(w.initTab->EdPUK->text(), ""); }},
+         [](MainWindow& w) { EXPECT_EQ(Control<QLineEdit>(&w, "EdPUK")->text(), ""); }},
     };
 }
 
@@ -603,9 +612,9 @@ TEST_F(ShellTest, InitializationButtonTable) {
         dialogs.answers = c.answers;
         // The window is not shown: the control that setFocus went to last is the window's focus
         // widget, which gets the keyboard when the window is active.
-        window->initTab->BtnInit->setFocus(Qt::MouseFocusReason);
-        ASSERT_EQ(window->focusWidget(), window->initTab->BtnInit);
-        window->initTab->StartInitialization();
+        Control<QPushButton>(window, "BtnInit")->setFocus(Qt::MouseFocusReason);
+        ASSERT_EQ(window->focusWidget(), Control<QPushButton>(window, "BtnInit"));
+        Control<InitTab>(window, "TabSheet1")->StartInitialization();
         ExpectBoxes(dialogs, c.boxes);
         ASSERT_NE(window->focusWidget(), nullptr);
         EXPECT_EQ(window->focusWidget()->objectName().toStdString(), c.focus);
@@ -629,21 +638,21 @@ TEST_F(ShellTest, InitializationButtonTable) {
 
 TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
     MainWindow& w = *window;
-    w.initTab->EdPIN->setText("1234");
-    w.initTab->cbAllowPUK->click();
-    w.initTab->EdPUK->setText("пак1");
-    w.initTab->cbDublGroupRSA->click();
-    w.initTab->edGroupRSA->setText("5");
-    w.initTab->cbDublGroupDSTU->click();
-    w.initTab->EdDeviceName->setText("Тест");
-    w.initTab->cbCRKey->setChecked(true);
+    Control<QLineEdit>(&w, "EdPIN")->setText("1234");
+    Control<QCheckBox>(&w, "cbAllowPUK")->click();
+    Control<QLineEdit>(&w, "EdPUK")->setText("пак1");
+    Control<QCheckBox>(&w, "cbDublGroupRSA")->click();
+    Control<QLineEdit>(&w, "edGroupRSA")->setText("5");
+    Control<QCheckBox>(&w, "cbDublGroupDSTU")->click();
+    Control<QLineEdit>(&w, "EdDeviceName")->setText("Тест");
+    Control<QCheckBox>(&w, "cbCRKey")->setChecked(true);
     dialogs.saveNames.push_back(Path("gen"));
-    w.GenerateUnblockKey();
-    w.SelectDevice("Reader A");
-    const IInitSettings& settings = w;
+    w.KeyFiles().Generate();
+    SelectReader("Reader A");
+    const IInitSettings& settings = w.InitSettings();
     // The card number for the log: off until ticked.
     EXPECT_FALSE(settings.ReadCardNumber());
-    w.initTab->cbReadCardNumber->click();
+    Control<QCheckBox>(&w, "cbReadCardNumber")->click();
     bool checked = false;
     runner.during = [&] {
         checked = true;
@@ -657,13 +666,13 @@ TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
         EXPECT_TRUE(settings.DublGroupDSTU());
         EXPECT_EQ(settings.GroupDSTUText(), "D1");
         EXPECT_EQ(settings.DeviceNameText(), "Тест");
-        EXPECT_NE(settings.UnblockKey(), MainWindow::DefaultUnblockKey);
-        EXPECT_EQ(&settings.GroupKeyRSA(), &w.GroupKeyRSA());
+        EXPECT_NE(settings.UnblockKey(), kDefaultUnblockKey);
+        EXPECT_EQ(&settings.GroupKeyRSA(), &w.Keys().GroupKeyRsa());
         // A change made meanwhile is seen at the next question.
-        w.initTab->EdDeviceName->setText("Другой");
+        Control<QLineEdit>(&w, "EdDeviceName")->setText("Другой");
         EXPECT_EQ(settings.DeviceNameText(), "Другой");
     };
-    w.initTab->StartInitialization();
+    Control<InitTab>(&w, "TabSheet1")->StartInitialization();
     EXPECT_TRUE(checked);
     ASSERT_EQ(runner.readers.size(), 1u);
     EXPECT_EQ(settings.PinText(), "");
@@ -686,7 +695,8 @@ TEST_F(ShellTest, MessageBoxButtonLayoutAndLook) {
     };
     for (const Row& row : rows) {
         dialogs.messages.clear();
-        window->ShowMessageBox("text", MsgType::Error, row.asked, 0);
+        // Asked from a field of a tab: the box is still the main window's.
+        WindowMessage(Control<QLineEdit>(window, "EdPIN"), "text", MsgType::Error, row.asked);
         ASSERT_EQ(dialogs.messages.size(), 1u);
         const MessageRequest& m = dialogs.messages[0];
         EXPECT_EQ(m.buttons, row.shown) << row.asked;
@@ -711,24 +721,24 @@ TEST_F(ShellTest, GroupKeysNeverComeFromTheCounterAlone) {
     random.fail = true;
     window = std::make_unique<MainWindow>();
     window->SetInitRunner(&runner);
-    window->initTab->EdPIN->setText("1234");
-    window->SelectDevice("Reader A");
+    Control<QLineEdit>(window, "EdPIN")->setText("1234");
+    SelectReader("Reader A");
     dialogs.answers = {mbYes};
-    window->initTab->StartInitialization();
+    Control<InitTab>(window, "TabSheet1")->StartInitialization();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ошибка генератора случайных чисел. Ключ не создан");
     EXPECT_EQ(dialogs.messages[1].type, MsgType::Error);
     EXPECT_TRUE(runner.readers.empty());
-    EXPECT_EQ(window->initTab->EdPIN->text(), "1234");
+    EXPECT_EQ(Control<QLineEdit>(window, "EdPIN")->text(), "1234");
 
     // Once the source works again the keys are made at the next start of a run.
     random.fail = false;
-    const auto before = window->GroupKeyRSA();
+    const auto before = window->Keys().GroupKeyRsa();
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
-    window->initTab->StartInitialization();
+    Control<InitTab>(window, "TabSheet1")->StartInitialization();
     EXPECT_EQ(runner.readers.size(), 1u);
-    EXPECT_NE(window->GroupKeyRSA(), before);
+    EXPECT_NE(window->Keys().GroupKeyRsa(), before);
 }
 
 TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
@@ -742,14 +752,14 @@ TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
         });
     };
     closeModal();
-    window->N7->trigger();
+    Control<QAction>(window, "N7")->trigger();
     EXPECT_EQ(seen, &window->About());
     seen = nullptr;
     closeModal();
-    window->N8->trigger();
+    Control<QAction>(window, "N8")->trigger();
     EXPECT_EQ(seen, &window->Manual());
 
     EXPECT_TRUE(window->isVisible());
-    window->N2->trigger();
+    Control<QAction>(window, "N2")->trigger();
     EXPECT_FALSE(window->isVisible());
 }

@@ -46,7 +46,7 @@ public:
     void SetUp() override {
         ShellTest::SetUp();
         pcsc.AnswerChallenge(Challenge);
-        Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
+        Load(KeyFile("admin.key", 16, 0x31), KeyMark::Initialization);
         dialogs.messages.clear();
         SelectReader("Reader A");
         pcsc.ClearRecord();
@@ -54,12 +54,12 @@ public:
     // A new window with the unblock key loaded and no device chosen.
     void NoDeviceSelected() {
         window = std::make_unique<MainWindow>();
-        Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoad);
+        Load(KeyFile("admin.key", 16, 0x31), KeyMark::Initialization);
         dialogs.messages.clear();
     }
     void Entries(const QString& first, const QString& second) {
-        window->unblockTab->EdNewPin_1->setText(first);
-        window->unblockTab->edNewPin_2->setText(second);
+        Control<QLineEdit>(window, "EdNewPin_1")->setText(first);
+        Control<QLineEdit>(window, "edNewPin_2")->setText(second);
     }
     // The card session let the token go with a reset and holds no connection.
     void ExpectReleased() {
@@ -75,7 +75,7 @@ public:
 
 TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     Entries("1234", "1234");
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     EXPECT_EQ(pcsc.Commands(), (std::vector<Bytes>{SelectMf, GetChallenge, Authenticate(key),
                                                    StorePin({'1', '2', '3', '4'})}));
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -83,8 +83,8 @@ TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Information);
     EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
     EXPECT_EQ(dialogs.messages[0].title, "Orvane");
-    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "");
-    EXPECT_EQ(window->unblockTab->edNewPin_2->text(), "");
+    EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), "");
+    EXPECT_EQ(Control<QLineEdit>(window, "edNewPin_2")->text(), "");
     ExpectReleased();
     // The exclusive connection was asked for.
     for (const FakePcsc::Call& call : pcsc.Calls()) {
@@ -110,7 +110,7 @@ TEST_F(PinResetTest, NewPinBytes) {
         pcsc.ClearRecord();
         dialogs.messages.clear();
         Entries(row.pin, row.pin);
-        window->unblockTab->ChangePin();
+        Control<UnblockTab>(window, "TabSheet2")->ChangePin();
         const std::vector<Bytes> sent = pcsc.Commands();
         ASSERT_EQ(sent.size(), 4u);
         EXPECT_EQ(sent[3], StorePin(row.bytes));
@@ -165,15 +165,15 @@ TEST_F(PinResetTest, CardFailuresStopAndReleaseTheToken) {
         dialogs.messages.clear();
         row.script(pcsc);
         Entries("4321", "4321");
-        window->unblockTab->ChangePin();
+        Control<UnblockTab>(window, "TabSheet2")->ChangePin();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.message);
         EXPECT_EQ(dialogs.messages[0].type, row.type);
         EXPECT_EQ(dialogs.messages[0].buttons, mbOK);
         EXPECT_EQ(pcsc.Commands().size(), row.commands);
         // The entries keep their text; the token is let go with a reset.
-        EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "4321");
-        EXPECT_EQ(window->unblockTab->edNewPin_2->text(), "4321");
+        EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), "4321");
+        EXPECT_EQ(Control<QLineEdit>(window, "edNewPin_2")->text(), "4321");
         ExpectReleased();
     }
 }
@@ -214,12 +214,12 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
         dialogs.messages.clear();
         row.setup(*this);
         pcsc.ClearRecord();
-        window->unblockTab->ChangePin();
+        Control<UnblockTab>(window, "TabSheet2")->ChangePin();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text, row.box.text);
         EXPECT_EQ(dialogs.messages[0].type, row.box.type);
         EXPECT_EQ(dialogs.messages[0].buttons, row.box.buttons);
-        EXPECT_EQ(window->unblockTab->EdNewPin_1->text().isEmpty(), row.entriesCleared);
+        EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text().isEmpty(), row.entriesCleared);
         EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 0u);
         EXPECT_TRUE(pcsc.Apdus().empty());
     }
@@ -227,7 +227,7 @@ TEST_F(PinResetTest, StopsBeforeTheTokenSendNothing) {
 
 TEST_F(PinResetTest, TwoEmptyEntriesGiveEightFF) {
     Entries("", "");
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[3], (Bytes{0x80, 0xF4, 0x01, 0x05, 0x0A, 0x05, 0x77, 0xFF, 0xFF, 0xFF,
                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
@@ -237,48 +237,48 @@ TEST_F(PinResetTest, PulledTokenDoesNotAnswerAfterTwoConnects) {
     pcsc.RemoveCard("Reader A");
     pcsc.ClearRecord();
     Entries("1234", "1234");
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, "Смарт-карта не отвечает");
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 2u);
     EXPECT_TRUE(pcsc.Commands().empty());
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
-    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "1234");
+    EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), "1234");
 }
 
 TEST_F(PinResetTest, KeyPromptLoadsAndSendsNothing) {
     // A key loaded only for the challenge-response does not count here.
     window = std::make_unique<MainWindow>();
     SelectReader("Reader A");
-    Load(KeyFile("cr.key", 16, 0x50), KeyMark::BtnLoadKey);
+    Load(KeyFile("cr.key", 16, 0x50), KeyMark::Response);
     dialogs.messages.clear();
     pcsc.ClearRecord();
     Entries("1111", "1111");
 
     dialogs.answers = {mbNo};
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, NeedKey);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
     EXPECT_EQ(dialogs.messages[0].buttons, mbYes | mbNo);
-    EXPECT_FALSE(window->IsKeyLoaded(KeyMark::BtnLoad));
+    EXPECT_FALSE(window->Keys().IsLoaded(KeyMark::Initialization));
     EXPECT_TRUE(dialogs.openNames.empty());
 
     dialogs.messages.clear();
     dialogs.answers = {mbYes};
     dialogs.openNames.push_back(KeyFile("admin2.key", 16, 0x60));
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "Ключ загружен");
-    EXPECT_TRUE(window->IsKeyLoaded(KeyMark::BtnLoad));
-    EXPECT_EQ(window->initTab->BtnLoad->text(), "Загружен");
-    EXPECT_EQ(window->unblockTab->BtnUnblOk->text(), "Изменить ПИН-код");
+    EXPECT_TRUE(window->Keys().IsLoaded(KeyMark::Initialization));
+    EXPECT_EQ(Control<QPushButton>(window, "BtnLoad")->text(), "Загружен");
+    EXPECT_EQ(Control<QPushButton>(window, "BtnUnblOk")->text(), "Изменить ПИН-код");
     EXPECT_EQ(pcsc.Count(FakePcsc::Entry::Connect), 0u);
-    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), "1111");
+    EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), "1111");
 
     // The second click performs the reset with the key just loaded.
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     ASSERT_EQ(pcsc.Commands().size(), 4u);
     EXPECT_EQ(pcsc.Commands()[2], Authenticate(Sequence16(0x60)));
     EXPECT_EQ(dialogs.LastText(), "ПИН-код успешно изменен");
@@ -288,7 +288,7 @@ TEST_F(PinResetTest, AnEarlierConnectionIsClosedFirstAndSelectionDisconnects) {
     // A failed reset leaves nothing connected, so an initialization run can reach the token.
     pcsc.AnswerSw({0x00, 0x82}, 0x6982);
     Entries("1", "1");
-    window->unblockTab->ChangePin();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
     // A shared connection, as the initialization run makes, now succeeds.
     TokenSession run;
@@ -302,13 +302,13 @@ TEST_F(PinResetTest, AnEarlierConnectionIsClosedFirstAndSelectionDisconnects) {
 // naming the key by its check value only.
 TEST_F(PinResetTest, ActionsLeaveTheirAuditEntries) {
     Entries("1234", "1234");
-    window->unblockTab->ChangePin();
-    Load(KeyFile("admin.key", 16, 0x31), KeyMark::BtnLoadKey); // the C/R tab's own mark
-    window->unblockTab->EdCallenge->setText("01 02 03 04 05 06 07 08");
-    window->unblockTab->ShowResponse();
-    const std::string response = window->unblockTab->EdResponse->text().toStdString();
+    Control<UnblockTab>(window, "TabSheet2")->ChangePin();
+    Load(KeyFile("admin.key", 16, 0x31), KeyMark::Response); // the C/R tab's own mark
+    Control<ChallengeEdit>(window, "EdCallenge")->setText("01 02 03 04 05 06 07 08");
+    Control<UnblockTab>(window, "TabSheet2")->ShowResponse();
+    const std::string response = Control<QLineEdit>(window, "EdResponse")->text().toStdString();
     dialogs.saveNames.push_back(Path("new"));
-    window->GenerateUnblockKey();
+    window->KeyFiles().Generate();
 
     EXPECT_EQ(journal.Events(), (std::vector<std::string>{"key-loaded", "pin-reset", "key-loaded",
                                                           "response", "key-generated"}));
@@ -320,8 +320,8 @@ TEST_F(PinResetTest, ActionsLeaveTheirAuditEntries) {
     EXPECT_EQ(journal.entries[1]["ORVANE_READER"], "Reader A");
     for (std::size_t i = 0; i < 4; ++i)
         EXPECT_EQ(journal.entries[i]["ORVANE_UNBLOCK_KCV"], kcv) << i;
-    EXPECT_EQ(journal.entries[4]["ORVANE_UNBLOCK_KCV"], KeyCheckValue(window->UnblockKey()));
-    EXPECT_NE(KeyCheckValue(window->UnblockKey()), kcv) << "a new key is in force";
+    EXPECT_EQ(journal.entries[4]["ORVANE_UNBLOCK_KCV"], KeyCheckValue(window->Keys().UnblockKey()));
+    EXPECT_NE(KeyCheckValue(window->Keys().UnblockKey()), kcv) << "a new key is in force";
     std::string keyHex;
     for (const std::uint8_t byte : key)
         keyHex += QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper().toStdString();

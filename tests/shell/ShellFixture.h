@@ -3,11 +3,23 @@
 // be made to fail and an initialization run that only records what it was given.
 
 #include "engine/RandomSource.h"
+#include "shell/ChallengeEdit.h"
+#include "shell/InitTab.h"
 #include "shell/MainWindow.h"
+#include "shell/ReaderComboBox.h"
+#include "shell/UnblockKeyFiles.h"
+#include "shell/UnblockTab.h"
+#include "support/Controls.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
 #include "support/RecordingAuditJournal.h"
 
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -62,11 +74,9 @@ public:
     // Loads `path` through the open dialog of the given button's route.
     void Load(const QString& path, KeyMark mark) {
         dialogs.openNames.push_back(path);
-        window->LoadUnblockKey(mark);
+        window->KeyFiles().Load(mark);
     }
-    void SelectReader(const std::string& name) {
-        window->SelectDevice(QString::fromStdString(name));
-    }
+    void SelectReader(const std::string& name) { window->CardReader().SelectReader(name); }
 
     // Before the window: every audit entry of the window goes here, none to the system journal.
     RecordingAuditJournal journal;

@@ -42,7 +42,7 @@ protected:
         ASSERT_TRUE(keys.isValid());
         ASSERT_TRUE(token.Insert()) << token.Error();
         window = std::make_unique<MainWindow>();
-        progbar = new ProgressDialog(*window, window.get());
+        progbar = &window->Progress();
         window->SetInitRunner(progbar);
         window->show();
         ASSERT_NO_FATAL_FAILURE(InitializeToken());
@@ -54,15 +54,15 @@ protected:
     // everything else blocked; Enter starts it, Esc during the removal wait ends the run with the
     // token still in the reader.
     void InitializeToken() {
-        window->tabs->setCurrentIndex(0);
-        ASSERT_TRUE(e2e::ChooseReader(window->initTab->cbRdrList2, reader));
+        Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(0);
+        ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(window, "cbRdrList2"), reader));
         ASSERT_EQ(window->CardReader().Reader, reader);
-        e2e::TypeText(window->initTab->EdPIN, kPin);
-        ASSERT_EQ(window->initTab->EdPIN->text(), kPin);
-        window->initTab->cbCRKey->click();
+        e2e::TypeText(Control<QLineEdit>(window, "EdPIN"), kPin);
+        ASSERT_EQ(Control<QLineEdit>(window, "EdPIN")->text(), kPin);
+        Control<QCheckBox>(window, "cbCRKey")->click();
         dialogs.saveNames.push_back(keys.filePath(QStringLiteral("admin")));
-        window->initTab->BtnGenerate->click();
-        ASSERT_EQ(window->initTab->BtnLoad->text(), e2e::kLoaded);
+        Control<QPushButton>(window, "BtnGenerate")->click();
+        ASSERT_EQ(Control<QPushButton>(window, "BtnLoad")->text(), e2e::kLoaded);
         // The file is confirmed with the key check value to write down.
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_TRUE(dialogs.messages[0].text.startsWith(QStringLiteral("Ключ сохранён в файл ")));
@@ -73,7 +73,7 @@ protected:
 
         bool escPosted = false;
         waits.onBlink = [&] {
-            if (progbar->Label1->text() == e2e::kDoneText && !escPosted) {
+            if (Control<QLabel>(progbar, "Label1")->text() == e2e::kDoneText && !escPosted) {
                 escPosted = true;
                 e2e::PostKey(progbar, Qt::Key_Escape);
             }
@@ -138,19 +138,19 @@ TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
         file.write(reinterpret_cast<const char*>(other.data()), 16);
         file.close();
         dialogs.openNames.push_back(path);
-        window->initTab->BtnLoad->click();
+        Control<QPushButton>(window, "BtnLoad")->click();
         ASSERT_EQ(dialogs.LastText(), QStringLiteral("Ключ загружен"));
         ASSERT_NE(other, key);
         dialogs.messages.clear();
     }
 
-    window->tabs->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
-    e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
-    e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
-    ASSERT_EQ(window->unblockTab->EdNewPin_1->text(), kNewPin);
+    Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(window, "cbRdrList"), reader));
+    e2e::TypeText(Control<QLineEdit>(window, "EdNewPin_1"), kNewPin);
+    e2e::TypeText(Control<QLineEdit>(window, "edNewPin_2"), kNewPin);
+    ASSERT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), kNewPin);
     token.ClearTrace();
-    window->unblockTab->BtnUnblOk->click();
+    Control<QPushButton>(window, "BtnUnblOk")->click();
 
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, c.message);
@@ -168,8 +168,8 @@ TEST_P(PinResetThroughPcscd, ResetsOnlyWithTheTokensKeyAndAlwaysReleasesIt) {
     EXPECT_EQ(state->pin.triesLeft, success ? state->pin.maxTries : 0);
     EXPECT_FALSE(state->session.unblock) << "the unblock right outlived the click";
     // The entries are emptied on success only.
-    EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), success ? QString() : kNewPin);
-    EXPECT_EQ(window->unblockTab->edNewPin_2->text(), success ? QString() : kNewPin);
+    EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), success ? QString() : kNewPin);
+    EXPECT_EQ(Control<QLineEdit>(window, "edNewPin_2")->text(), success ? QString() : kNewPin);
 
     const e2e::TraceSummary trace = e2e::Summarize(token);
     EXPECT_EQ(trace.ins, c.commands);
@@ -196,30 +196,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UnblockThroughPcscd, ResponseToTheTokensChallengeUnblocksIt) {
-    window->tabs->setCurrentIndex(1);
+    Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(1);
     const VirtualToken::ToolResult shown = token.UserChallenge();
     ASSERT_EQ(shown.exitCode, 0) << shown.output;
     const QString challenge = QString::fromStdString(shown.output).trimmed();
     ASSERT_EQ(challenge.size(), 23) << shown.output;
 
     // Typed as the user reads it out, in lower case: the field groups and capitalizes it.
-    QTest::keyClicks(window->unblockTab->EdCallenge, challenge.toLower());
-    EXPECT_EQ(window->unblockTab->EdCallenge->text(), challenge);
+    QTest::keyClicks(Control<ChallengeEdit>(window, "EdCallenge"), challenge.toLower());
+    EXPECT_EQ(Control<ChallengeEdit>(window, "EdCallenge")->text(), challenge);
 
     // The key came through BtnGenerate only: the first press asks for it and loads it.
     dialogs.answers.push_back(mbYes);
     dialogs.openNames.push_back(keyPath);
-    window->unblockTab->Button1->click();
+    Control<QPushButton>(window, "Button1")->click();
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[0].text,
               QStringLiteral("Ключ для инициализации CR не загружен. Загрузить?"));
     EXPECT_EQ(dialogs.messages[1].text, QStringLiteral("Ключ загружен"));
-    EXPECT_EQ(window->unblockTab->BtnLoadKey->text(), e2e::kLoaded);
-    EXPECT_TRUE(window->unblockTab->EdResponse->text().isEmpty());
+    EXPECT_EQ(Control<QPushButton>(window, "BtnLoadKey")->text(), e2e::kLoaded);
+    EXPECT_TRUE(Control<QLineEdit>(window, "EdResponse")->text().isEmpty());
 
-    window->unblockTab->Button1->click();
+    Control<QPushButton>(window, "Button1")->click();
     EXPECT_EQ(dialogs.messages.size(), 2u) << dialogs.LastText().toStdString();
-    const QString response = window->unblockTab->EdResponse->text();
+    const QString response = Control<QLineEdit>(window, "EdResponse")->text();
     ASSERT_EQ(response.size(), 23);
 
     // The token checks: a response with one digit changed is refused and the PIN stays blocked.
@@ -259,26 +259,26 @@ struct OwnRuntimeFolder {
 TEST_F(UnblockThroughPcscd, PinResetRefusedWhileAnotherRunHoldsTheReader) {
     OwnRuntimeFolder runtime;
     ASSERT_TRUE(runtime.folder.isValid());
-    window->tabs->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
-    e2e::TypeText(window->unblockTab->EdNewPin_1, kNewPin);
-    e2e::TypeText(window->unblockTab->edNewPin_2, kNewPin);
+    Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(window, "cbRdrList"), reader));
+    e2e::TypeText(Control<QLineEdit>(window, "EdNewPin_1"), kNewPin);
+    e2e::TypeText(Control<QLineEdit>(window, "edNewPin_2"), kNewPin);
     {
         const std::optional<ReaderLock> held = ReaderLock::Take(reader);
         ASSERT_TRUE(held);
         token.ClearTrace();
-        window->unblockTab->BtnUnblOk->click();
+        Control<QPushButton>(window, "BtnUnblOk")->click();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text.toStdString(), ReaderHeldMessage(reader));
         EXPECT_EQ(dialogs.messages[0].type, MsgType::Warning);
         EXPECT_TRUE(token.Apdus().empty()) << "a command reached the held reader's token";
         EXPECT_EQ(PinTriesLeft(), 0);
         // The entries stay for the next try.
-        EXPECT_EQ(window->unblockTab->EdNewPin_1->text(), kNewPin);
+        EXPECT_EQ(Control<QLineEdit>(window, "EdNewPin_1")->text(), kNewPin);
         dialogs.messages.clear();
     }
     // Let go: the same click resets the PIN.
-    window->unblockTab->BtnUnblOk->click();
+    Control<QPushButton>(window, "BtnUnblOk")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, kResetDone);
     const auto state = token.State();
@@ -305,8 +305,8 @@ void RestartService(VirtualToken& token) {
 
 TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
     ServiceBack back;
-    window->tabs->setCurrentIndex(1);
-    ASSERT_TRUE(e2e::ChooseReader(window->unblockTab->cbRdrList, reader));
+    Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(1);
+    ASSERT_TRUE(e2e::ChooseReader(Control<ReaderComboBox>(window, "cbRdrList"), reader));
     const struct {
         QString pin;
         Bytes stored;
@@ -316,9 +316,9 @@ TEST_F(UnblockThroughPcscd, SecondPinResetWorksAfterTheServiceRestarted) {
         if (&r != resets) {
             ASSERT_NO_FATAL_FAILURE(RestartService(token)); // the list is not dropped down again
         }
-        e2e::TypeText(window->unblockTab->EdNewPin_1, r.pin);
-        e2e::TypeText(window->unblockTab->edNewPin_2, r.pin);
-        window->unblockTab->BtnUnblOk->click();
+        e2e::TypeText(Control<QLineEdit>(window, "EdNewPin_1"), r.pin);
+        e2e::TypeText(Control<QLineEdit>(window, "edNewPin_2"), r.pin);
+        Control<QPushButton>(window, "BtnUnblOk")->click();
         ASSERT_EQ(dialogs.messages.size(), 1u);
         EXPECT_EQ(dialogs.messages[0].text.toStdString(), kResetDone.toStdString());
         dialogs.messages.clear();
@@ -343,9 +343,9 @@ class DeviceListThroughPcscd : public UnblockThroughPcscd,
 
 TEST_P(DeviceListThroughPcscd, ListsTheReaderAgainAfterTheServiceRestarted) {
     ServiceBack back;
-    window->tabs->setCurrentIndex(GetParam().tab);
-    QComboBox* list =
-        GetParam().tab == 0 ? window->initTab->cbRdrList2 : window->unblockTab->cbRdrList;
+    Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(GetParam().tab);
+    QComboBox* list = GetParam().tab == 0 ? Control<ReaderComboBox>(window, "cbRdrList2")
+                                          : Control<ReaderComboBox>(window, "cbRdrList");
     const QString name = QString::fromStdString(reader);
     const auto dropDown = [&] {
         list->showPopup();

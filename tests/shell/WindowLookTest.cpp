@@ -42,9 +42,9 @@ void ExpectWhole(QWidget* w, const QString& what) {
 TEST_F(ShellTest, EveryTextOfBothTabsIsWhole) {
     window->show();
     for (int tab = 0; tab < 2; ++tab) {
-        window->tabs->setCurrentIndex(tab);
+        Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(tab);
         QApplication::processEvents();
-        QWidget* page = window->tabs->currentWidget();
+        QWidget* page = Control<QTabWidget>(window, "PageControl1")->currentWidget();
         int checked = 0;
         for (QWidget* w : page->findChildren<QWidget*>()) {
             if (!w->isVisible())
@@ -62,7 +62,7 @@ TEST_F(ShellTest, EveryTextOfBothTabsIsWhole) {
         EXPECT_GT(checked, 8) << "tab " << tab;
     }
     // The one label that used to lose its colon.
-    QLabel* key = window->initTab->Label4;
+    QLabel* key = Control<QLabel>(window, "Label4");
     EXPECT_GE(key->width(), key->fontMetrics().horizontalAdvance(QStringLiteral("разблокировки:")));
 }
 
@@ -73,7 +73,7 @@ TEST_F(ShellTest, WindowHintsDecideTheTitleBarButtons) {
         Qt::WindowFlags wanted;
         Qt::WindowFlags refused;
     };
-    ProgressDialog progress(*window, window.get());
+    ProgressDialog progress(window->InitSettings(), window.get());
     AboutDialog about(window.get());
     ManualWindow manual(window.get());
     const Qt::WindowFlags minMax = Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint;
@@ -117,7 +117,8 @@ TEST_F(ShellTest, LongReaderNamesShowWholeInTheOpenListAndAsTooltip) {
     pcsc.AddReader(sibling);
     window->FillReaderLists();
     window->show();
-    for (ReaderComboBox* list : {window->initTab->cbRdrList2, window->unblockTab->cbRdrList}) {
+    for (ReaderComboBox* list : {Control<ReaderComboBox>(window, "cbRdrList2"),
+                                 Control<ReaderComboBox>(window, "cbRdrList")}) {
         SCOPED_TRACE(list->objectName().toStdString());
         const int index = list->findText(QString::fromStdString(sibling));
         ASSERT_GE(index, 0);
@@ -142,16 +143,22 @@ TEST_F(ShellTest, EnterPressesTheFocusedButtonAndNothingInAField) {
         std::function<bool()> pressed;
     };
     // Each button's press leaves a trace: a box, a dialog request, or a run.
-    window->initTab->cbCRKey->setChecked(true);
+    Control<QCheckBox>(window, "cbCRKey")->setChecked(true);
     dialogs.answers = {mbNo};
     const Row rows[] = {
-        {"BtnInit", window->initTab->BtnInit, [&] { return !dialogs.messages.empty(); }},
-        {"BtnLoad", window->initTab->BtnLoad, [&] { return dialogs.filters.size() > 0; }},
-        {"BtnGenerate", window->initTab->BtnGenerate, [&] { return dialogs.filters.size() > 0; }},
-        {"BtnLoadKey", window->unblockTab->BtnLoadKey, [&] { return dialogs.filters.size() > 0; }},
-        {"Button1", window->unblockTab->Button1, [&] { return !dialogs.messages.empty(); }},
-        {"BtnUnblOk", window->unblockTab->BtnUnblOk, [&] { return !dialogs.messages.empty(); }},
-        {"EdPIN (a field)", window->initTab->EdPIN,
+        {"BtnInit", Control<QPushButton>(window, "BtnInit"),
+         [&] { return !dialogs.messages.empty(); }},
+        {"BtnLoad", Control<QPushButton>(window, "BtnLoad"),
+         [&] { return dialogs.filters.size() > 0; }},
+        {"BtnGenerate", Control<QPushButton>(window, "BtnGenerate"),
+         [&] { return dialogs.filters.size() > 0; }},
+        {"BtnLoadKey", Control<QPushButton>(window, "BtnLoadKey"),
+         [&] { return dialogs.filters.size() > 0; }},
+        {"Button1", Control<QPushButton>(window, "Button1"),
+         [&] { return !dialogs.messages.empty(); }},
+        {"BtnUnblOk", Control<QPushButton>(window, "BtnUnblOk"),
+         [&] { return !dialogs.messages.empty(); }},
+        {"EdPIN (a field)", Control<QLineEdit>(window, "EdPIN"),
          [&] {
              return !dialogs.messages.empty() || !dialogs.filters.empty() ||
                     !runner.readers.empty();
@@ -172,9 +179,9 @@ TEST_F(ShellTest, EnterPressesTheFocusedButtonAndNothingInAField) {
 
 TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
     window->show();
-    QTabBar* bar = window->tabs->tabBar();
-    QLineEdit* group = window->initTab->edGroupRSA;
-    window->initTab->cbDublGroupRSA->setChecked(true);
+    QTabBar* bar = Control<QTabWidget>(window, "PageControl1")->tabBar();
+    QLineEdit* group = Control<QLineEdit>(window, "edGroupRSA");
+    Control<QCheckBox>(window, "cbDublGroupRSA")->setChecked(true);
     struct Row {
         const char* text;
         bool refused;
@@ -182,7 +189,7 @@ TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
     const Row rows[] = {{"", true}, {"0", true}, {"00", true}, {"D1", false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
-        window->tabs->setCurrentIndex(0);
+        Control<QTabWidget>(window, "PageControl1")->setCurrentIndex(0);
         group->setText(QString::fromLatin1(row.text));
         SendFocus(group, QEvent::FocusIn);
         dialogs.messages.clear();
@@ -190,20 +197,22 @@ TEST_F(ShellTest, TabBarStaysWithItsPageWhileABadGroupNumberIsReported) {
         QWidget* pageAtBox = nullptr;
         dialogs.onMessage = [&](const MessageRequest&) {
             barAtBox = bar->currentIndex();
-            pageAtBox = window->tabs->currentWidget();
+            pageAtBox = Control<QTabWidget>(window, "PageControl1")->currentWidget();
         };
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
         if (row.refused) {
             ASSERT_EQ(dialogs.messages.size(), 1u);
             EXPECT_EQ(dialogs.LastText(), "№ группы не может быть пустым или 0");
             EXPECT_EQ(barAtBox, 0);
-            EXPECT_EQ(pageAtBox, window->initTab);
-            EXPECT_EQ(window->tabs->currentIndex(), 0) << "the tab stays";
+            EXPECT_EQ(pageAtBox, Control<QWidget>(window, "TabSheet1"));
+            EXPECT_EQ(Control<QTabWidget>(window, "PageControl1")->currentIndex(), 0)
+                << "the tab stays";
         } else {
             EXPECT_TRUE(dialogs.messages.empty());
-            EXPECT_EQ(window->tabs->currentIndex(), 1);
+            EXPECT_EQ(Control<QTabWidget>(window, "PageControl1")->currentIndex(), 1);
         }
-        EXPECT_EQ(window->tabs->currentWidget(), window->tabs->widget(bar->currentIndex()));
+        EXPECT_EQ(Control<QTabWidget>(window, "PageControl1")->currentWidget(),
+                  Control<QTabWidget>(window, "PageControl1")->widget(bar->currentIndex()));
         dialogs.onMessage = nullptr;
         SendFocus(group, QEvent::FocusOut);
     }

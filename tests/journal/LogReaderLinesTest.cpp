@@ -1,0 +1,244 @@
+// Reading a day's log line by line where the reading is hardest: lines longer than the reader
+// keeps, line ends that fall on the edge of a read (a CR LF split between two), and logs written
+// with CR LF, LF or CR alone. Each file is read three ways (the first look, a pass over every
+// line, each line asked for alone) and checked against a plain split of the bytes. The compact
+// table of card numbers is checked against a plain map.
+
+#include "engine/CardTable.h"
+#include "engine/LogReader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kMax = LogReader::MaxLineBytes;
+constexpr std::size_t kRead = 1 << 20; // the reader's large reads, where a CR LF may be split
+
+// The lines of `bytes` as the reader must show them: every CR or LF ends a line, empty lines are
+// skipped, a line is cut at kMax.
+std::vector<std::string> Split(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::string line;
+    const auto end = [&] {
+        if (!line.empty())
+            lines.push_back(line.substr(0, kMax));
+        line.clear();
+    };
+    for (const char c : bytes) {
+        if (c == '\r' || c == '\n')
+            end();
+        else
+            line += c;
+    }
+    end();
+    return lines;
+}
+
+// Filler lines of `size` bytes in all, each ended by `end`.
+std::string Filler(std::size_t size, const std::string& end) {
+    const std::string line = "14:00:00: #0102030405060708 SUCCESS";
+    std::string bytes;
+    while (bytes.size() + line.size() + end.size() <= size)
+        bytes += line + end;
+    bytes += std::string(size - bytes.size(), 'z'); // the last one: a foreign line
+    return bytes;
+}
+
+struct LinesCase {
+    const char* name;
+    std::string bytes;
+};
+void PrintTo(const LinesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class JournalLines : public ::testing::TestWithParam<LinesCase> {
+protected:
+    void SetUp() override {
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("orvane-journal-lines-" + std::to_string(getpid()) + "-" +
+                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".log"))
+                    .string();
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+    std::string path_;
+};
+
+TEST_P(JournalLines, EveryWayOfReadingSplitsTheBytesAlike) {
+    const std::string& bytes = GetParam().bytes;
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    const std::vector<std::string> expected = Split(bytes);
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path_));
+    ASSERT_EQ(reader.LineCount(), expected.size());
+
+    std::vector<std::string> passed;
+    reader.ForEachLine(nullptr, 0,
+                       [&](std::size_t, std::string_view line) { passed.emplace_back(line); });
+    EXPECT_TRUE(passed == expected) << "a pass over every line differs";
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(reader.Line(i).text, expected[i]) << "line " << i;
+
+    std::size_t unrecognized = 0;
+    for (const std::string& line : expected)
+        unrecognized += ParseLogLine(line).outcome == LogOutcome::Unrecognized;
+    EXPECT_EQ(reader.Tally().unrecognized, unrecognized);
+}
+
+const std::string kLine = "14:00:01: #AA SUCCESS";
+const std::string kLong = std::string(3 * kMax + 7, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, JournalLines,
+    ::testing::Values(
+        LinesCase{"LongLineCrLf", kLong + "\r\n" + kLine + "\r\n" + kLong + "\r\n"},
+        LinesCase{"LongLineLf", kLong + "\n" + kLine + "\n" + kLong + "\n"},
+        LinesCase{"LongLineCrOnly", kLong + "\r" + kLine + "\r" + kLong + "\r" + kLine},
+        LinesCase{"LongLastLineOpen", kLine + "\r\n" + kLong},
+        LinesCase{"ExactlyMaxAndOneMore", std::string(kMax, 'a') + "\r\n" +
+                                              std::string(kMax + 1, 'b') + "\r" +
+                                              std::string(kMax - 1, 'c') + "\n" + kLine},
+        // The first read ends between CR and LF, on a CR alone, or just after CR LF.
+        LinesCase{"CrLfSplitBetweenReads", Filler(kRead - 1, "\r\n") + "\r\n" + kLine + "\r\n"},
+        LinesCase{"CrOnlyAtTheEndOfARead", Filler(kRead - 1, "\r") + "\r" + kLine + "\r"},
+        LinesCase{"LfAtTheStartOfARead", Filler(kRead, "\n") + "\n" + kLine + "\n"},
+        // A line too long to keep whose CR LF falls on the edge of a read.
+        LinesCase{"LongLineCrLfSplitBetweenReads",
+                  std::string(kRead - 1, 'y') + "\r\n" + kLine + "\r\n"},
+        LinesCase{"LongLineCrAtTheEndOfTheSecondRead",
+                  kLine + "\r\n" + std::string(2 * kRead - kLine.size() - 3, 'y') + "\r" + kLine},
+        LinesCase{"ManyEmptyLines", "\r\n\r\n\n\r\r" + kLine + "\n\n\r\r\n" + kLine}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The card table against a plain map, over random attempts on few, some and many cards: tables
+// that grow, failed cards that leave as they succeed (the slots after them move back), and cards
+// seen once.
+TEST(JournalCardTable, AgreesWithAPlainMap) {
+    struct State {
+        std::uint32_t first = 0, last = 0;
+        bool succeeded = false, failed = false;
+    };
+    for (const std::uint64_t spread :
+         {std::uint64_t{40}, std::uint64_t{5000}, std::uint64_t{1} << 62}) {
+        SCOPED_TRACE(spread);
+        std::mt19937_64 random(spread);
+        CardTable table;
+        std::map<std::uint64_t, State> plain;
+        for (std::uint32_t line = 0; line < 200000; ++line) {
+            const std::uint64_t key = random() % spread; // card 0 among them
+            const bool success = random() % 3 == 0;
+            table.Add(key, line, success);
+            auto [it, added] = plain.try_emplace(key);
+            if (added)
+                it->second.first = line;
+            if (success) {
+                it->second.succeeded = true;
+            } else {
+                it->second.failed = true;
+                it->second.last = line;
+            }
+        }
+        table.Settle();
+        EXPECT_EQ(table.Size(), plain.size());
+        std::map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> failing, expected;
+        table.ForEachFailing([&](std::uint64_t key, std::uint32_t first, std::uint32_t last) {
+            EXPECT_TRUE(failing.emplace(key, std::make_pair(first, last)).second) << key;
+        });
+        for (const auto& [key, state] : plain) {
+            if (state.failed && !state.succeeded)
+                expected.emplace(key, std::make_pair(state.first, state.last));
+            ASSERT_TRUE(table.Contains(key)) << key;
+        }
+        EXPECT_TRUE(failing == expected)
+            << failing.size() << " failing, expected " << expected.size();
+        EXPECT_FALSE(table.Contains(spread + 1));
+    }
+}
+
+// Card numbers come back as written: 16 upper-case hexadecimal digits are kept as a number,
+// anything else (small letters, a digit too many or too few, a letter past F) as text.
+TEST_F(JournalLines, CardNumbersKeepTheirSpelling) {
+    const std::vector<std::string> cards = {
+        "ABCDEF0123456789", "abcdef0123456789",   "0123456789ABCDEG",  "FFFFFFFFFFFFFFFF",
+        "0000000000000000", "0123456789ABCDE",    "0123456789ABCDEF0", "9A:BC",
+        "@0123456789ABCDE", "0123456789ABCDE\xD0"};
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        for (const std::string& card : cards)
+            out << "14:00:01: #" << card << " ERROR: x\r\n";
+    }
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path_));
+    std::vector<std::string> redo;
+    for (const TokenToRedo& token : reader.TokensToRedo())
+        redo.push_back(token.cardId);
+    EXPECT_EQ(redo, cards);
+    EXPECT_EQ(reader.Tally().tokens, cards.size());
+}
+
+// A last line still being written counts as it stands, whether its card is new or known.
+struct TailCase {
+    const char* name;
+    std::string tail;
+    std::size_t tokens;
+    std::vector<std::string> redo; // card and the line of its last failure
+};
+class JournalTail : public JournalLines {};
+
+TEST_F(JournalTail, AnUnfinishedLastLineCountsAsItStands) {
+    const std::string before = "14:00:01: #0102030405060708 ERROR: first\r\n"
+                               "14:00:02: #A1 ERROR: other\r\n"
+                               "14:00:03: #1112131415161718 SUCCESS\r\n";
+    for (const TailCase& c : std::vector<TailCase>{
+             {"None", "", 3, {"0102030405060708 0", "A1 1"}},
+             {"KnownFailedSucceeds", "14:00:04: #0102030405060708 SUCCESS", 3, {"A1 1"}},
+             {"KnownFailedFailsAgain",
+              "14:00:04: #0102030405060708 ERROR: again",
+              3,
+              {"0102030405060708 3", "A1 1"}},
+             {"OtherNumberSucceeds", "14:00:04: #A1 SUCCESS", 3, {"0102030405060708 0"}},
+             {"KnownSucceededFails",
+              "14:00:04: #1112131415161718 ERROR: later",
+              3,
+              {"0102030405060708 0", "A1 1"}},
+             {"NewFails",
+              "14:00:04: #2122232425262728 ERROR: new",
+              4,
+              {"0102030405060708 0", "A1 1", "2122232425262728 3"}},
+             {"Unfinished", "14:00:04: #2122", 3, {"0102030405060708 0", "A1 1"}}}) {
+        SCOPED_TRACE(c.name);
+        {
+            std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+            out << before << c.tail;
+        }
+        LogReader reader;
+        ASSERT_TRUE(reader.Open(path_));
+        EXPECT_EQ(reader.Tally().tokens, c.tokens);
+        std::vector<std::string> redo;
+        for (const TokenToRedo& token : reader.TokensToRedo())
+            redo.push_back(token.cardId + " " + std::to_string(token.lastErrorLine));
+        EXPECT_EQ(redo, c.redo);
+        // Once the line is finished, the counts are those of a file read whole.
+        {
+            std::ofstream out(path_, std::ios::binary | std::ios::app);
+            out << "\r\n";
+        }
+        reader.Refresh();
+        EXPECT_EQ(reader.Tally().tokens, c.tokens);
+        EXPECT_EQ(reader.TokensToRedo().size(), c.redo.size());
+    }
+}
+
+} // namespace
