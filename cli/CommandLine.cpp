@@ -268,6 +268,9 @@ int Dispatch(const std::vector<std::string>& arguments, Console& console,
     CLI::Option* continuous =
         initCommand->add_flag("--continuous", init.continuous, "Без счёта, до Ctrl+C");
     count->excludes(continuous);
+    initCommand->add_flag("--read-card-number", init.readCardNumber,
+                          "Спрашивать номер у каждой смарт-карты для журнала (и у тех, что "
+                          "сообщают о своих приложениях)");
 
     ResetPinOptions reset;
     CLI::App* resetCommand =

@@ -48,7 +48,7 @@ public:
     };
 
     Text pin, puk, groupRsa, groupDstu, name;
-    bool usePuk = false, useKey = false;
+    bool usePuk = false, useKey = false, readCardNumber = false;
     std::array<std::uint8_t, 16> unblockKey = kDefaultUnblockKey;
     std::array<std::uint8_t, 32> groupKeyRsa{}, groupKeyDstu{};
 
@@ -75,6 +75,7 @@ public:
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return unblockKey; }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return groupKeyRsa; }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override { return groupKeyDstu; }
+    bool ReadCardNumber() const override { return readCardNumber; }
 };
 
 OptionSettings::Text FromUtf8(const std::string& text) {
@@ -129,6 +130,7 @@ std::optional<int> PrepareSettings(const InitOptions& options, Console& console,
     settings.groupRsa = FromUtf8(GroupField(options.groupRsa));
     settings.groupDstu = FromUtf8(GroupField(options.groupDstu));
     settings.name = FromUtf8(options.name);
+    settings.readCardNumber = options.readCardNumber;
     if (settings.name.size() > 32) {
         output.Error("Имя устройства не может быть длиннее 32 символов");
         return kExitUsage;

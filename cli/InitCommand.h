@@ -30,6 +30,8 @@ struct InitOptions {
     std::string name = "<None>";
     int count = 1;
     bool continuous = false;
+    // Every token of the family is asked for its card number, for the log.
+    bool readCardNumber = false;
 };
 
 int RunInit(const InitOptions& options, Console& console, Output& output);

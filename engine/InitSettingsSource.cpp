@@ -19,4 +19,5 @@ void ReadInitSettings(const IInitSettings& source, InitSettings& settings) {
     settings.groupKeyRsa = source.GroupKeyRSA();
     settings.groupKeyDstu = source.GroupKeyDSTU();
     settings.nameField = DeviceNameField(source.DeviceNameText());
+    settings.readCardNumber = source.ReadCardNumber();
 }

@@ -24,6 +24,9 @@ public:
     virtual const std::array<std::uint8_t, 16>& UnblockKey() const = 0;
     virtual const std::array<std::uint8_t, 32>& GroupKeyRSA() const = 0;
     virtual const std::array<std::uint8_t, 32>& GroupKeyDSTU() const = 0;
+    // cbReadCardNumber ticked: every token of the family is asked for its card number, for the
+    // log (off unless a front end offers the choice).
+    virtual bool ReadCardNumber() const { return false; }
 };
 
 // The settings of one attempt in the token's encodings, read from `source` (PIN and PUK in CP1251,

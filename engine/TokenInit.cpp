@@ -243,6 +243,10 @@ InitOutcome Attempt::Run() {
         if (!session_.ConnectCard())
             return Fail(InitStep::Connect);
     }
+    // The connect asked a token without application bits for its number already; the others are
+    // asked only for an audit (a token of another family has no number to give).
+    if (settings_.readCardNumber && session_.CardApps != 0)
+        session_.ReadCardId(session_.CardId);
     session_.BeginTransaction();
     inTransaction_ = true;
 

@@ -31,6 +31,11 @@ struct InitSettings {
     std::array<std::uint8_t, 32> groupKeyDstu{};
     // The device name as the token stores it: 32 bytes, zero-padded (see DeviceNameField).
     std::array<std::uint8_t, 32> nameField{};
+    // For an audit: a token whose answer-to-reset announces its applications, which the connect
+    // does not ask for its card number, is asked for it too (GET CARD ID right after the
+    // connect), so that its log line names it. A refusal leaves the number empty; the attempt
+    // goes on. Off: the token gets exactly the commands it gets without this setting.
+    bool readCardNumber = false;
 
     InitSettings() = default;
     InitSettings(const InitSettings&) = delete;

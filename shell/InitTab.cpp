@@ -156,6 +156,11 @@ void InitTab::CreateControls() {
 
     column->addStretch(1);
     auto* buttonRow = new QHBoxLayout;
+    readCardNumberBox_ = Named(new QCheckBox(QStringLiteral("Номер карты в журнал"), this),
+                               QStringLiteral("cbReadCardNumber"));
+    readCardNumberBox_->setToolTip(QStringLiteral(
+        "Спрашивать номер у каждой смарт-карты, чтобы он был в её строке журнала инициализации"));
+    buttonRow->addWidget(readCardNumberBox_);
     buttonRow->addStretch(1);
     initButton_ =
         Named(new QPushButton(QStringLiteral("Инициализация"), this), QStringLiteral("BtnInit"));
@@ -344,6 +349,9 @@ std::string InitTab::GroupDSTUText() const {
 }
 std::string InitTab::DeviceNameText() const {
     return deviceNameEdit_->text().toStdString();
+}
+bool InitTab::ReadCardNumber() const {
+    return readCardNumberBox_->isChecked();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -48,6 +48,7 @@ public:
     bool DublGroupDSTU() const override;
     std::string GroupDSTUText() const override;
     std::string DeviceNameText() const override;
+    bool ReadCardNumber() const override;
     const std::array<std::uint8_t, 16>& UnblockKey() const override { return keys_.UnblockKey(); }
     const std::array<std::uint8_t, 32>& GroupKeyRSA() const override { return keys_.GroupKeyRsa(); }
     const std::array<std::uint8_t, 32>& GroupKeyDSTU() const override {
@@ -108,5 +109,7 @@ private:
     QCheckBox* dstuGroupBox_ = nullptr;
     QLabel* dstuGroupLabel_ = nullptr;
     QLineEdit* dstuGroupEdit_ = nullptr;
+    // Every token is asked for its card number, for the log (off by default).
+    QCheckBox* readCardNumberBox_ = nullptr;
     QPushButton* initButton_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "EndOnSignal.h"
 #include "MainWindow.h"
 #include "Screenshots.h"
+#include "ShowRequest.h"
 
 #include "help/HelpResources.h"
 #include "init/ProgressDialog.h"
@@ -51,8 +52,12 @@ int RunOrvane(int argc, char** argv) {
     instance.setStaleLockTime(0);
     // Only a lock held by a running Orvane ends the start; a lock that cannot be made at all (an
     // unwritable runtime folder) must not keep the program from starting.
-    if (!instance.tryLock(0) && instance.error() == QLockFile::LockFailedError)
+    // The running one is asked to show its window: this start was the administrator looking for
+    // it.
+    if (!instance.tryLock(0) && instance.error() == QLockFile::LockFailedError) {
+        SendShowRequest(ShowRequestPath());
         return 0;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvane"));
@@ -68,6 +73,10 @@ int RunOrvane(int argc, char** argv) {
     // window shows sooner.
     auto* mainWindow = new MainWindow;
     mainWindow->show();
+    // A later start asks for the window (it ends with the main window, which it shows).
+    auto* showRequests =
+        new ShowRequestServer([mainWindow] { BringToFront(*mainWindow); }, mainWindow);
+    showRequests->Listen(ShowRequestPath());
     EndOnSignals([mainWindow] {
         ProgressDialog* progress = mainWindow->ProgressIfMade();
         if (progress && progress->Active())

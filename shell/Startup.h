@@ -18,5 +18,5 @@ QString InstanceLockPath();
 QTranslator* InstallQtTranslation(QCoreApplication& app, const QString& folder = QString());
 
 // Runs the program; answers the exit code. A second start while an instance runs ends at once
-// with 0, silently.
+// with 0, silently, after asking the running one to show its window (shell/ShowRequest.h).
 int RunOrvane(int argc, char** argv);

@@ -180,6 +180,53 @@ TEST_F(CliThroughPcscd, SameCommandStreamAsTheWindowWithGroupKeys) {
         out + err, {std::string(rsa.begin(), rsa.end()), std::string(dstu.begin(), dstu.end())});
 }
 
+// --read-card-number through the real pcscd, on a token that announces its application (Data
+// Application only: no group key, so two runs send the same bytes): without the option the token
+// is not asked for its number and its log line names no card; with it, GET CARD ID comes right
+// after the connect and the line names the card; a token refusing the question is initialized
+// all the same, its line without a number.
+TEST_F(CliThroughPcscd, CardNumberForTheLogOnlyWhenAskedAndARefusalIsNoFailure) {
+    const std::string kQuery = "80F6000008";
+    struct Case {
+        const char* name;
+        bool option;
+        std::string refusal; // --fail rule of the token
+        QString logEnd;
+    };
+    const Case cases[] = {
+        {"without the option", false, "", QStringLiteral(": # SUCCESS")},
+        {"with the option", true, "", QStringLiteral(": #0807060504030201 SUCCESS")},
+        {"refused", true, "F6=6D00", QStringLiteral(": # SUCCESS")},
+    };
+    std::vector<std::vector<std::string>> streams;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualTokenOptions options = VirtualTokenOptions().Apps("data").CardId(kCardA);
+        if (!c.refusal.empty())
+            options.Fail(c.refusal);
+        VirtualToken token;
+        ASSERT_TRUE(token.Insert(options)) << token.Error();
+        std::vector<std::string> arguments = {"--json",     "init",  "--reader", reader,
+                                              "--pin-file", pinFile, "--key",    keyFile};
+        if (c.option)
+            arguments.push_back("--read-card-number");
+        std::string out, err;
+        ASSERT_EQ(CliProcess::Run(arguments, environment, "", out, err), 0) << out << err;
+        const QStringList log = LogLines();
+        ASSERT_FALSE(log.isEmpty());
+        EXPECT_TRUE(log.back().endsWith(c.logEnd)) << log.back().toStdString();
+        streams.push_back(Commands(token));
+        ASSERT_TRUE(token.Remove()) << token.Error();
+    }
+    const std::vector<std::string>& plain = streams[0];
+    ASSERT_FALSE(plain.empty());
+    EXPECT_EQ(std::count(plain.begin(), plain.end(), kQuery), 0);
+    std::vector<std::string> asked{kQuery};
+    asked.insert(asked.end(), plain.begin(), plain.end());
+    EXPECT_EQ(streams[1], asked);
+    EXPECT_EQ(streams[2], asked);
+}
+
 TEST_F(CliThroughPcscd, ResetPinWithTheKeyAndRefusedWithAnother) {
     VirtualToken token;
     ASSERT_TRUE(token.Insert()) << token.Error();

@@ -82,6 +82,8 @@ const Stream kAllThree = Join({kCommon, kRsa, kDstu, kData, kFinal});
 const Stream kNoApplication = Join({kCardIdQuery, kCommon, kFinal});
 const Stream kRsaOnly = Join({kCommon, kRsa, kFinal});
 const Stream kDstuAndData = Join({kCommon, kDstu, kData, kFinal});
+// With the card number asked for the log: the query right after the connect.
+const Stream kAllThreeNumbered = Join({kCardIdQuery, kCommon, kRsa, kDstu, kData, kFinal});
 
 Stream Sent(const FakePcsc& pcsc) {
     Stream sent;
@@ -222,6 +224,8 @@ struct SuccessCase {
     const Stream* stream;
     std::vector<int> progress;
     std::string cardId;
+    bool readCardNumber = false; // the audit setting
+    bool cardIdRefused = false;  // GET CARD ID answers 6D00
 };
 
 void PrintTo(const SuccessCase& c, std::ostream* os) {
@@ -233,6 +237,9 @@ class InitializeTokenSuccess : public ::testing::TestWithParam<SuccessCase> {};
 TEST_P(InitializeTokenSuccess, SendsTheExactStreamAndLetsTheTokenGo) {
     const SuccessCase& c = GetParam();
     Harness h(FakePcsc::FamilyAtr(c.apps));
+    h.settings.readCardNumber = c.readCardNumber;
+    if (c.cardIdRefused)
+        h.pcsc.AnswerSw(FakePcsc::Hex(initcommands::kCardIdQuery), 0x6D00, FakePcsc::Times::Always);
 
     const InitOutcome outcome = h.Run(true);
 
@@ -251,7 +258,29 @@ INSTANTIATE_TEST_SUITE_P(
         SuccessCase{
             "NoApplication", 0x00, &kNoApplication, {0, 10, 20, 30, 40, 50}, "EFCDAB8967452301"},
         SuccessCase{"RsaOnly", 0x02, &kRsaOnly, {0, 10, 20, 30, 40, 50, 60}, ""},
-        SuccessCase{"DstuAndData", 0x05, &kDstuAndData, {0, 10, 20, 30, 40, 50}, ""}),
+        SuccessCase{"DstuAndData", 0x05, &kDstuAndData, {0, 10, 20, 30, 40, 50}, ""},
+        // The audit setting: a token announcing its applications is asked for its number too; a
+        // token without them is asked once, at the connect, as without the setting; a refusal
+        // leaves the number empty and the attempt goes on.
+        SuccessCase{"AllThreeWithCardNumber",
+                    0x07,
+                    &kAllThreeNumbered,
+                    {0, 10, 20, 30, 40, 50, 60},
+                    "EFCDAB8967452301",
+                    true},
+        SuccessCase{"NoApplicationWithCardNumber",
+                    0x00,
+                    &kNoApplication,
+                    {0, 10, 20, 30, 40, 50},
+                    "EFCDAB8967452301",
+                    true},
+        SuccessCase{"AllThreeWithCardNumberRefused",
+                    0x07,
+                    &kAllThreeNumbered,
+                    {0, 10, 20, 30, 40, 50, 60},
+                    "",
+                    true,
+                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InitializeToken, RefusedCleanUpDoesNotStopTheAttempt) {

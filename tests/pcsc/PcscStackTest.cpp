@@ -676,7 +676,8 @@ TEST(PcscStackRestart, TheDaemonRestartsInTheSameStackWithItsTokens) {
     EXPECT_NE(refused.exitCode, 0) << refused.output;
     EXPECT_NE(refused.output.find("stopped"), std::string::npos) << refused.output;
     // The namespaces are held meanwhile: a token may still be started in the stack's network.
-    const auto in = VirtualToken::RunSandbox({"run-in", dir, "--", "readlink", "/proc/self/ns/net"});
+    const auto in =
+        VirtualToken::RunSandbox({"run-in", dir, "--", "readlink", "/proc/self/ns/net"});
     EXPECT_EQ(in.output, stackNet + "\n");
 
     ASSERT_TRUE(VirtualToken::StartDaemon(&error)) << error;
@@ -704,6 +705,29 @@ TEST(PcscStackRestart, TheDaemonRestartsInTheSameStackWithItsTokens) {
     EXPECT_FALSE(reader.IsCardPresent()) << "a token taken out came back";
     EXPECT_EQ(VirtualToken::RunSandbox({"start-daemon", dir}).exitCode, 1)
         << "a second pcscd was started";
+}
+
+// `insert` and `remove` return once pcscd shows the reader as they left it: a client asking right
+// after them finds the card in, then out (pcscd notices the token only at its next look at the
+// reader, up to about a second after it reached vpcd). A few rounds, each asked at once.
+TEST(PcscStackScript, InsertAndRemoveReturnOnceTheReaderShowsIt) {
+    const std::string dir = VirtualToken::SandboxDir();
+    struct SlotEmptied {
+        std::string dir;
+        ~SlotEmptied() { VirtualToken::RunSandbox({"remove", dir, "--slot", "1"}); }
+    } emptied{dir};
+    TokenSession reader;
+    reader.SelectReader(VirtualToken::ReaderName(1));
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const auto inserted = VirtualToken::RunSandbox(
+            {"insert", dir, "--slot", "1", "--vtoken", VirtualToken::Binary(), "--apps", "rsa"});
+        ASSERT_EQ(inserted.exitCode, 0) << inserted.output;
+        EXPECT_TRUE(reader.IsCardPresent()) << "insert returned before pcscd showed the card";
+        const auto removed = VirtualToken::RunSandbox({"remove", dir, "--slot", "1"});
+        ASSERT_EQ(removed.exitCode, 0) << removed.output;
+        EXPECT_FALSE(reader.IsCardPresent()) << "remove returned before pcscd showed no card";
+    }
 }
 
 } // namespace

@@ -650,9 +650,13 @@ TEST_F(ShellTest, RunReadsTheWindowWhileItIsOpen) {
     w.KeyFiles().Generate();
     SelectReader("Reader A");
     const IInitSettings& settings = w.InitSettings();
+    // The card number for the log: off until ticked.
+    EXPECT_FALSE(settings.ReadCardNumber());
+    Control<QCheckBox>(&w, "cbReadCardNumber")->click();
     bool checked = false;
     runner.during = [&] {
         checked = true;
+        EXPECT_TRUE(settings.ReadCardNumber());
         EXPECT_EQ(settings.PinText(), "1234");
         EXPECT_EQ(settings.PukText(), "пак1");
         EXPECT_TRUE(settings.AllowPuk());
