@@ -26,39 +26,39 @@ static_assert(offsetof(IoRequest, protocol) == offsetof(SCARD_IO_REQUEST, dwProt
 static_assert(offsetof(IoRequest, pciLength) == offsetof(SCARD_IO_REQUEST, cbPciLength));
 
 // Reader-state records are copied field by field; our ATR area must hold pcsc-lite's.
-static_assert(MAX_ATR >= MAX_ATR_SIZE);
+static_assert(kMaxAtr >= MAX_ATR_SIZE);
 
-static_assert(S_SUCCESS == static_cast<std::uint32_t>(SCARD_S_SUCCESS));
-static_assert(E_INVALID_HANDLE == static_cast<std::uint32_t>(SCARD_E_INVALID_HANDLE));
-static_assert(E_INVALID_PARAMETER == static_cast<std::uint32_t>(SCARD_E_INVALID_PARAMETER));
-static_assert(E_INSUFFICIENT_BUFFER == static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
-static_assert(E_UNKNOWN_READER == static_cast<std::uint32_t>(SCARD_E_UNKNOWN_READER));
-static_assert(E_TIMEOUT == static_cast<std::uint32_t>(SCARD_E_TIMEOUT));
-static_assert(E_SHARING_VIOLATION == static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION));
-static_assert(E_NO_SMARTCARD == static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD));
-static_assert(E_NOT_READY == static_cast<std::uint32_t>(SCARD_E_NOT_READY));
-static_assert(E_NOT_TRANSACTED == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED));
-static_assert(E_NO_SERVICE == static_cast<std::uint32_t>(SCARD_E_NO_SERVICE));
-static_assert(E_SERVICE_STOPPED == static_cast<std::uint32_t>(SCARD_E_SERVICE_STOPPED));
-static_assert(E_NO_READERS_AVAILABLE == static_cast<std::uint32_t>(SCARD_E_NO_READERS_AVAILABLE));
-static_assert(W_RESET_CARD == static_cast<std::uint32_t>(SCARD_W_RESET_CARD));
-static_assert(W_REMOVED_CARD == static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD));
+static_assert(kSuccess == static_cast<std::uint32_t>(SCARD_S_SUCCESS));
+static_assert(kInvalidHandle == static_cast<std::uint32_t>(SCARD_E_INVALID_HANDLE));
+static_assert(kInvalidParameter == static_cast<std::uint32_t>(SCARD_E_INVALID_PARAMETER));
+static_assert(kInsufficientBuffer == static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+static_assert(kUnknownReader == static_cast<std::uint32_t>(SCARD_E_UNKNOWN_READER));
+static_assert(kTimeout == static_cast<std::uint32_t>(SCARD_E_TIMEOUT));
+static_assert(kSharingViolation == static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION));
+static_assert(kNoSmartcard == static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD));
+static_assert(kNotReady == static_cast<std::uint32_t>(SCARD_E_NOT_READY));
+static_assert(kNotTransacted == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED));
+static_assert(kNoService == static_cast<std::uint32_t>(SCARD_E_NO_SERVICE));
+static_assert(kServiceStopped == static_cast<std::uint32_t>(SCARD_E_SERVICE_STOPPED));
+static_assert(kNoReadersAvailable == static_cast<std::uint32_t>(SCARD_E_NO_READERS_AVAILABLE));
+static_assert(kCardWasReset == static_cast<std::uint32_t>(SCARD_W_RESET_CARD));
+static_assert(kCardWasRemoved == static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD));
 
-static_assert(SCOPE_USER == SCARD_SCOPE_USER);
-static_assert(SHARE_EXCLUSIVE == SCARD_SHARE_EXCLUSIVE);
-static_assert(SHARE_SHARED == SCARD_SHARE_SHARED);
-static_assert(LEAVE_CARD == SCARD_LEAVE_CARD);
-static_assert(RESET_CARD == SCARD_RESET_CARD);
-static_assert(UNPOWER_CARD == SCARD_UNPOWER_CARD);
-static_assert(PROTOCOL_T0 == SCARD_PROTOCOL_T0);
-static_assert(PROTOCOL_T1 == SCARD_PROTOCOL_T1);
-static_assert(STATE_UNAWARE == SCARD_STATE_UNAWARE);
-static_assert(STATE_CHANGED == SCARD_STATE_CHANGED);
-static_assert(STATE_UNKNOWN == SCARD_STATE_UNKNOWN);
-static_assert(STATE_EMPTY == SCARD_STATE_EMPTY);
-static_assert(STATE_PRESENT == SCARD_STATE_PRESENT);
-static_assert(STATE_EXCLUSIVE == SCARD_STATE_EXCLUSIVE);
-static_assert(STATE_INUSE == SCARD_STATE_INUSE);
+static_assert(kScopeUser == SCARD_SCOPE_USER);
+static_assert(kShareExclusive == SCARD_SHARE_EXCLUSIVE);
+static_assert(kShareShared == SCARD_SHARE_SHARED);
+static_assert(kLeaveCard == SCARD_LEAVE_CARD);
+static_assert(kResetCard == SCARD_RESET_CARD);
+static_assert(kUnpowerCard == SCARD_UNPOWER_CARD);
+static_assert(kProtocolT0 == SCARD_PROTOCOL_T0);
+static_assert(kProtocolT1 == SCARD_PROTOCOL_T1);
+static_assert(kStateUnaware == SCARD_STATE_UNAWARE);
+static_assert(kStateChanged == SCARD_STATE_CHANGED);
+static_assert(kStateUnknown == SCARD_STATE_UNKNOWN);
+static_assert(kStateEmpty == SCARD_STATE_EMPTY);
+static_assert(kStatePresent == SCARD_STATE_PRESENT);
+static_assert(kStateExclusive == SCARD_STATE_EXCLUSIVE);
+static_assert(kStateInuse == SCARD_STATE_INUSE);
 
 namespace {
 

@@ -17,50 +17,50 @@ using SCARDCONTEXT = long;
 using SCARDHANDLE = long;
 
 // Result codes Orvane looks at (the same values as the platform's SCARD_* codes).
-inline constexpr std::uint32_t S_SUCCESS = 0x00000000;
-inline constexpr std::uint32_t E_INVALID_HANDLE = 0x80100003;
-inline constexpr std::uint32_t E_INVALID_PARAMETER = 0x80100004;
-inline constexpr std::uint32_t E_INSUFFICIENT_BUFFER = 0x80100008;
-inline constexpr std::uint32_t E_UNKNOWN_READER = 0x80100009;
-inline constexpr std::uint32_t E_TIMEOUT = 0x8010000A;
-inline constexpr std::uint32_t E_SHARING_VIOLATION = 0x8010000B;
-inline constexpr std::uint32_t E_NO_SMARTCARD = 0x8010000C;
-inline constexpr std::uint32_t E_NOT_READY = 0x80100010;
-inline constexpr std::uint32_t E_NOT_TRANSACTED = 0x80100016;
-inline constexpr std::uint32_t E_NO_SERVICE = 0x8010001D;
-inline constexpr std::uint32_t E_SERVICE_STOPPED = 0x8010001E;
-inline constexpr std::uint32_t E_NO_READERS_AVAILABLE = 0x8010002E;
-inline constexpr std::uint32_t W_RESET_CARD = 0x80100068;
-inline constexpr std::uint32_t W_REMOVED_CARD = 0x80100069;
+inline constexpr std::uint32_t kSuccess = 0x00000000;
+inline constexpr std::uint32_t kInvalidHandle = 0x80100003;
+inline constexpr std::uint32_t kInvalidParameter = 0x80100004;
+inline constexpr std::uint32_t kInsufficientBuffer = 0x80100008;
+inline constexpr std::uint32_t kUnknownReader = 0x80100009;
+inline constexpr std::uint32_t kTimeout = 0x8010000A;
+inline constexpr std::uint32_t kSharingViolation = 0x8010000B;
+inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
+inline constexpr std::uint32_t kNotReady = 0x80100010;
+inline constexpr std::uint32_t kNotTransacted = 0x80100016;
+inline constexpr std::uint32_t kNoService = 0x8010001D;
+inline constexpr std::uint32_t kServiceStopped = 0x8010001E;
+inline constexpr std::uint32_t kNoReadersAvailable = 0x8010002E;
+inline constexpr std::uint32_t kCardWasReset = 0x80100068;
+inline constexpr std::uint32_t kCardWasRemoved = 0x80100069;
 
 // Scope, share modes, dispositions, protocols and reader states.
-inline constexpr DWORD SCOPE_USER = 0;
-inline constexpr DWORD SHARE_EXCLUSIVE = 1;
-inline constexpr DWORD SHARE_SHARED = 2;
-inline constexpr DWORD LEAVE_CARD = 0;
-inline constexpr DWORD RESET_CARD = 1;
-inline constexpr DWORD UNPOWER_CARD = 2;
-inline constexpr DWORD PROTOCOL_T0 = 1;
-inline constexpr DWORD PROTOCOL_T1 = 2;
-inline constexpr DWORD STATE_UNAWARE = 0x0000;
-inline constexpr DWORD STATE_CHANGED = 0x0002;
-inline constexpr DWORD STATE_UNKNOWN = 0x0004;
-inline constexpr DWORD STATE_EMPTY = 0x0010;
-inline constexpr DWORD STATE_PRESENT = 0x0020;
-inline constexpr DWORD STATE_EXCLUSIVE = 0x0080;
-inline constexpr DWORD STATE_INUSE = 0x0100;
+inline constexpr DWORD kScopeUser = 0;
+inline constexpr DWORD kShareExclusive = 1;
+inline constexpr DWORD kShareShared = 2;
+inline constexpr DWORD kLeaveCard = 0;
+inline constexpr DWORD kResetCard = 1;
+inline constexpr DWORD kUnpowerCard = 2;
+inline constexpr DWORD kProtocolT0 = 1;
+inline constexpr DWORD kProtocolT1 = 2;
+inline constexpr DWORD kStateUnaware = 0x0000;
+inline constexpr DWORD kStateChanged = 0x0002;
+inline constexpr DWORD kStateUnknown = 0x0004;
+inline constexpr DWORD kStateEmpty = 0x0010;
+inline constexpr DWORD kStatePresent = 0x0020;
+inline constexpr DWORD kStateExclusive = 0x0080;
+inline constexpr DWORD kStateInuse = 0x0100;
 
-inline constexpr std::size_t MAX_ATR = 36;
+inline constexpr std::size_t kMaxAtr = 36;
 
 // One reader-state record of a status-change query (SCARD_READERSTATE).
 struct ReaderState {
     const char* reader = nullptr;
     void* userData = nullptr;
-    DWORD currentState = STATE_UNAWARE;
+    DWORD currentState = kStateUnaware;
     DWORD eventState = 0;   // the state bits only
     DWORD eventCounter = 0; // the reader's count of insertions and removals
     DWORD atrLength = 0;
-    unsigned char atr[MAX_ATR] = {};
+    unsigned char atr[kMaxAtr] = {};
 };
 
 // The protocol header of an exchange (SCARD_IO_REQUEST).

@@ -30,15 +30,15 @@ std::string Hex(std::uint32_t value, int digits) {
 // Answers after which a context is of no more use: the service went away (and possibly came back
 // with contexts of its own), or the context was never there or is no longer known.
 bool ContextLost(std::uint32_t result) {
-    return result == pcsc::E_NO_SERVICE || result == pcsc::E_SERVICE_STOPPED ||
-           result == pcsc::E_INVALID_HANDLE;
+    return result == pcsc::kNoService || result == pcsc::kServiceStopped ||
+           result == pcsc::kInvalidHandle;
 }
 
 } // namespace
 
 ReaderSession::ReaderSession(pcsc::Api& api) : Pcsc(api) {
     pcsc::SCARDCONTEXT context = 0;
-    if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) == 0)
+    if (Pcsc.EstablishContext(pcsc::kScopeUser, &context) == 0)
         Context = context;
     // A session without a resource manager stays usable: every later call fails and says why.
 }
@@ -52,7 +52,7 @@ ReaderSession::~ReaderSession() {
 
 bool ReaderSession::RenewContext() {
     pcsc::SCARDCONTEXT context = 0;
-    if (Pcsc.EstablishContext(pcsc::SCOPE_USER, &context) != 0)
+    if (Pcsc.EstablishContext(pcsc::kScopeUser, &context) != 0)
         return false;
     if (Context != 0)
         Pcsc.ReleaseContext(Context);
@@ -106,12 +106,12 @@ std::vector<std::string> ReaderSession::UsableReaders(int upTo) {
         auto result = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
             state = pcsc::ReaderState{};
             state.reader = current.c_str();
-            state.currentState = pcsc::STATE_UNAWARE;
+            state.currentState = pcsc::kStateUnaware;
             return Pcsc.GetStatusChange(context, 0, &state, 1);
         });
-        if (result == pcsc::E_NO_SERVICE)
+        if (result == pcsc::kNoService)
             result = 0;
-        if (result != 0 || (state.eventState & pcsc::STATE_UNKNOWN) != 0)
+        if (result != 0 || (state.eventState & pcsc::kStateUnknown) != 0)
             continue;
         usable.push_back(Cut(current));
     }
@@ -141,18 +141,18 @@ ReaderSession::Presence ReaderSession::ReadPresence() {
     LastResult = OnContext(renewed, [&](pcsc::SCARDCONTEXT context) {
         state = pcsc::ReaderState{};
         state.reader = Reader.c_str();
-        state.currentState = pcsc::STATE_UNAWARE;
+        state.currentState = pcsc::kStateUnaware;
         return Pcsc.GetStatusChange(context, 0, &state, 1);
     });
     // Here only when a new context could not be had either, or said the same.
-    if (LastResult == pcsc::E_NO_SERVICE)
+    if (LastResult == pcsc::kNoService)
         return Presence::NoService;
     if (LastResult != 0)
         return Presence::Absent;
     LastEventCount = static_cast<std::uint16_t>(state.eventCounter);
-    if (state.eventState & pcsc::STATE_UNKNOWN)
+    if (state.eventState & pcsc::kStateUnknown)
         return Presence::Absent;
-    if ((state.eventState & pcsc::STATE_PRESENT) == 0)
+    if ((state.eventState & pcsc::kStatePresent) == 0)
         return Presence::Absent;
     const std::size_t atrLength = std::min<std::size_t>(state.atrLength, sizeof state.atr);
     LastAtr.assign(state.atr, state.atr + atrLength);
@@ -173,8 +173,8 @@ bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
         handle = 0;
         protocol = 0;
         return Pcsc.Connect(context, Reader.c_str(),
-                            Exclusive ? pcsc::SHARE_EXCLUSIVE : pcsc::SHARE_SHARED,
-                            pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &handle, &protocol);
+                            Exclusive ? pcsc::kShareExclusive : pcsc::kShareShared,
+                            pcsc::kProtocolT0 | pcsc::kProtocolT1, &handle, &protocol);
     });
     if (LastResult != 0)
         return false;
@@ -196,7 +196,7 @@ bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
 
 bool ReaderSession::Disconnect() {
     if (CardHandle != 0)
-        Pcsc.Disconnect(CardHandle, Exclusive ? pcsc::RESET_CARD : pcsc::LEAVE_CARD);
+        Pcsc.Disconnect(CardHandle, Exclusive ? pcsc::kResetCard : pcsc::kLeaveCard);
     CardHandle = 0;
     return true;
 }
@@ -213,13 +213,13 @@ bool ReaderSession::Transmit(const Bytes& command, Bytes& response) {
         // Anything beyond the receive area cannot have been written into it: such a length is
         // as wrong as one too short to hold the status word.
         if (received < 2 || received > kReceiveCapacity) {
-            LastResult = ERR_RESPONSE_SIZE;
+            LastResult = kErrResponseSize;
         } else {
             response.assign(answer, answer + received - 2);
             StatusWord =
                 static_cast<std::uint16_t>((answer[received - 2] << 8) | answer[received - 1]);
             if ((StatusWord >> 8) != 0x90)
-                LastResult = ERR_STATUS_WORD;
+                LastResult = kErrStatusWord;
         }
     }
     // The answer may carry secrets (a challenge, key material): leave nothing on the stack.
@@ -234,19 +234,19 @@ std::string ReaderSession::LastErrorText() const {
         return "Ok";
     case kSemaphoreTimeout:
         return "Timeout";
-    case ERR_RESPONSE_SIZE:
+    case kErrResponseSize:
         return "Invalid response size";
-    case pcsc::E_UNKNOWN_READER:
+    case pcsc::kUnknownReader:
         return "The specified reader name is not recognized";
-    case pcsc::E_TIMEOUT:
+    case pcsc::kTimeout:
         return "The user-specified timeout value has expired";
-    case pcsc::E_NOT_READY:
+    case pcsc::kNotReady:
         return "The reader or smart card is not ready to accept commands";
-    case pcsc::E_SERVICE_STOPPED:
+    case pcsc::kServiceStopped:
         return "The Smart card resource manager has shut down";
-    case pcsc::W_REMOVED_CARD:
+    case pcsc::kCardWasRemoved:
         return "The smart card has been removed, so that further communication is not possible";
-    case ERR_STATUS_WORD:
+    case kErrStatusWord:
         if (StatusWord == 0x6983)
             return "Card blocked";
         if ((StatusWord & 0xFFF0) == 0x63C0)
@@ -270,5 +270,5 @@ std::uint32_t ReaderSession::BeginTransaction() {
 }
 
 std::uint32_t ReaderSession::EndTransaction() {
-    return static_cast<std::uint32_t>(Pcsc.EndTransaction(CardHandle, pcsc::LEAVE_CARD));
+    return static_cast<std::uint32_t>(Pcsc.EndTransaction(CardHandle, pcsc::kLeaveCard));
 }

@@ -17,8 +17,8 @@
 using Bytes = std::vector<std::uint8_t>;
 
 // The session's own result codes, kept in LastResult.
-inline constexpr std::uint32_t ERR_RESPONSE_SIZE = 0x60000002;
-inline constexpr std::uint32_t ERR_STATUS_WORD = 0x60000003;
+inline constexpr std::uint32_t kErrResponseSize = 0x60000002;
+inline constexpr std::uint32_t kErrStatusWord = 0x60000003;
 
 class ReaderSession {
 public:

@@ -113,7 +113,7 @@ bool TokenSession::StoreKey(std::uint8_t reference, const std::uint8_t* key, std
     if (length > kMaxKeyLength || (key == nullptr && length != 0)) {
         // Its length byte could not count it: refused before anything is sent.
         StatusWord = 0x1111;
-        LastResult = pcsc::E_INVALID_PARAMETER;
+        LastResult = pcsc::kInvalidParameter;
         return false;
     }
     Bytes command(7 + length);

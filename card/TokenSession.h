@@ -16,10 +16,10 @@ inline bool HasApp(CardAppSet apps, CardApp app) {
 }
 
 // Secret references on the token.
-inline constexpr std::uint8_t REF_PIN = 0x05;
-inline constexpr std::uint8_t REF_PUK = 0x06;
-inline constexpr std::uint8_t REF_GROUP_KEY = 0x09;
-inline constexpr std::uint8_t REF_UNBLOCK_KEY = 0x11;
+inline constexpr std::uint8_t kRefPin = 0x05;
+inline constexpr std::uint8_t kRefPuk = 0x06;
+inline constexpr std::uint8_t kRefGroupKey = 0x09;
+inline constexpr std::uint8_t kRefUnblockKey = 0x11;
 
 class TokenSession : public ReaderSession {
 public:

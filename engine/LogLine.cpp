@@ -15,16 +15,16 @@ std::string FormatLogLine(std::string_view time, std::string_view cardId,
 }
 
 ParsedLogLine ParseLogLine(std::string_view line) {
-    constexpr std::size_t MaxTimeLength = 32;
-    constexpr std::string_view Success = "SUCCESS";
-    constexpr std::string_view Error = "ERROR: ";
+    constexpr std::size_t kMaxTimeLength = 32;
+    constexpr std::string_view kSuccess = "SUCCESS";
+    constexpr std::string_view kError = "ERROR: ";
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
 
     // The first ": #" within the longest time allowed; no '#' may come before it. Looked for
     // byte by byte: the journal reads millions of lines, and the message after it may be long.
     ParsedLogLine parsed;
-    const std::size_t window = std::min(line.size(), MaxTimeLength + 3);
+    const std::size_t window = std::min(line.size(), kMaxTimeLength + 3);
     std::size_t separator = 0;
     for (;; ++separator) {
         if (separator + 3 > window || line[separator] == '#')
@@ -41,11 +41,11 @@ ParsedLogLine ParseLogLine(std::string_view line) {
     if (blank == std::string_view::npos)
         return parsed;
     const std::string_view outcome = rest.substr(blank + 1);
-    if (outcome == Success) {
+    if (outcome == kSuccess) {
         parsed.outcome = LogOutcome::Success;
-    } else if (outcome.substr(0, Error.size()) == Error) {
+    } else if (outcome.substr(0, kError.size()) == kError) {
         parsed.outcome = LogOutcome::Error;
-        parsed.message = outcome.substr(Error.size());
+        parsed.message = outcome.substr(kError.size());
     } else {
         return parsed;
     }

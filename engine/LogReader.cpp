@@ -42,20 +42,20 @@ const char* FindLineEnd(const char* from, const char* to) {
 
 // Splits the bytes [from, to) of the file into lines: every CR or LF ends a line, so CR LF is a
 // line and an empty one, and empty lines are skipped. Calls visit(offset, text, complete) for each
-// line in order, its text cut at MaxLineBytes, `complete` false for a last line that reaches `to`
-// without a line end; visit answers whether to go on. The buffer holds MaxLineBytes + `readSize`
+// line in order, its text cut at kMaxLineBytes, `complete` false for a last line that reaches `to`
+// without a line end; visit answers whether to go on. The buffer holds kMaxLineBytes + `readSize`
 // bytes: a line is handed over from the buffer where it was read, and a line too long for it is
-// handed over as its first MaxLineBytes. Answers the offset just past the last line end read.
+// handed over as its first kMaxLineBytes. Answers the offset just past the last line end read.
 template <typename Visit>
 std::uint64_t ScanLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
                         std::uint64_t to, Visit&& visit) {
-    constexpr std::size_t Max = LogReader::MaxLineBytes;
-    buffer.resize(std::max(buffer.size(), Max + readSize));
+    constexpr std::size_t kMax = LogReader::kMaxLineBytes;
+    buffer.resize(std::max(buffer.size(), kMax + readSize));
     char* const data = buffer.data();
     std::uint64_t at = from; // the file offset of data[0]
     std::size_t have = 0;
     std::uint64_t lineEnd = from;
-    std::string longHead; // the first bytes of a line longer than Max, while it is skipped
+    std::string longHead; // the first bytes of a line longer than kMax, while it is skipped
     std::uint64_t longStart = 0;
     for (;;) {
         const std::uint64_t want = std::min<std::uint64_t>(readSize, to - (at + have));
@@ -78,7 +78,7 @@ std::uint64_t ScanLines(int fd, std::vector<char>& buffer, std::size_t readSize,
                 longHead.clear();
             } else if (found > line) {
                 const auto length =
-                    std::min<std::size_t>(static_cast<std::size_t>(found - line), Max);
+                    std::min<std::size_t>(static_cast<std::size_t>(found - line), kMax);
                 if (!visit(at + static_cast<std::uint64_t>(line - data),
                            std::string_view(line, length), true))
                     return lineEnd;
@@ -92,12 +92,12 @@ std::uint64_t ScanLines(int fd, std::vector<char>& buffer, std::size_t readSize,
                 visit(longStart, std::string_view(longHead), false);
             else if (rest > 0)
                 visit(at + static_cast<std::uint64_t>(line - data),
-                      std::string_view(line, std::min(rest, Max)), false);
+                      std::string_view(line, std::min(rest, kMax)), false);
             return lineEnd;
         }
-        if (longHead.empty() && rest >= Max) {
+        if (longHead.empty() && rest >= kMax) {
             longStart = at + static_cast<std::uint64_t>(line - data);
-            longHead.assign(line, Max);
+            longHead.assign(line, kMax);
         }
         if (!longHead.empty()) { // the rest of a long line is not kept
             at += have;

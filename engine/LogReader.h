@@ -9,7 +9,7 @@
 // end is any CR or LF, so CR LF may be split between two reads); empty lines are skipped; a line
 // that is not a log line stays in its place as an unrecognized one. A last line without its line
 // end (a run was writing it, or the writer stopped) is shown and counted as it stands and read
-// again by Refresh once more of the file is there. Lines longer than MaxLineBytes are shown cut
+// again by Refresh once more of the file is there. Lines longer than kMaxLineBytes are shown cut
 // at that length.
 //
 // Plain C++: no Qt.
@@ -52,7 +52,7 @@ struct TokenToRedo {
 
 class LogReader {
 public:
-    static constexpr std::size_t MaxLineBytes = 64 * 1024;
+    static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
     LogReader() = default;
     ~LogReader() { Close(); }

@@ -51,7 +51,7 @@ PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 1
         return stop(PinResetStep::GetChallenge, kCardError, true, false);
 
     SecretBytes authenticate{Bytes(13, 0)};
-    const std::uint8_t header[5] = {0x00, 0x82, 0x00, REF_UNBLOCK_KEY, 0x08};
+    const std::uint8_t header[5] = {0x00, 0x82, 0x00, kRefUnblockKey, 0x08};
     std::copy(std::begin(header), std::end(header), authenticate.data.begin());
     std::copy_n(challenge.data.begin(), 8, authenticate.data.begin() + 5);
     {
@@ -63,7 +63,7 @@ PinResetOutcome ResetPin(TokenSession& session, const std::array<std::uint8_t, 1
 
     if (!newPin) // a character the token's code page cannot hold: nothing is sent
         return stop(PinResetStep::StorePin, kPinError, false, false);
-    if (!session.StorePin(REF_PIN, *newPin, kPinAttribute))
+    if (!session.StorePin(kRefPin, *newPin, kPinAttribute))
         return stop(PinResetStep::StorePin, kPinError, false);
 
     session.Disconnect();

@@ -7,8 +7,8 @@
 namespace {
 
 bool ContextLost(std::uint32_t result) {
-    return result == pcsc::E_NO_SERVICE || result == pcsc::E_SERVICE_STOPPED ||
-           result == pcsc::E_INVALID_HANDLE;
+    return result == pcsc::kNoService || result == pcsc::kServiceStopped ||
+           result == pcsc::kInvalidHandle;
 }
 
 } // namespace
@@ -23,7 +23,7 @@ bool ReaderWatch::EnsureContext() {
     if (context_ != 0)
         return true;
     pcsc::SCARDCONTEXT context = 0;
-    if (api_.EstablishContext(pcsc::SCOPE_USER, &context) != 0)
+    if (api_.EstablishContext(pcsc::kScopeUser, &context) != 0)
         return false;
     context_ = context;
     return true;
@@ -43,7 +43,7 @@ std::optional<std::vector<std::string>> ReaderWatch::List() {
         pcsc::DWORD length = 0;
         auto result =
             static_cast<std::uint32_t>(api_.ListReaders(context_, nullptr, nullptr, &length));
-        if (result == pcsc::E_NO_READERS_AVAILABLE)
+        if (result == pcsc::kNoReadersAvailable)
             return std::vector<std::string>{};
         if (ContextLost(result)) {
             DropContext();
@@ -55,9 +55,9 @@ std::optional<std::vector<std::string>> ReaderWatch::List() {
         pcsc::DWORD filled = length;
         result =
             static_cast<std::uint32_t>(api_.ListReaders(context_, nullptr, names.data(), &filled));
-        if (result == pcsc::E_NO_READERS_AVAILABLE)
+        if (result == pcsc::kNoReadersAvailable)
             return std::vector<std::string>{};
-        if (result == pcsc::E_INSUFFICIENT_BUFFER)
+        if (result == pcsc::kInsufficientBuffer)
             continue; // a reader plugged in between the two calls: ask again
         if (result != 0)
             return std::nullopt;
@@ -75,7 +75,7 @@ std::optional<std::vector<std::string>> ReaderWatch::List() {
 
 void ReaderWatch::WaitForChange(int timeoutMs) {
     const auto started = std::chrono::steady_clock::now();
-    std::uint32_t result = pcsc::E_NO_SERVICE;
+    std::uint32_t result = pcsc::kNoService;
     if (EnsureContext()) {
         pcsc::ReaderState state;
         state.reader = kReaderListChange;
@@ -90,7 +90,7 @@ void ReaderWatch::WaitForChange(int timeoutMs) {
             knownCount_ = count;
             if (changed)
                 return;
-        } else if (result == pcsc::E_TIMEOUT) {
+        } else if (result == pcsc::kTimeout) {
             return;
         } else if (ContextLost(result)) {
             DropContext();

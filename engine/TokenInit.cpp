@@ -156,15 +156,15 @@ private:
 
 std::string_view Attempt::GoneMessage(InitStep step) {
     switch (session_.LastResult) {
-    case pcsc::E_NO_SMARTCARD:
-    case pcsc::W_REMOVED_CARD:
+    case pcsc::kNoSmartcard:
+    case pcsc::kCardWasRemoved:
         // A token that cannot be connected keeps the connect step's own words with the reader's
         // cause ("Смарт-карта не отвечает. No smart card inserted."): they say what happened.
         return step == InitStep::Connect ? std::string_view{} : kTokenRemovedMessage;
-    case pcsc::W_RESET_CARD:
+    case pcsc::kCardWasReset:
         return kTokenResetMessage;
-    case ERR_RESPONSE_SIZE:
-    case pcsc::E_NOT_TRANSACTED: {
+    case kErrResponseSize:
+    case pcsc::kNotTransacted: {
         // A reader that loses the token mid-command hands back a truncated answer, and the
         // service ends the transaction of a token taken out; the reader shows itself empty a
         // moment later. A token still there after that gave a malformed answer, which is its
@@ -268,15 +268,15 @@ InitOutcome Attempt::Run() {
         return Fail(InitStep::MfCode);
     observer_.Progress(20);
 
-    if (!StorePinType(REF_PIN, settings_.pin, kPinAttribute))
+    if (!StorePinType(kRefPin, settings_.pin, kPinAttribute))
         return Fail(InitStep::StorePin, settings_.pin.has_value());
     observer_.Progress(30);
 
-    if (!StorePinType(REF_PUK, settings_.puk, settings_.pukUsable ? kPukAllowed : kBlocked))
+    if (!StorePinType(kRefPuk, settings_.puk, settings_.pukUsable ? kPukAllowed : kBlocked))
         return Fail(InitStep::StorePuk, settings_.puk.has_value());
     observer_.Progress(40);
 
-    if (!StoreKey(REF_UNBLOCK_KEY, settings_.unblockKey.data(), settings_.unblockKey.size(),
+    if (!StoreKey(kRefUnblockKey, settings_.unblockKey.data(), settings_.unblockKey.size(),
                   settings_.unblockKeyUsable ? kUnblockKeyAllowed : kBlocked))
         return Fail(InitStep::StoreUnblockKey);
     observer_.Progress(50);
@@ -284,13 +284,13 @@ InitOutcome Attempt::Run() {
     if (HasApp(session_.CardApps, appRSA)) {
         if (!Send(SelectApplication(kAidRsa)))
             return Fail(InitStep::SelectRsa);
-        if (!StoreKey(REF_GROUP_KEY, settings_.groupKeyRsa.data(), settings_.groupKeyRsa.size(),
+        if (!StoreKey(kRefGroupKey, settings_.groupKeyRsa.data(), settings_.groupKeyRsa.size(),
                       kGroupKeyAttribute))
             return Fail(InitStep::StoreRsaGroupKey);
         observer_.Progress(60);
         if (!Send(SetGroup(settings_.groupRsa)))
             return Fail(InitStep::SetRsaGroup);
-        if (!settings_.pin || !session_.VerifyPin(REF_PIN, *settings_.pin))
+        if (!settings_.pin || !session_.VerifyPin(kRefPin, *settings_.pin))
             return Fail(InitStep::VerifyPin, settings_.pin.has_value());
         if (!Send(kUpdateBinary) || !Send(kClearCache))
             return Fail(InitStep::ClearRsaCache);
@@ -299,7 +299,7 @@ InitOutcome Attempt::Run() {
     if (HasApp(session_.CardApps, appDSTU)) {
         if (!Send(SelectApplication(kAidDstu)))
             return Fail(InitStep::SelectDstu);
-        if (!StoreKey(REF_GROUP_KEY, settings_.groupKeyDstu.data(), settings_.groupKeyDstu.size(),
+        if (!StoreKey(kRefGroupKey, settings_.groupKeyDstu.data(), settings_.groupKeyDstu.size(),
                       kGroupKeyAttribute))
             return Fail(InitStep::StoreDstuGroupKey);
         if (!Send(ActivateLong(settings_.groupDstu, settings_.nameField)))

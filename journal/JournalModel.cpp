@@ -98,13 +98,13 @@ void JournalModel::ForEachShownLine(const std::function<void(std::string_view)>&
 QString JournalModel::ResultText(LogOutcome outcome) {
     switch (outcome) {
     case LogOutcome::Success:
-        return TextSuccess;
+        return kTextSuccess;
     case LogOutcome::Error:
-        return TextError;
+        return kTextError;
     case LogOutcome::Unrecognized:
         break;
     }
-    return TextUnrecognized;
+    return kTextUnrecognized;
 }
 
 int JournalModel::rowCount(const QModelIndex& parent) const {

@@ -18,9 +18,9 @@ class JournalModel : public QAbstractTableModel {
 public:
     enum Column { TimeColumn, CardColumn, ResultColumn, MessageColumn, ColumnCount };
 
-    static inline const QString TextSuccess = QStringLiteral("Успешно");
-    static inline const QString TextError = QStringLiteral("Ошибка");
-    static inline const QString TextUnrecognized = QStringLiteral("Не распознано");
+    static inline const QString kTextSuccess = QStringLiteral("Успешно");
+    static inline const QString kTextError = QStringLiteral("Ошибка");
+    static inline const QString kTextUnrecognized = QStringLiteral("Не распознано");
 
     explicit JournalModel(QObject* parent = nullptr);
 

@@ -48,7 +48,7 @@ void ChallengeEdit::PasteFromMenu() {
     const QString current = text();
     const int selStart = hasSelectedText() ? selectionStart() : cursorPosition();
     const int selLength = hasSelectedText() ? static_cast<int>(selectedText().size()) : 0;
-    const int room = MaxChars - static_cast<int>(current.size()) + selLength;
+    const int room = kMaxChars - static_cast<int>(current.size()) + selLength;
     if (room <= 0)
         return;
     pasted.truncate(room);

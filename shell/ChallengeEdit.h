@@ -15,7 +15,7 @@ QString GroupHexPairs(const QString& text);
 class ChallengeEdit : public QLineEdit {
     Q_OBJECT
 public:
-    static constexpr int MaxChars = 24;
+    static constexpr int kMaxChars = 24;
     explicit ChallengeEdit(QWidget* parent = nullptr);
 
     // Pastes the clipboard text at the caret as the context menu does.

@@ -85,23 +85,23 @@ struct TimingApi : ForwardingApi {
 void WatchReader(const std::atomic<bool>& stop) {
     pcsc::Api& api = pcsc::RealApi();
     pcsc::SCARDCONTEXT context = 0;
-    if (api.EstablishContext(pcsc::SCOPE_USER, &context) != 0)
+    if (api.EstablishContext(pcsc::kScopeUser, &context) != 0)
         return;
     pcsc::ReaderState state;
     state.reader = g_reader.c_str();
     bool present = false, known = false;
     while (!stop) {
         const pcsc::LONG rc = api.GetStatusChange(context, 50, &state, 1);
-        if (rc == static_cast<pcsc::LONG>(pcsc::E_TIMEOUT))
+        if (rc == static_cast<pcsc::LONG>(pcsc::kTimeout))
             continue;
         if (rc != 0)
             break;
-        const bool now = state.eventState & pcsc::STATE_PRESENT;
+        const bool now = state.eventState & pcsc::kStatePresent;
         if (known && now != present)
             g_timeline.Note(now ? g_timeline.inserted : g_timeline.removed);
         present = now;
         known = true;
-        state.currentState = (state.eventState & ~pcsc::STATE_CHANGED) | (state.eventCounter << 16);
+        state.currentState = (state.eventState & ~pcsc::kStateChanged) | (state.eventCounter << 16);
     }
     api.ReleaseContext(context);
 }

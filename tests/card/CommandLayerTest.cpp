@@ -175,7 +175,7 @@ TEST_F(CommandLayerTest, ConnectCardTriesTwiceWithADisconnectBetween) {
     pcsc.AddReader(kReader, FakePcsc::FamilyAtr(0x02));
     TokenSession reader;
     reader.SelectReader(kReader);
-    pcsc.Fail(Entry::Status, pcsc::E_NOT_READY); // the first connect opens, then fails
+    pcsc.Fail(Entry::Status, pcsc::kNotReady); // the first connect opens, then fails
     EXPECT_TRUE(reader.ConnectCard());
     EXPECT_EQ(reader.CardApps, appRSA);
     const std::vector<Entry> expected = {Entry::EstablishContext, Entry::Connect, Entry::Status,
@@ -196,7 +196,7 @@ TEST_F(CommandLayerTest, AFailedConnectKeepsItsCause) {
     EXPECT_EQ(reader.CardApps, 0);
     EXPECT_EQ(reader.CardId, "");
     EXPECT_TRUE(pcsc.Commands().empty()); // nothing reached a token
-    EXPECT_EQ(reader.LastResult, pcsc::E_NO_SMARTCARD);
+    EXPECT_EQ(reader.LastResult, pcsc::kNoSmartcard);
     EXPECT_EQ(reader.LastErrorText(), "No smart card inserted.");
 }
 
@@ -219,36 +219,36 @@ TEST_F(CommandLayerTest, PinAndKeyCommandBytes) {
         std::function<bool()> send;
         Bytes expected;
     } rows[] = {
-        {"verify four characters", [&] { return reader.VerifyPin(REF_PIN, Text("1234")); },
+        {"verify four characters", [&] { return reader.VerifyPin(kRefPin, Text("1234")); },
          H("00 20 00 05 08 31 32 33 34 FF FF FF FF")},
-        {"verify empty", [&] { return reader.VerifyPin(REF_PIN, {}); },
+        {"verify empty", [&] { return reader.VerifyPin(kRefPin, {}); },
          H("00 20 00 05 08 FF FF FF FF FF FF FF FF")},
-        {"verify ten characters", [&] { return reader.VerifyPin(REF_PUK, Text("0123456789")); },
+        {"verify ten characters", [&] { return reader.VerifyPin(kRefPuk, Text("0123456789")); },
          H("00 20 00 06 08 30 31 32 33 34 35 36 37")},
-        {"store PIN of eight", [&] { return reader.StorePin(REF_PIN, Text("12345678"), 0x77); },
+        {"store PIN of eight", [&] { return reader.StorePin(kRefPin, Text("12345678"), 0x77); },
          H("80 F4 01 05 0A 05 77 31 32 33 34 35 36 37 38")},
-        {"store empty PUK", [&] { return reader.StorePin(REF_PUK, {}, 0x00); },
+        {"store empty PUK", [&] { return reader.StorePin(kRefPuk, {}, 0x00); },
          H("80 F4 01 06 0A 05 00 FF FF FF FF FF FF FF FF")},
-        {"store CP1251 PIN", [&] { return reader.StorePin(REF_PIN, H("D2 E5 F1 F2"), 0x77); },
+        {"store CP1251 PIN", [&] { return reader.StorePin(kRefPin, H("D2 E5 F1 F2"), 0x77); },
          H("80 F4 01 05 0A 05 77 D2 E5 F1 F2 FF FF FF FF")},
-        {"store nine characters", [&] { return reader.StorePin(REF_PUK, Text("ABCDEFGHI"), 0x44); },
+        {"store nine characters", [&] { return reader.StorePin(kRefPuk, Text("ABCDEFGHI"), 0x44); },
          H("80 F4 01 06 0A 05 44 41 42 43 44 45 46 47 48")},
         {"group key",
-         [&] { return reader.StoreKey(REF_GROUP_KEY, key32.data(), key32.size(), 0x99); },
+         [&] { return reader.StoreKey(kRefGroupKey, key32.data(), key32.size(), 0x99); },
          [&] {
              Bytes bytes = H("80 F4 01 09 22 05 99");
              bytes.insert(bytes.end(), key32.begin(), key32.end());
              return bytes;
          }()},
         {"unblock key",
-         [&] { return reader.StoreKey(REF_UNBLOCK_KEY, key16.data(), key16.size(), 0xEE); },
+         [&] { return reader.StoreKey(kRefUnblockKey, key16.data(), key16.size(), 0xEE); },
          [&] {
              Bytes bytes = H("80 F4 01 11 12 05 EE");
              bytes.insert(bytes.end(), key16.begin(), key16.end());
              return bytes;
          }()},
         {"longest key",
-         [&] { return reader.StoreKey(REF_GROUP_KEY, key248.data(), key248.size(), 0x99); },
+         [&] { return reader.StoreKey(kRefGroupKey, key248.data(), key248.size(), 0x99); },
          [&] {
              Bytes bytes = H("80 F4 01 09 FA 05 99");
              bytes.insert(bytes.end(), key248.begin(), key248.end());
@@ -274,15 +274,15 @@ TEST_F(CommandLayerTest, CommandsAnswerAsTheExchange) {
     const Bytes key(16, 0x11);
 
     pcsc.AnswerSw(H("00 20"), 0x63C2);
-    EXPECT_FALSE(reader.VerifyPin(REF_PIN, Text("0000")));
+    EXPECT_FALSE(reader.VerifyPin(kRefPin, Text("0000")));
     EXPECT_EQ(reader.LastErrorText(), "Invalid password. Attempts left - 2");
 
     pcsc.AnswerSw(H("80 F4 01 05"), 0x6983);
-    EXPECT_FALSE(reader.StorePin(REF_PIN, Text("1234"), 0x77));
+    EXPECT_FALSE(reader.StorePin(kRefPin, Text("1234"), 0x77));
     EXPECT_EQ(reader.LastErrorText(), "Card blocked");
 
     pcsc.AnswerSw(H("80 F4 01 11"), 0x6A80);
-    EXPECT_FALSE(reader.StoreKey(REF_UNBLOCK_KEY, key.data(), key.size(), 0x00));
+    EXPECT_FALSE(reader.StoreKey(kRefUnblockKey, key.data(), key.size(), 0x00));
     EXPECT_EQ(reader.LastErrorText(), "Card Error 6A80");
 }
 
@@ -337,23 +337,21 @@ TEST(CommandLayerSecrets, NoCopyOfAPinOrKeyIsLeftInReleasedMemory) {
     } rows[] = {
         // PINs of 4 to 8 characters, as initialization and the PIN reset send them.
         {"verify 4", H("D7 3A 91 5C"),
-         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+         [&](const Bytes& s) { return reader.VerifyPin(kRefPin, s); }},
         {"verify 7", H("D7 3A 91 5C 42 E8 0B"),
-         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+         [&](const Bytes& s) { return reader.VerifyPin(kRefPin, s); }},
         {"verify 8", H("D7 3A 91 5C 42 E8 0B 66"),
-         [&](const Bytes& s) { return reader.VerifyPin(REF_PIN, s); }},
+         [&](const Bytes& s) { return reader.VerifyPin(kRefPin, s); }},
         {"store PIN 4", H("D7 3A 91 5C"),
-         [&](const Bytes& s) { return reader.StorePin(REF_PIN, s, 0x77); }},
+         [&](const Bytes& s) { return reader.StorePin(kRefPin, s, 0x77); }},
         {"store PUK 7", H("D7 3A 91 5C 42 E8 0B"),
-         [&](const Bytes& s) { return reader.StorePin(REF_PUK, s, 0x44); }},
+         [&](const Bytes& s) { return reader.StorePin(kRefPuk, s, 0x44); }},
         {"store PIN 8", H("D7 3A 91 5C 42 E8 0B 66"),
-         [&](const Bytes& s) { return reader.StorePin(REF_PIN, s, 0x77); }},
+         [&](const Bytes& s) { return reader.StorePin(kRefPin, s, 0x77); }},
         {"unblock key", Bytes(key32.begin(), key32.begin() + 16),
-         [&](const Bytes& s) {
-             return reader.StoreKey(REF_UNBLOCK_KEY, s.data(), s.size(), 0xEE);
-         }},
+         [&](const Bytes& s) { return reader.StoreKey(kRefUnblockKey, s.data(), s.size(), 0xEE); }},
         {"group key", key32,
-         [&](const Bytes& s) { return reader.StoreKey(REF_GROUP_KEY, s.data(), s.size(), 0x99); }},
+         [&](const Bytes& s) { return reader.StoreKey(kRefGroupKey, s.data(), s.size(), 0x99); }},
     };
     for (const auto& row : rows) {
         // VerifyPin's working copy of the value is released inside the call as well.
@@ -370,8 +368,8 @@ TEST_F(CommandLayerTest, AKeyTooLongForOneCommandIsNotSent) {
     reader.SelectReader(kReader);
     ASSERT_TRUE(reader.ConnectCard());
     const Bytes key(249, 0x42);
-    EXPECT_FALSE(reader.StoreKey(REF_GROUP_KEY, key.data(), key.size(), 0x99));
-    EXPECT_EQ(reader.LastResult, pcsc::E_INVALID_PARAMETER);
+    EXPECT_FALSE(reader.StoreKey(kRefGroupKey, key.data(), key.size(), 0x99));
+    EXPECT_EQ(reader.LastResult, pcsc::kInvalidParameter);
     EXPECT_EQ(pcsc.Count(Entry::Transmit), 0u);
 }
 

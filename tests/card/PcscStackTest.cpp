@@ -36,9 +36,9 @@ TEST(CardPcscStack, ReadersStatesAndConnect) {
         ASSERT_EQ(pcsc::RealApi().GetStatusChange(session.Context, 0, &state, 1), 0);
         // Only state bits: pcsc-lite's event counter is handed over in eventCounter.
         EXPECT_EQ(state.eventState & ~pcsc::DWORD{0xFFFF}, 0u) << name;
-        EXPECT_TRUE(state.eventState & pcsc::STATE_CHANGED) << name;
-        const bool present = state.eventState & pcsc::STATE_PRESENT;
-        EXPECT_NE(present, (state.eventState & pcsc::STATE_EMPTY) != 0) << name;
+        EXPECT_TRUE(state.eventState & pcsc::kStateChanged) << name;
+        const bool present = state.eventState & pcsc::kStatePresent;
+        EXPECT_NE(present, (state.eventState & pcsc::kStateEmpty) != 0) << name;
         // The count of insertions and removals comes apart: a reader that holds a token has seen
         // it inserted.
         if (present) {
@@ -55,7 +55,7 @@ TEST(CardPcscStack, ReadersStatesAndConnect) {
             EXPECT_EQ(atr[0], state.atr[0]) << name;
         } else {
             EXPECT_FALSE(session.Connect(atr, atrLength)) << name;
-            EXPECT_EQ(session.LastResult, pcsc::E_NO_SMARTCARD) << name;
+            EXPECT_EQ(session.LastResult, pcsc::kNoSmartcard) << name;
             EXPECT_EQ(session.LastErrorText(), "No smart card inserted.") << name;
         }
         EXPECT_TRUE(session.Disconnect());

@@ -35,31 +35,31 @@ struct TextRow {
 
 TEST_F(SessionTest, LastErrorTextTakesTheFirstRuleThatApplies) {
     // The named codes keep their own words whatever the system says about them.
-    pcsc.SetMessageText(pcsc::E_UNKNOWN_READER, "system words");
-    pcsc.SetMessageText(pcsc::W_REMOVED_CARD, "system words");
+    pcsc.SetMessageText(pcsc::kUnknownReader, "system words");
+    pcsc.SetMessageText(pcsc::kCardWasRemoved, "system words");
     const std::vector<TextRow> rows = {
         {0, 0x6983, "Ok"},
         {121, 0, "Timeout"},
-        {ERR_RESPONSE_SIZE, 0x1111, "Invalid response size"},
-        {pcsc::E_UNKNOWN_READER, 0, "The specified reader name is not recognized"},
-        {pcsc::E_TIMEOUT, 0, "The user-specified timeout value has expired"},
-        {pcsc::E_NOT_READY, 0, "The reader or smart card is not ready to accept commands"},
-        {pcsc::E_SERVICE_STOPPED, 0, "The Smart card resource manager has shut down"},
-        {pcsc::W_REMOVED_CARD, 0,
+        {kErrResponseSize, 0x1111, "Invalid response size"},
+        {pcsc::kUnknownReader, 0, "The specified reader name is not recognized"},
+        {pcsc::kTimeout, 0, "The user-specified timeout value has expired"},
+        {pcsc::kNotReady, 0, "The reader or smart card is not ready to accept commands"},
+        {pcsc::kServiceStopped, 0, "The Smart card resource manager has shut down"},
+        {pcsc::kCardWasRemoved, 0,
          "The smart card has been removed, so that further communication is not possible"},
-        {ERR_STATUS_WORD, 0x6983, "Card blocked"},
-        {ERR_STATUS_WORD, 0x63C0, "Invalid password. Attempts left - 0"},
-        {ERR_STATUS_WORD, 0x63C2, "Invalid password. Attempts left - 2"},
-        {ERR_STATUS_WORD, 0x63CA, "Invalid password. Attempts left - 10"},
-        {ERR_STATUS_WORD, 0x63CF, "Invalid password. Attempts left - 15"},
-        {ERR_STATUS_WORD, 0x63D2, "Card Error 63D2"},
-        {ERR_STATUS_WORD, 0x6A82, "Card Error 6A82"},
-        {ERR_STATUS_WORD, 0x6110, "Card Error 6110"},
-        {ERR_STATUS_WORD, 0x0000, "Card Error 0000"},
+        {kErrStatusWord, 0x6983, "Card blocked"},
+        {kErrStatusWord, 0x63C0, "Invalid password. Attempts left - 0"},
+        {kErrStatusWord, 0x63C2, "Invalid password. Attempts left - 2"},
+        {kErrStatusWord, 0x63CA, "Invalid password. Attempts left - 10"},
+        {kErrStatusWord, 0x63CF, "Invalid password. Attempts left - 15"},
+        {kErrStatusWord, 0x63D2, "Card Error 63D2"},
+        {kErrStatusWord, 0x6A82, "Card Error 6A82"},
+        {kErrStatusWord, 0x6110, "Card Error 6110"},
+        {kErrStatusWord, 0x0000, "Card Error 0000"},
         // The system's texts (pcsc-lite's on Linux).
-        {pcsc::E_NO_READERS_AVAILABLE, 0, "Cannot find a smart card reader."},
-        {pcsc::E_INVALID_HANDLE, 0, "Invalid handle."},
-        {pcsc::E_NO_SMARTCARD, 0, "No smart card inserted."},
+        {pcsc::kNoReadersAvailable, 0, "Cannot find a smart card reader."},
+        {pcsc::kInvalidHandle, 0, "Invalid handle."},
+        {pcsc::kNoSmartcard, 0, "No smart card inserted."},
         // No text: a PC/SC code pcsc-lite does not know, and codes of other origins.
         {0x8010006F, 0, "Error 8010006F"},
         {0x12345678, 0, "Error 12345678"},
@@ -120,14 +120,14 @@ TEST_F(SessionTest, TransmitJudgesTheAnswer) {
         {"9000 alone", H("90 00"), true, 0, 0x9000, {}},
         {"9001 counts as success", H("90 01"), true, 0, 0x9001, {}},
         {"data kept", H("01 02 03 90 00"), true, 0, 0x9000, H("01 02 03")},
-        {"6110 not followed up", H("AA 61 10"), false, ERR_STATUS_WORD, 0x6110, H("AA")},
-        {"6C08 not repeated", H("6C 08"), false, ERR_STATUS_WORD, 0x6C08, {}},
-        {"blocked", H("69 83"), false, ERR_STATUS_WORD, 0x6983, {}},
-        {"one byte", H("90"), false, ERR_RESPONSE_SIZE, 0x1111, untouched},
-        {"nothing", {}, false, ERR_RESPONSE_SIZE, 0x1111, untouched},
+        {"6110 not followed up", H("AA 61 10"), false, kErrStatusWord, 0x6110, H("AA")},
+        {"6C08 not repeated", H("6C 08"), false, kErrStatusWord, 0x6C08, {}},
+        {"blocked", H("69 83"), false, kErrStatusWord, 0x6983, {}},
+        {"one byte", H("90"), false, kErrResponseSize, 0x1111, untouched},
+        {"nothing", {}, false, kErrResponseSize, 0x1111, untouched},
         {"254 bytes fill the area", longestAnswer, true, 0, 0x9000, longest},
         // The stack refuses to write more than the area holds.
-        {"255 bytes", tooLong, false, pcsc::E_INSUFFICIENT_BUFFER, 0x1111, untouched},
+        {"255 bytes", tooLong, false, pcsc::kInsufficientBuffer, 0x1111, untouched},
     };
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     ReaderSession session;
@@ -168,27 +168,27 @@ TEST(SessionOverreport, LengthBeyondTheReceiveAreaIsAnInvalidSize) {
     ASSERT_TRUE(session.Connect(atr, atrLength));
     Bytes response;
     EXPECT_FALSE(session.Transmit(H("00 B0 00 00 00"), response));
-    EXPECT_EQ(session.LastResult, ERR_RESPONSE_SIZE);
+    EXPECT_EQ(session.LastResult, kErrResponseSize);
     EXPECT_EQ(session.StatusWord, 0x1111);
     EXPECT_TRUE(response.empty());
 }
 
 TEST_F(SessionTest, TransmitSendsThePlatformProtocolHeader) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
-    pcsc.SetProtocol(kReader, pcsc::PROTOCOL_T0);
+    pcsc.SetProtocol(kReader, pcsc::kProtocolT0);
     ReaderSession session;
     session.SelectReader(kReader);
     ReaderSession::Atr atr;
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
-    EXPECT_EQ(session.ActiveProtocol, pcsc::PROTOCOL_T0);
+    EXPECT_EQ(session.ActiveProtocol, pcsc::kProtocolT0);
     Bytes response;
     ASSERT_TRUE(session.Transmit(H("00 A4 00 00 02 3F 00"), response));
 
     const auto apdus = pcsc.Apdus();
     ASSERT_EQ(apdus.size(), 1u);
     EXPECT_EQ(apdus[0].command, H("00 A4 00 00 02 3F 00"));
-    EXPECT_EQ(apdus[0].protocol, pcsc::PROTOCOL_T0);
+    EXPECT_EQ(apdus[0].protocol, pcsc::kProtocolT0);
     EXPECT_EQ(apdus[0].pciLength, 16u); // pcsc-lite's SCARD_IO_REQUEST on this platform
     EXPECT_EQ(apdus[0].capacity, 254u);
     EXPECT_FALSE(apdus[0].recvPci);
@@ -201,7 +201,7 @@ TEST_F(SessionTest, TransmitFailuresOfTheStack) {
 
     // Not connected: the stack refuses the empty handle.
     EXPECT_FALSE(session.Transmit(H("00 84 00 00 08"), response));
-    EXPECT_EQ(session.LastResult, pcsc::E_INVALID_HANDLE);
+    EXPECT_EQ(session.LastResult, pcsc::kInvalidHandle);
     EXPECT_EQ(session.StatusWord, 0x1111);
     EXPECT_EQ(session.LastErrorText(), "Invalid handle.");
 
@@ -231,8 +231,8 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
         pcsc::DWORD shareMode;
         pcsc::DWORD disposition;
     } rows[] = {
-        {true, pcsc::SHARE_EXCLUSIVE, pcsc::RESET_CARD},
-        {false, pcsc::SHARE_SHARED, pcsc::LEAVE_CARD},
+        {true, pcsc::kShareExclusive, pcsc::kResetCard},
+        {false, pcsc::kShareShared, pcsc::kLeaveCard},
     };
     const Bytes atr = FakePcsc::ForeignAtr();
     pcsc.AddReader(kReader, atr);
@@ -254,7 +254,7 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
                                              Entry::Connect,          Entry::Status};
         EXPECT_EQ(pcsc.CallEntries(), expected);
         EXPECT_EQ(calls[1].shareMode, row.shareMode);
-        EXPECT_EQ(calls[1].protocols, pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1);
+        EXPECT_EQ(calls[1].protocols, pcsc::kProtocolT0 | pcsc::kProtocolT1);
         EXPECT_EQ(calls[1].reader, kReader);
         EXPECT_EQ(calls[3].disposition, row.disposition);
         EXPECT_EQ(pcsc.OpenConnections(), 1u);
@@ -262,7 +262,7 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionDisconnectsFirst) {
     // Each session gave back its connection and its context.
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
     EXPECT_EQ(pcsc.OpenContexts(), 0u);
-    EXPECT_EQ(pcsc.Dispositions().back(), pcsc::LEAVE_CARD);
+    EXPECT_EQ(pcsc.Dispositions().back(), pcsc::kLeaveCard);
 }
 
 TEST_F(SessionTest, ConnectFailures) {
@@ -280,14 +280,14 @@ TEST_F(SessionTest, ConnectFailures) {
 
     session.SelectReader(kReader);
     EXPECT_FALSE(session.Connect(atr, atrLength));
-    EXPECT_EQ(session.LastResult, pcsc::E_NO_SMARTCARD);
+    EXPECT_EQ(session.LastResult, pcsc::kNoSmartcard);
     EXPECT_EQ(session.CardHandle, 0);
 
     // The status query fails after a good connect: still connected, no ATR.
     pcsc.InsertCard(kReader, FakePcsc::ForeignAtr());
-    pcsc.Fail(Entry::Status, pcsc::E_NOT_READY);
+    pcsc.Fail(Entry::Status, pcsc::kNotReady);
     EXPECT_FALSE(session.Connect(atr, atrLength));
-    EXPECT_EQ(session.LastResult, pcsc::E_NOT_READY);
+    EXPECT_EQ(session.LastResult, pcsc::kNotReady);
     EXPECT_NE(session.CardHandle, 0);
     EXPECT_EQ(atrLength, 0u);
     EXPECT_EQ(pcsc.OpenConnections(), 1u);
@@ -303,7 +303,7 @@ TEST_F(SessionTest, SelectReaderDisconnectsWheneverAReaderWasSelected) {
     std::uint32_t atrLength = 0;
     ASSERT_TRUE(session.Connect(atr, atrLength));
     session.SelectReader(kReader); // the same name
-    EXPECT_EQ(pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::RESET_CARD});
+    EXPECT_EQ(pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::kResetCard});
     EXPECT_EQ(session.CardHandle, 0);
     EXPECT_EQ(session.Reader, kReader);
     EXPECT_TRUE(session.Disconnect()); // nothing left to close
@@ -339,10 +339,10 @@ TEST_F(SessionTest, TransactionsReturnTheStackResultAndKeepLastResult) {
     ASSERT_TRUE(session.Connect(atr, atrLength));
     session.LastResult = 0x55;
     EXPECT_EQ(session.BeginTransaction(), 0u);
-    pcsc.Fail(Entry::EndTransaction, pcsc::E_NOT_TRANSACTED);
-    EXPECT_EQ(session.EndTransaction(), pcsc::E_NOT_TRANSACTED);
+    pcsc.Fail(Entry::EndTransaction, pcsc::kNotTransacted);
+    EXPECT_EQ(session.EndTransaction(), pcsc::kNotTransacted);
     EXPECT_EQ(session.LastResult, 0x55u);
-    EXPECT_EQ(pcsc.Calls().back().disposition, pcsc::LEAVE_CARD);
+    EXPECT_EQ(pcsc.Calls().back().disposition, pcsc::kLeaveCard);
 }
 
 // ---- Reader list and card presence --------------------------------------------------------
@@ -372,13 +372,13 @@ TEST_F(SessionTest, GetReaderNameCountsOnlyUsableReaders) {
     // readers be listed; the whole walk tries one new context. A reader whose query fails
     // otherwise is left out.
     pcsc.SetUnknownState("Bravo", false);
-    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NO_SERVICE, FakePcsc::Times::Always);
+    pcsc.Fail(Entry::GetStatusChange, pcsc::kNoService, FakePcsc::Times::Always);
     pcsc.ClearRecord();
     EXPECT_EQ(session.GetReaderName(4), std::string(255, 'n'));
     EXPECT_EQ(pcsc.Count(Entry::GetStatusChange), 5u);
     EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1u);
     pcsc.ClearFail(Entry::GetStatusChange);
-    pcsc.Fail(Entry::GetStatusChange, pcsc::E_NOT_READY);
+    pcsc.Fail(Entry::GetStatusChange, pcsc::kNotReady);
     EXPECT_EQ(session.GetReaderName(1), "Bravo");
     EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1u);
 }
@@ -388,7 +388,7 @@ TEST_F(SessionTest, GetReaderNameWithoutReaders) {
     for (int position : {1, 2})
         EXPECT_EQ(session.GetReaderName(position), "") << position;
     EXPECT_EQ(pcsc.Count(Entry::GetStatusChange), 0u);
-    EXPECT_EQ(pcsc.Calls().back().result, static_cast<long>(pcsc::E_NO_READERS_AVAILABLE));
+    EXPECT_EQ(pcsc.Calls().back().result, static_cast<long>(pcsc::kNoReadersAvailable));
 }
 
 TEST_F(SessionTest, IsCardPresent) {
@@ -405,9 +405,9 @@ TEST_F(SessionTest, IsCardPresent) {
         {"Full", 0, true, 0},
         {"Empty", 0, false, 0},
         {"Odd", 0, false, 0}, // unknown state, although the card is reported present
-        {"Gone", 0, false, pcsc::E_UNKNOWN_READER},
-        {"Empty", pcsc::E_NO_SERVICE, true, 0},
-        {"Full", pcsc::E_SERVICE_STOPPED, false, pcsc::E_SERVICE_STOPPED},
+        {"Gone", 0, false, pcsc::kUnknownReader},
+        {"Empty", pcsc::kNoService, true, 0},
+        {"Full", pcsc::kServiceStopped, false, pcsc::kServiceStopped},
     };
     for (const auto& row : rows) {
         ReaderSession session;
@@ -431,8 +431,8 @@ TEST_F(SessionTest, IsCardPresent) {
 // ---- The context across a restart of the service ------------------------------------------
 
 // What a context that the service no longer knows answers: pcsc-lite's own answer first.
-const std::uint32_t kLostAnswers[] = {pcsc::E_NO_SERVICE, pcsc::E_SERVICE_STOPPED,
-                                      pcsc::E_INVALID_HANDLE};
+const std::uint32_t kLostAnswers[] = {pcsc::kNoService, pcsc::kServiceStopped,
+                                      pcsc::kInvalidHandle};
 
 // A session call that needs the context.
 struct ContextCall {
@@ -462,9 +462,9 @@ std::vector<ContextCall> ContextCalls() {
                                         Entry::EstablishContext, Entry::ReleaseContext,
                                         Entry::Connect,          Entry::Status};
     const std::map<std::uint32_t, std::string> notConnected = {
-        {pcsc::E_NO_SERVICE, "not connected: Service not available."},
-        {pcsc::E_SERVICE_STOPPED, "not connected: The Smart card resource manager has shut down"},
-        {pcsc::E_INVALID_HANDLE, "not connected: Invalid handle."},
+        {pcsc::kNoService, "not connected: Service not available."},
+        {pcsc::kServiceStopped, "not connected: The Smart card resource manager has shut down"},
+        {pcsc::kInvalidHandle, "not connected: Invalid handle."},
     };
     return {
         {"GetReaderName (ListReaders)",
@@ -474,7 +474,7 @@ std::vector<ContextCall> ContextCalls() {
          {Entry::ListReaders, Entry::EstablishContext, Entry::ReleaseContext, Entry::ListReaders,
           Entry::ListReaders, Entry::GetStatusChange},
          1,
-         {{pcsc::E_NO_SERVICE, ""}, {pcsc::E_SERVICE_STOPPED, ""}, {pcsc::E_INVALID_HANDLE, ""}}},
+         {{pcsc::kNoService, ""}, {pcsc::kServiceStopped, ""}, {pcsc::kInvalidHandle, ""}}},
         // An empty reader: the "card present" that a service away gives cannot pass for it.
         {"IsCardPresent (GetStatusChange)",
          false,
@@ -483,9 +483,9 @@ std::vector<ContextCall> ContextCalls() {
          {Entry::GetStatusChange, Entry::EstablishContext, Entry::ReleaseContext,
           Entry::GetStatusChange},
          1,
-         {{pcsc::E_NO_SERVICE, "present: Ok"},
-          {pcsc::E_SERVICE_STOPPED, "absent: The Smart card resource manager has shut down"},
-          {pcsc::E_INVALID_HANDLE, "absent: Invalid handle."}}},
+         {{pcsc::kNoService, "present: Ok"},
+          {pcsc::kServiceStopped, "absent: The Smart card resource manager has shut down"},
+          {pcsc::kInvalidHandle, "absent: Invalid handle."}}},
         {"Connect", true,
          [](TokenSession& session) {
              ReaderSession::Atr atr;
@@ -598,7 +598,7 @@ TEST(ContextRecovery, ASessionMadeWhileTheServiceWasAwayGetsItsContextOnceItIsBa
             session.SelectReader(kReader);
             ASSERT_EQ(session.Context, 0);
             // pcsc-lite refuses context 0 as an invalid handle: that is the cause shown.
-            EXPECT_EQ(call.run(session), call.down.at(pcsc::E_INVALID_HANDLE));
+            EXPECT_EQ(call.run(session), call.down.at(pcsc::kInvalidHandle));
             EXPECT_EQ(pcsc.Count(Entry::EstablishContext), 1 + call.attempts);
 
             pcsc.StartService();

@@ -21,11 +21,11 @@ TEST(CardRealBinding, MessageTexts) {
         std::uint32_t code;
         std::string text;
     } rows[] = {
-        {pcsc::E_NO_READERS_AVAILABLE, "Cannot find a smart card reader."},
-        {pcsc::E_NO_SERVICE, "Service not available."},
-        {pcsc::E_NO_SMARTCARD, "No smart card inserted."},
-        {pcsc::E_INVALID_HANDLE, "Invalid handle."},
-        {pcsc::E_INSUFFICIENT_BUFFER, "Insufficient buffer."},
+        {pcsc::kNoReadersAvailable, "Cannot find a smart card reader."},
+        {pcsc::kNoService, "Service not available."},
+        {pcsc::kNoSmartcard, "No smart card inserted."},
+        {pcsc::kInvalidHandle, "Invalid handle."},
+        {pcsc::kInsufficientBuffer, "Insufficient buffer."},
         {0x8010006F, ""}, // pcsc-lite only says "Unknown error"
         {0x801000FF, ""},
         {0x12345678, ""}, // not a PC/SC code
@@ -46,14 +46,14 @@ TEST(CardRealBinding, ASessionWithoutResourceManagerFailsWithCauses) {
 
     reader.SelectReader("Any reader 00 00");
     EXPECT_FALSE(reader.IsCardPresent());
-    EXPECT_EQ(reader.LastResult, pcsc::E_INVALID_HANDLE);
+    EXPECT_EQ(reader.LastResult, pcsc::kInvalidHandle);
     EXPECT_FALSE(reader.ConnectCard());
     EXPECT_EQ(reader.LastErrorText(), "Invalid handle.");
     EXPECT_EQ(reader.CardId, "");
 
     Bytes response;
     EXPECT_FALSE(reader.Transmit({0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, response));
-    EXPECT_EQ(reader.LastResult, pcsc::E_INVALID_HANDLE);
+    EXPECT_EQ(reader.LastResult, pcsc::kInvalidHandle);
     EXPECT_EQ(reader.StatusWord, 0x1111);
     EXPECT_NE(reader.BeginTransaction(), 0u);
 }

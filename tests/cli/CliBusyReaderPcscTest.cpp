@@ -30,16 +30,16 @@ class TransactionHolder {
 public:
     explicit TransactionHolder(const std::string& reader) {
         pcsc::DWORD protocol = 0;
-        began_ = api_.EstablishContext(pcsc::SCOPE_USER, &context_) == 0 &&
-                 api_.Connect(context_, reader.c_str(), pcsc::SHARE_SHARED,
-                              pcsc::PROTOCOL_T0 | pcsc::PROTOCOL_T1, &card_, &protocol) == 0 &&
+        began_ = api_.EstablishContext(pcsc::kScopeUser, &context_) == 0 &&
+                 api_.Connect(context_, reader.c_str(), pcsc::kShareShared,
+                              pcsc::kProtocolT0 | pcsc::kProtocolT1, &card_, &protocol) == 0 &&
                  api_.BeginTransaction(card_) == 0;
     }
     ~TransactionHolder() {
         if (began_)
-            api_.EndTransaction(card_, pcsc::LEAVE_CARD);
+            api_.EndTransaction(card_, pcsc::kLeaveCard);
         if (card_ != 0)
-            api_.Disconnect(card_, pcsc::LEAVE_CARD);
+            api_.Disconnect(card_, pcsc::kLeaveCard);
         if (context_ != 0)
             api_.ReleaseContext(context_);
     }

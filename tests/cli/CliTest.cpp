@@ -49,7 +49,7 @@ struct Fixture : ::testing::Test {
     Cli cli;
     std::string keyFile = files.Write("admin.key", KeyBytes());
 
-    Fixture() { pcsc.SetMessageText(pcsc::E_NO_SMARTCARD, "No smart card inserted."); }
+    Fixture() { pcsc.SetMessageText(pcsc::kNoSmartcard, "No smart card inserted."); }
 
     // Nothing reached a token.
     void ExpectNothingSent() {
@@ -579,10 +579,10 @@ TEST_F(Fixture, ReadersListsPresenceCardNumberAndApplications) {
     // Looked at in shared mode, left as they were, nothing held.
     for (const FakePcsc::Call& call : pcsc.Calls()) {
         if (call.entry == FakePcsc::Entry::Connect) {
-            EXPECT_EQ(call.shareMode, pcsc::SHARE_SHARED);
+            EXPECT_EQ(call.shareMode, pcsc::kShareShared);
         }
         if (call.entry == FakePcsc::Entry::Disconnect) {
-            EXPECT_EQ(call.disposition, pcsc::LEAVE_CARD);
+            EXPECT_EQ(call.disposition, pcsc::kLeaveCard);
         }
     }
     EXPECT_EQ(pcsc.OpenConnections(), 0u);
@@ -860,7 +860,7 @@ TEST_F(Fixture, ResetPinInTextAndJsonAndItsFailure) {
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(FakePcsc::ToHex(commands.back()),
               "80 F4 01 05 0A 05 77 CD EE E2 35 36 37 38 FF"); // "Нов5678" in CP1251
-    EXPECT_EQ(pcsc.Dispositions().back(), pcsc::RESET_CARD);
+    EXPECT_EQ(pcsc.Dispositions().back(), pcsc::kResetCard);
 
     pcsc.ClearRecord();
     pcsc.AnswerSw(FakePcsc::Hex("00 82"), 0x6982);

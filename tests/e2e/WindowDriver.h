@@ -263,7 +263,7 @@ public:
         if (wrong == rightPin)
             return ::testing::AssertionFailure() << "the wrong PIN is the right one";
         for (int attempt = 0; attempt < 8; ++attempt) {
-            if (session.VerifyPin(REF_PIN, wrong))
+            if (session.VerifyPin(kRefPin, wrong))
                 return ::testing::AssertionFailure() << "the token accepted a wrong PIN";
             if (session.StatusWord == 0x63C0)
                 break;
@@ -273,7 +273,7 @@ public:
         }
         if (session.StatusWord != 0x63C0)
             return ::testing::AssertionFailure() << "the PIN never ran out of tries";
-        if (session.VerifyPin(REF_PIN, rightPin) || session.StatusWord != 0x6983)
+        if (session.VerifyPin(kRefPin, rightPin) || session.StatusWord != 0x6983)
             return ::testing::AssertionFailure()
                    << "a blocked PIN answered " << std::hex << session.StatusWord;
         session.Disconnect();
@@ -281,7 +281,7 @@ public:
     }
 
     ::testing::AssertionResult VerifyPin(const Bytes& pin) {
-        if (session.VerifyPin(REF_PIN, pin))
+        if (session.VerifyPin(kRefPin, pin))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << session.LastErrorText();
     }

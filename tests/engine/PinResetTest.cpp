@@ -73,11 +73,11 @@ void ExpectTheExactReset(Harness& h) {
     for (const FakePcsc::Call& call : h.pcsc.Calls()) {
         if (call.entry == FakePcsc::Entry::Connect) {
             ++connects;
-            EXPECT_EQ(call.shareMode, pcsc::SHARE_EXCLUSIVE);
+            EXPECT_EQ(call.shareMode, pcsc::kShareExclusive);
         }
     }
     EXPECT_EQ(connects, 1u);
-    EXPECT_EQ(h.pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::RESET_CARD});
+    EXPECT_EQ(h.pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::kResetCard});
     EXPECT_EQ(h.pcsc.OpenConnections(), 0u);
     EXPECT_EQ(h.session.CardHandle, 0);
 }
@@ -101,7 +101,7 @@ TEST(ResetPin, EachFailureStopsAtItsStepAndResetsTheToken) {
     const std::string cardError =
         "Ошибка смарт-карты. Возможно загружен неверный ключ разблокировки";
     const Bytes pin{'1', '2'};
-    const std::vector<pcsc::DWORD> reset{pcsc::RESET_CARD};
+    const std::vector<pcsc::DWORD> reset{pcsc::kResetCard};
     const Row rows[] = {
         {"no token",
          [](FakePcsc& p) { p.RemoveCard(kReader); },
@@ -111,17 +111,17 @@ TEST(ResetPin, EachFailureStopsAtItsStepAndResetsTheToken) {
          true,
          0,
          {},
-         Cause{pcsc::E_NO_SMARTCARD, 0}},
+         Cause{pcsc::kNoSmartcard, 0}},
         {"SELECT MF refused", [](FakePcsc& p) { p.AnswerSw(kSelectMf, 0x6A82); }, pin,
          PinResetStep::SelectMf, "Тип смарт-карты не опознан", true, 1, reset,
-         Cause{ERR_STATUS_WORD, 0x6A82}},
+         Cause{kErrStatusWord, 0x6A82}},
         {"GET CHALLENGE refused", [](FakePcsc& p) { p.AnswerSw(kGetChallenge, 0x6D00); }, pin,
-         PinResetStep::GetChallenge, cardError, true, 2, reset, Cause{ERR_STATUS_WORD, 0x6D00}},
+         PinResetStep::GetChallenge, cardError, true, 2, reset, Cause{kErrStatusWord, 0x6D00}},
         {"GET CHALLENGE answers 7 bytes",
          [](FakePcsc& p) { p.Answer(kGetChallenge, FakePcsc::Hex("01 02 03 04 05 06 07 90 00")); },
          pin, PinResetStep::GetChallenge, cardError, true, 2, reset, Cause{0, 0}},
         {"wrong unblock key", [](FakePcsc& p) { p.AnswerSw(FakePcsc::Hex("00 82"), 0x6982); }, pin,
-         PinResetStep::Authenticate, cardError, true, 3, reset, Cause{ERR_STATUS_WORD, 0x6982}},
+         PinResetStep::Authenticate, cardError, true, 3, reset, Cause{kErrStatusWord, 0x6982}},
         {"token pulled as the cryptogram goes to it",
          [](FakePcsc& p) {
              p.OnTransmit([&p](const Bytes& command) {
@@ -130,10 +130,10 @@ TEST(ResetPin, EachFailureStopsAtItsStepAndResetsTheToken) {
              });
          },
          pin, PinResetStep::Authenticate, cardError, true, 2, reset,
-         Cause{pcsc::W_REMOVED_CARD, 0x1111}},
+         Cause{pcsc::kCardWasRemoved, 0x1111}},
         {"STORE SECRET refused", [](FakePcsc& p) { p.AnswerSw(FakePcsc::Hex("80 F4"), 0x6A80); },
          pin, PinResetStep::StorePin, "Ошибка смены ПИН-кода", false, 4, reset,
-         Cause{ERR_STATUS_WORD, 0x6A80}},
+         Cause{kErrStatusWord, 0x6A80}},
         // A PIN whose text had no CP1251 form is never sent.
         {"new PIN not encodable", [](FakePcsc&) {}, std::nullopt, PinResetStep::StorePin,
          "Ошибка смены ПИН-кода", false, 3, reset, Cause{0, 0}},

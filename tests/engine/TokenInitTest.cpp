@@ -191,9 +191,9 @@ struct Harness {
             EXPECT_EQ(seen.transactionsBegun, 1u) << "held in its transaction when concluded";
             EXPECT_EQ(seen.transactionsEnded, 0u);
             EXPECT_EQ(seen.openConnections, 1u);
-            EXPECT_EQ(after, (decltype(after){{E::EndTransaction, pcsc::LEAVE_CARD},
-                                              {E::Disconnect, pcsc::LEAVE_CARD}}));
-            EXPECT_EQ(pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::LEAVE_CARD});
+            EXPECT_EQ(after, (decltype(after){{E::EndTransaction, pcsc::kLeaveCard},
+                                              {E::Disconnect, pcsc::kLeaveCard}}));
+            EXPECT_EQ(pcsc.Dispositions(), std::vector<pcsc::DWORD>{pcsc::kLeaveCard});
         } else {
             EXPECT_EQ(seen.openConnections, 0u);
             EXPECT_TRUE(after.empty());
@@ -204,7 +204,7 @@ struct Harness {
         EXPECT_EQ(pcsc.OpenConnections(), 0u);
         for (const FakePcsc::Call& call : calls) {
             if (call.entry == FakePcsc::Entry::Connect) {
-                EXPECT_EQ(call.shareMode, pcsc::SHARE_SHARED);
+                EXPECT_EQ(call.shareMode, pcsc::kShareShared);
             }
         }
         return outcome;
@@ -374,7 +374,7 @@ FailureCase Refused(const char* name, InitStep step, const std::string& message,
             .stream = &kAllThree,
             .sent = sent,
             .progress = progress,
-            .result = ERR_STATUS_WORD,
+            .result = kErrStatusWord,
             .statusWord = sw};
 }
 
@@ -417,7 +417,7 @@ const std::vector<FailureCase> kFailures = {
      .stream = &kAllThree,
      .sent = 0,
      .progress = {0},
-     .result = pcsc::E_NO_SMARTCARD,
+     .result = pcsc::kNoSmartcard,
      .atr = {},
      .pauses = {50, 500}},
     // Refused, but these steps name no cause.
@@ -450,7 +450,7 @@ const std::vector<FailureCase> kFailures = {
      .stream = &kNoApplication,
      .sent = 12,
      .progress = kTo20,
-     .result = ERR_STATUS_WORD,
+     .result = kErrStatusWord,
      .statusWord = 0x6A80,
      .atr = FakePcsc::FamilyAtr(0x00),
      .cardId = "EFCDAB8967452301"},
@@ -489,7 +489,7 @@ const std::vector<FailureCase> kFailures = {
      .stream = &kAllThree,
      .sent = 16,
      .progress = kTo60,
-     .result = pcsc::W_REMOVED_CARD,
+     .result = pcsc::kCardWasRemoved,
      .statusWord = 0x1111},
     Refused("UpdateBinary", InitStep::ClearRsaCache, kInit + " Очистка КЭШ. Card Error 6A82",
             "00 D6", 0x6A82, 18, kTo60),
@@ -526,11 +526,11 @@ FailureCase Lost(const char* name, Loss loss, InitStep step, const std::string& 
                                 : loss == Loss::Truncated
                                     ? kInit + " Установка ПИН-кода. Invalid response size"
                                     : std::string(kTokenRemovedMessage);
-    const std::uint32_t result = loss == Loss::NoCard            ? pcsc::E_NO_SMARTCARD
-                                 : loss == Loss::Reset           ? pcsc::W_RESET_CARD
-                                 : loss == Loss::Pulled          ? pcsc::W_REMOVED_CARD
-                                 : loss == Loss::TransactionLost ? pcsc::E_NOT_TRANSACTED
-                                                                 : ERR_RESPONSE_SIZE;
+    const std::uint32_t result = loss == Loss::NoCard            ? pcsc::kNoSmartcard
+                                 : loss == Loss::Reset           ? pcsc::kCardWasReset
+                                 : loss == Loss::Pulled          ? pcsc::kCardWasRemoved
+                                 : loss == Loss::TransactionLost ? pcsc::kNotTransacted
+                                                                 : kErrResponseSize;
     return {.name = name,
             .arrange =
                 [=](FakePcsc& p, InitSettings&) {

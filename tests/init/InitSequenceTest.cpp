@@ -116,13 +116,13 @@ TEST_P(InitStream, SendsExactlyTheDesignedCommands) {
     // Shared access, one transaction, the token left powered.
     for (const FakePcsc::Call& call : h.pcsc.Calls()) {
         if (call.entry == FakePcsc::Entry::Connect) {
-            EXPECT_EQ(call.shareMode, pcsc::SHARE_SHARED);
+            EXPECT_EQ(call.shareMode, pcsc::kShareShared);
         }
     }
     EXPECT_EQ(h.pcsc.TransactionsBegun(), 1u);
     EXPECT_EQ(h.pcsc.TransactionsEnded(), 1u);
     for (pcsc::DWORD d : h.pcsc.Dispositions())
-        EXPECT_EQ(d, pcsc::LEAVE_CARD);
+        EXPECT_EQ(d, pcsc::kLeaveCard);
     EXPECT_EQ(h.pcsc.OpenContexts(), 0u) << "the run's session is released when the run ends";
 }
 
@@ -447,7 +447,7 @@ TEST_P(InitFailure, IsReportedLoggedAndLeavesTheTokenAlone) {
     EXPECT_EQ(h.pcsc.TransactionsBegun(), c.transaction ? 1u : 0u);
     EXPECT_EQ(h.pcsc.TransactionsEnded(), h.pcsc.TransactionsBegun());
     for (pcsc::DWORD d : h.pcsc.Dispositions())
-        EXPECT_EQ(d, pcsc::LEAVE_CARD);
+        EXPECT_EQ(d, pcsc::kLeaveCard);
 }
 
 const QString kInit = QStringLiteral("Ошибка инициализации смарт-карты.");

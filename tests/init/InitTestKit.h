@@ -258,7 +258,7 @@ struct Harness {
     Harness() {
         pause.dialog = &dialog;
         // Fixed texts for the codes a run may meet, whatever the installed pcsc-lite says.
-        pcsc.SetMessageText(pcsc::E_NO_SMARTCARD, "No smart card inserted.");
+        pcsc.SetMessageText(pcsc::kNoSmartcard, "No smart card inserted.");
     }
 
     // Runs the dialog for the test reader until it closes.

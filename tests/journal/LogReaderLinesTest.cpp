@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr std::size_t kMax = LogReader::MaxLineBytes;
+constexpr std::size_t kMax = LogReader::kMaxLineBytes;
 constexpr std::size_t kRead = 1 << 20; // the reader's large reads, where a CR LF may be split
 
 // The lines of `bytes` as the reader must show them: every CR or LF ends a line, empty lines are

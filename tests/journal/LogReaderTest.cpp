@@ -265,7 +265,7 @@ TEST_F(JournalReader, AVeryLongForeignLineIsCutAndTheNextLineStillRead) {
     ASSERT_TRUE(reader.Open(path_));
     ASSERT_EQ(reader.LineCount(), 2u);
     EXPECT_EQ(reader.Line(0).outcome, U);
-    EXPECT_EQ(reader.Line(0).text.size(), LogReader::MaxLineBytes);
+    EXPECT_EQ(reader.Line(0).text.size(), LogReader::kMaxLineBytes);
     EXPECT_EQ(reader.Line(1).cardId, "AA");
 }
 

@@ -192,7 +192,7 @@ TEST(PcscStack, WrongPinCountsDownThenBlocks) {
         {"12345678", "Card blocked"},
     };
     for (const auto& [pin, text] : steps) {
-        const bool ok = reader.VerifyPin(REF_PIN, Text(pin));
+        const bool ok = reader.VerifyPin(kRefPin, Text(pin));
         EXPECT_EQ(ok, text == "Ok") << pin;
         EXPECT_EQ(reader.LastErrorText(), text) << pin;
     }
@@ -329,19 +329,19 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     send("804600000401000000");
     send("00A40000023F00");
     ASSERT_TRUE(send("80484D46083331373430323539")) << run.LastErrorText();
-    ASSERT_TRUE(run.StorePin(REF_PIN, Text("1234"), 0x77)) << run.LastErrorText();
-    ASSERT_TRUE(run.StorePin(REF_PUK, Text("87654321"), 0x44)) << run.LastErrorText();
-    ASSERT_TRUE(run.StoreKey(REF_UNBLOCK_KEY, unblockKey.data(), 16, 0xEE)) << run.LastErrorText();
+    ASSERT_TRUE(run.StorePin(kRefPin, Text("1234"), 0x77)) << run.LastErrorText();
+    ASSERT_TRUE(run.StorePin(kRefPuk, Text("87654321"), 0x44)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(kRefUnblockKey, unblockKey.data(), 16, 0xEE)) << run.LastErrorText();
     ASSERT_TRUE(send(selRsa)) << run.LastErrorText();
-    ASSERT_TRUE(run.StoreKey(REF_GROUP_KEY, groupRsa.data(), 32, 0x99)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(kRefGroupKey, groupRsa.data(), 32, 0x99)) << run.LastErrorText();
     ASSERT_TRUE(send("804800000801000000"
                      "00D10000"))
         << run.LastErrorText();
-    ASSERT_TRUE(run.VerifyPin(REF_PIN, Text("1234"))) << run.LastErrorText();
+    ASSERT_TRUE(run.VerifyPin(kRefPin, Text("1234"))) << run.LastErrorText();
     ASSERT_TRUE(send("00D6820006000000000000")) << run.LastErrorText();
     ASSERT_TRUE(send("80E00200")) << run.LastErrorText();
     ASSERT_TRUE(send(selDstu)) << run.LastErrorText();
-    ASSERT_TRUE(run.StoreKey(REF_GROUP_KEY, groupDstu.data(), 32, 0x99)) << run.LastErrorText();
+    ASSERT_TRUE(run.StoreKey(kRefGroupKey, groupDstu.data(), 32, 0x99)) << run.LastErrorText();
     ASSERT_TRUE(send("804600002801000000"
                      "00070000" +
                      ToHex(name)))
@@ -371,8 +371,8 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     admin.SelectReader(token.ReaderName());
     ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(admin.VerifyPin(REF_PIN, Text("0000")));
-    EXPECT_FALSE(admin.VerifyPin(REF_PIN, Text("1234")));
+        EXPECT_FALSE(admin.VerifyPin(kRefPin, Text("0000")));
+    EXPECT_FALSE(admin.VerifyPin(kRefPin, Text("1234")));
     EXPECT_EQ(admin.LastErrorText(), "Card blocked");
 
     // A wrong unblock key is refused and grants nothing.
@@ -382,7 +382,7 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     ASSERT_EQ(r.size(), 8u);
     EXPECT_FALSE(admin.Transmit(Hex("0082001108" + Cryptogram(Bytes(16, 0x5A), r)), r));
     EXPECT_EQ(admin.LastErrorText(), "Card Error 6300");
-    EXPECT_FALSE(admin.StorePin(REF_PIN, Text("5678"), 0x77));
+    EXPECT_FALSE(admin.StorePin(kRefPin, Text("5678"), 0x77));
     EXPECT_EQ(admin.LastErrorText(), "Card Error 6982");
 
     // The PIN reset: SELECT MF, GET CHALLENGE, EXTERNAL AUTHENTICATE, STORE SECRET, disconnect.
@@ -392,7 +392,7 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     ASSERT_EQ(r.size(), 8u);
     ASSERT_TRUE(admin.Transmit(Hex("0082001108" + Cryptogram(unblockKey, r)), r))
         << admin.LastErrorText();
-    ASSERT_TRUE(admin.StorePin(REF_PIN, Text("5678"), 0x77)) << admin.LastErrorText();
+    ASSERT_TRUE(admin.StorePin(kRefPin, Text("5678"), 0x77)) << admin.LastErrorText();
     admin.Disconnect();
     state = token.State();
     ASSERT_TRUE(state);
@@ -401,7 +401,7 @@ TEST(PcscStack, InitializationThenPinResetWithTheUnblockKey) {
     EXPECT_FALSE(state->session.unblock) << "the reset at disconnect ended the right";
 
     ASSERT_TRUE(admin.ConnectCard()) << admin.LastErrorText();
-    EXPECT_TRUE(admin.VerifyPin(REF_PIN, Text("5678"))) << admin.LastErrorText();
+    EXPECT_TRUE(admin.VerifyPin(kRefPin, Text("5678"))) << admin.LastErrorText();
 }
 
 // The stack's network: vpcd takes whoever connects to its ports for a card, and it listens on

@@ -65,7 +65,7 @@ public:
     void ExpectReleased() {
         EXPECT_EQ(pcsc.OpenConnections(), 0u);
         ASSERT_FALSE(pcsc.Dispositions().empty());
-        EXPECT_EQ(pcsc.Dispositions().back(), pcsc::RESET_CARD);
+        EXPECT_EQ(pcsc.Dispositions().back(), pcsc::kResetCard);
         EXPECT_EQ(window->CardReader().CardHandle, 0);
     }
     const std::array<std::uint8_t, 16> key = Sequence16(0x31);
@@ -89,7 +89,7 @@ TEST_F(PinResetTest, SuccessSendsTheExactCommandsAndResetsTheToken) {
     // The exclusive connection was asked for.
     for (const FakePcsc::Call& call : pcsc.Calls()) {
         if (call.entry == FakePcsc::Entry::Connect) {
-            EXPECT_EQ(call.shareMode, pcsc::SHARE_EXCLUSIVE);
+            EXPECT_EQ(call.shareMode, pcsc::kShareExclusive);
         }
     }
 }

@@ -390,11 +390,11 @@ LONG FakePcsc::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
         return Record(call);
     }
     if (context == nullptr || scope > 2) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        call.result = static_cast<LONG>(pcsc::kInvalidParameter);
         return Record(call);
     }
     if (!serviceRunning_) {
-        call.result = static_cast<LONG>(pcsc::E_NO_SERVICE);
+        call.result = static_cast<LONG>(pcsc::kNoService);
         return Record(call);
     }
     *context = nextContext_++;
@@ -418,7 +418,7 @@ LONG FakePcsc::ReleaseContext(SCARDCONTEXT context) {
         return Record(call);
     }
     if (contexts_.erase(context) == 0)
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
     return Record(call);
 }
 
@@ -435,15 +435,15 @@ LONG FakePcsc::ListReaders(SCARDCONTEXT context, const char* /*groups*/, char* r
         return Record(call);
     }
     if (!contexts_.contains(context)) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
         return Record(call);
     }
     if (readersLength == nullptr) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        call.result = static_cast<LONG>(pcsc::kInvalidParameter);
         return Record(call);
     }
     if (readers_.empty()) {
-        call.result = static_cast<LONG>(pcsc::E_NO_READERS_AVAILABLE);
+        call.result = static_cast<LONG>(pcsc::kNoReadersAvailable);
         return Record(call);
     }
     std::string multi;
@@ -456,7 +456,7 @@ LONG FakePcsc::ListReaders(SCARDCONTEXT context, const char* /*groups*/, char* r
     *readersLength = multi.size();
     if (readers != nullptr) {
         if (capacity < multi.size())
-            call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+            call.result = static_cast<LONG>(pcsc::kInsufficientBuffer);
         else
             std::memcpy(readers, multi.data(), multi.size());
     }
@@ -479,17 +479,17 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
         return Record(call);
     }
     if (!contexts_.contains(context)) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
         return Record(call);
     }
     if (count > 0 && states == nullptr) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        call.result = static_cast<LONG>(pcsc::kInvalidParameter);
         return Record(call);
     }
     // A name the stack does not list fails the whole query, as pcsc-lite does.
     for (DWORD i = 0; i < count; ++i) {
         if (states[i].reader == nullptr || FindReader(states[i].reader) == nullptr) {
-            call.result = static_cast<LONG>(pcsc::E_UNKNOWN_READER);
+            call.result = static_cast<LONG>(pcsc::kUnknownReader);
             return Record(call);
         }
     }
@@ -502,29 +502,29 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, pcsc::Reader
         if (reader->unknown) {
             // A card in a reader of unknown state may still be reported with it; the reader is
             // no less unusable.
-            now = pcsc::STATE_UNKNOWN | (reader->atr.empty() ? 0 : pcsc::STATE_PRESENT);
+            now = pcsc::kStateUnknown | (reader->atr.empty() ? 0 : pcsc::kStatePresent);
         } else if (reader->atr.empty()) {
-            now = pcsc::STATE_EMPTY;
+            now = pcsc::kStateEmpty;
         } else {
-            now = pcsc::STATE_PRESENT;
+            now = pcsc::kStatePresent;
             for (const auto& [handle, connection] : connections_)
                 if (connection.reader == reader->name)
-                    now |= connection.shareMode == pcsc::SHARE_EXCLUSIVE ? pcsc::STATE_EXCLUSIVE
-                                                                         : pcsc::STATE_INUSE;
-            state.atrLength = std::min(reader->atr.size(), pcsc::MAX_ATR);
+                    now |= connection.shareMode == pcsc::kShareExclusive ? pcsc::kStateExclusive
+                                                                         : pcsc::kStateInuse;
+            state.atrLength = std::min(reader->atr.size(), pcsc::kMaxAtr);
             std::copy_n(reader->atr.begin(), state.atrLength, state.atr);
         }
-        const DWORD before = state.currentState & ~pcsc::STATE_CHANGED;
+        const DWORD before = state.currentState & ~pcsc::kStateChanged;
         if (now != before) {
             changed = true;
-            now |= pcsc::STATE_CHANGED;
+            now |= pcsc::kStateChanged;
         }
         state.eventState = now;
         // Like pcsc-lite's count of insertions and removals: it moves with every card event.
         state.eventCounter = static_cast<DWORD>(reader->cardSerial & 0xFFFF);
     }
     if (!changed)
-        call.result = static_cast<LONG>(pcsc::E_TIMEOUT);
+        call.result = static_cast<LONG>(pcsc::kTimeout);
     return Record(call);
 }
 
@@ -544,26 +544,26 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
         return Record(call);
     }
     if (!contexts_.contains(context)) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
         return Record(call);
     }
     if (reader == nullptr || card == nullptr || activeProtocol == nullptr) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_PARAMETER);
+        call.result = static_cast<LONG>(pcsc::kInvalidParameter);
         return Record(call);
     }
     const ReaderInfo* info = FindReader(reader);
     if (info == nullptr || info->unknown) {
-        call.result = static_cast<LONG>(pcsc::E_UNKNOWN_READER);
+        call.result = static_cast<LONG>(pcsc::kUnknownReader);
         return Record(call);
     }
     if (info->atr.empty()) {
-        call.result = static_cast<LONG>(pcsc::E_NO_SMARTCARD);
+        call.result = static_cast<LONG>(pcsc::kNoSmartcard);
         return Record(call);
     }
     for (const auto& [handle, connection] : connections_) {
         if (connection.reader == info->name &&
-            (connection.shareMode == pcsc::SHARE_EXCLUSIVE || shareMode == pcsc::SHARE_EXCLUSIVE)) {
-            call.result = static_cast<LONG>(pcsc::E_SHARING_VIOLATION);
+            (connection.shareMode == pcsc::kShareExclusive || shareMode == pcsc::kShareExclusive)) {
+            call.result = static_cast<LONG>(pcsc::kSharingViolation);
             return Record(call);
         }
     }
@@ -598,11 +598,11 @@ LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, D
         return Record(call);
     }
     if (connection == nullptr) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
         return Record(call);
     }
     if (!CardStillThere(*connection)) {
-        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+        call.result = static_cast<LONG>(pcsc::kCardWasRemoved);
         return Record(call);
     }
     const ReaderInfo* info = FindReader(connection->reader);
@@ -612,7 +612,7 @@ LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, D
         if (readerName != nullptr) {
             if (*readerLength < needed) {
                 *readerLength = needed;
-                call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+                call.result = static_cast<LONG>(pcsc::kInsufficientBuffer);
                 return Record(call);
             }
             std::memcpy(readerName, info->name.c_str(), info->name.size() + 1);
@@ -627,7 +627,7 @@ LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, D
     if (atrLength != nullptr) {
         if (atr != nullptr && *atrLength < info->atr.size()) {
             *atrLength = info->atr.size();
-            call.result = static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER);
+            call.result = static_cast<LONG>(pcsc::kInsufficientBuffer);
             return Record(call);
         }
         if (atr != nullptr)
@@ -697,11 +697,11 @@ LONG FakePcsc::Deliver(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const B
     if (stale)
         return finish(static_cast<LONG>(stale->answer));
     if (connection == nullptr)
-        return finish(static_cast<LONG>(pcsc::E_INVALID_HANDLE));
+        return finish(static_cast<LONG>(pcsc::kInvalidHandle));
     if (!sent || recv == nullptr || recvLength == nullptr || sendPci == nullptr)
-        return finish(static_cast<LONG>(pcsc::E_INVALID_PARAMETER));
+        return finish(static_cast<LONG>(pcsc::kInvalidParameter));
     if (!CardStillThere(*connection))
-        return finish(static_cast<LONG>(pcsc::W_REMOVED_CARD));
+        return finish(static_cast<LONG>(pcsc::kCardWasRemoved));
     apdu.delivered = true;
 
     const Script* script = nullptr;
@@ -727,7 +727,7 @@ LONG FakePcsc::Deliver(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const B
     const Bytes& response = script ? script->response : defaultAnswer_;
     if (response.size() > *recvLength) {
         *recvLength = response.size();
-        return finish(static_cast<LONG>(pcsc::E_INSUFFICIENT_BUFFER));
+        return finish(static_cast<LONG>(pcsc::kInsufficientBuffer));
     }
     std::copy(response.begin(), response.end(), recv);
     *recvLength = response.size();
@@ -752,9 +752,9 @@ LONG FakePcsc::BeginTransaction(SCARDHANDLE card) {
     else if (stale)
         call.result = static_cast<LONG>(stale->answer);
     else if (connection == nullptr)
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
     else if (!CardStillThere(*connection))
-        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+        call.result = static_cast<LONG>(pcsc::kCardWasRemoved);
     return Record(call);
 }
 
@@ -773,9 +773,9 @@ LONG FakePcsc::EndTransaction(SCARDHANDLE card, DWORD disposition) {
     else if (stale)
         call.result = static_cast<LONG>(stale->answer);
     else if (connection == nullptr)
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
     else if (!CardStillThere(*connection))
-        call.result = static_cast<LONG>(pcsc::W_REMOVED_CARD);
+        call.result = static_cast<LONG>(pcsc::kCardWasRemoved);
     return Record(call);
 }
 
@@ -798,7 +798,7 @@ LONG FakePcsc::Disconnect(SCARDHANDLE card, DWORD disposition) {
         return Record(call);
     }
     if (it == connections_.end()) {
-        call.result = static_cast<LONG>(pcsc::E_INVALID_HANDLE);
+        call.result = static_cast<LONG>(pcsc::kInvalidHandle);
         return Record(call);
     }
     connections_.erase(it);

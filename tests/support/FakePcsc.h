@@ -152,7 +152,7 @@ public:
     // (0x8010001E and 0x80100003 are what other stacks say). Releasing such a context answers
     // the same and forgets it with its handles (a second release: 0x80100003); disconnecting
     // such a handle answers the same and keeps it. Until then they count as open.
-    void StopService(std::uint32_t staleAnswer = pcsc::E_NO_SERVICE);
+    void StopService(std::uint32_t staleAnswer = pcsc::kNoService);
     // The resource manager is back: new contexts work, the old ones stay as they are.
     void StartService();
 
@@ -209,7 +209,7 @@ private:
         std::string name;
         Bytes atr; // empty: no card
         bool unknown = false;
-        DWORD protocol = pcsc::PROTOCOL_T1;
+        DWORD protocol = pcsc::kProtocolT1;
         std::uint64_t cardSerial = 0; // changes with every insert and remove
     };
     struct Connection {
