@@ -11,10 +11,13 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
+#include <QByteArray>
 
-class QLocalServer;
-class QLocalSocket;
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
 class QWidget;
 
 // The socket's path, beside InstanceLockPath().
@@ -40,9 +43,15 @@ public:
     bool Listen(const QString& path);
 
 private:
+    struct Connection;
     void Accept();
-    void Read(QLocalSocket* connection);
+    void Read(Connection* connection);
+    void Drop(Connection* connection);
 
     std::function<void()> onRequest_;
-    QLocalServer* server_ = nullptr;
+    // Plain POSIX sockets watched by the event loop: the program needs no network module.
+    int listener_ = -1;
+    QByteArray path_;
+    QSocketNotifier* incoming_ = nullptr;
+    std::vector<std::unique_ptr<Connection>> connections_;
 };
