@@ -120,7 +120,8 @@ TEST_P(StationTrouble, FailsOnlyItsOwnRow) {
     ASSERT_TRUE(events.Until([&] { return events.Count(StationEventKind::Finished) == 1; }));
 
     for (const StationEvent& e : events.Of(StationEventKind::AttemptEnded)) {
-        EXPECT_EQ(e.outcome.ok, e.reader != ReaderOf(kTroubled)) << e.reader;
+        EXPECT_EQ(e.outcome.ok, e.reader != ReaderOf(kTroubled))
+            << e.reader << ": " << e.outcome.message;
         if (e.reader == ReaderOf(kTroubled)) {
             EXPECT_EQ(e.outcome.tokenGone, GetParam().gone) << e.outcome.message;
         }
