@@ -1,7 +1,5 @@
 #include "ShowRequest.h"
 
-#include "Startup.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -48,8 +46,8 @@ bool AddressOf(const QByteArray& name, sockaddr_un& address) {
 
 } // namespace
 
-QString ShowRequestPath() {
-    const QFileInfo lock(InstanceLockPath());
+QString ShowRequestPath(const QString& lockPath) {
+    const QFileInfo lock(lockPath);
     return lock.dir().filePath(lock.completeBaseName() + QStringLiteral(".show"));
 }
 

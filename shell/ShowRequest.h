@@ -20,8 +20,8 @@
 class QSocketNotifier;
 class QWidget;
 
-// The socket's path, beside InstanceLockPath().
-QString ShowRequestPath();
+// The socket's path, beside the single-instance lock at `lockPath`.
+QString ShowRequestPath(const QString& lockPath);
 
 // Sends the request to the instance listening at `path`; false when none answers (it may be
 // starting or gone). Plain POSIX, no Qt event loop: called before any QApplication exists.

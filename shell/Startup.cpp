@@ -55,7 +55,7 @@ int RunOrvane(int argc, char** argv) {
     // The running one is asked to show its window: this start was the administrator looking for
     // it.
     if (!instance.tryLock(0) && instance.error() == QLockFile::LockFailedError) {
-        SendShowRequest(ShowRequestPath());
+        SendShowRequest(ShowRequestPath(InstanceLockPath()));
         return 0;
     }
 
@@ -76,7 +76,7 @@ int RunOrvane(int argc, char** argv) {
     // A later start asks for the window (it ends with the main window, which it shows).
     auto* showRequests =
         new ShowRequestServer([mainWindow] { BringToFront(*mainWindow); }, mainWindow);
-    showRequests->Listen(ShowRequestPath());
+    showRequests->Listen(ShowRequestPath(InstanceLockPath()));
     EndOnSignals([mainWindow] {
         ProgressDialog* progress = mainWindow->ProgressIfMade();
         if (progress && progress->Active())
