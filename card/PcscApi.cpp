@@ -51,6 +51,7 @@ static_assert(kLeaveCard == SCARD_LEAVE_CARD);
 static_assert(kResetCard == SCARD_RESET_CARD);
 static_assert(kUnpowerCard == SCARD_UNPOWER_CARD);
 static_assert(kProtocolT0 == SCARD_PROTOCOL_T0);
+static_assert(kProtoMismatch == static_cast<std::uint32_t>(SCARD_E_PROTO_MISMATCH));
 static_assert(kProtocolT1 == SCARD_PROTOCOL_T1);
 static_assert(kStateUnaware == SCARD_STATE_UNAWARE);
 static_assert(kStateChanged == SCARD_STATE_CHANGED);

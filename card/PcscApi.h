@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kUnknownReader = 0x80100009;
 inline constexpr std::uint32_t kTimeout = 0x8010000A;
 inline constexpr std::uint32_t kSharingViolation = 0x8010000B;
 inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
+inline constexpr std::uint32_t kProtoMismatch = 0x8010000F;
 inline constexpr std::uint32_t kNotReady = 0x80100010;
 inline constexpr std::uint32_t kNotTransacted = 0x80100016;
 inline constexpr std::uint32_t kNoService = 0x8010001D;

@@ -163,6 +163,24 @@ bool ReaderSession::Connect(Atr& atr, std::uint32_t& atrLength) {
     atrLength = 0;
     if (Reader.empty())
         return false;
+    // pcscd powers a token down when no program has used it for a while and up again when one
+    // connects; a connect that meets the power-down can be granted while the token is powered
+    // once more behind it, which leaves it without a protocol (the status tells): every command
+    // on that connection would be refused. Nothing was sent yet, so connect again.
+    for (int attempt = 1;; ++attempt) {
+        if (!ConnectOnce(atr, atrLength))
+            return false;
+        if (ActiveProtocol != 0)
+            return true;
+        if (attempt == kConnectAttempts) {
+            LastResult = pcsc::kProtoMismatch;
+            atrLength = 0;
+            return false; // still connected: the caller disconnects
+        }
+    }
+}
+
+bool ReaderSession::ConnectOnce(Atr& atr, std::uint32_t& atrLength) {
     if (CardHandle != 0)
         Disconnect();
 

@@ -66,6 +66,10 @@ protected:
     pcsc::Api& Pcsc;
 
 private:
+    // Connects at most this often while the service hands back a token without a protocol.
+    static constexpr int kConnectAttempts = 3;
+    // One connect and the status query that reads the ATR and the protocol in force.
+    bool ConnectOnce(Atr& atr, std::uint32_t& atrLength);
     // Runs `call` with the session's context. When the answer says the context is gone and
     // `renewed` is still false, sets it, establishes a new context and runs `call` once more on
     // it. Answers the result that stands: the repeated call's, or the first one's when no new

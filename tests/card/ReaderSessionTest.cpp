@@ -293,6 +293,40 @@ TEST_F(SessionTest, ConnectFailures) {
     EXPECT_EQ(pcsc.OpenConnections(), 1u);
 }
 
+// pcscd may power a token up again right behind a connect it granted (its power management
+// meets the connect): the token then has no protocol, and every command on that connection would
+// be refused. The session connects again, a few times at most, before the first command.
+TEST_F(SessionTest, ConnectAgainWhenTheTokenWasPoweredUpBehindIt) {
+    const struct {
+        int repowers;
+        bool connected;
+        std::size_t connects;
+    } rows[] = {{0, true, 1}, {1, true, 2}, {2, true, 3}, {3, false, 3}};
+    pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.repowers);
+        pcsc.ClearRecord();
+        pcsc.RepowerAfterConnect(kReader, row.repowers);
+        ReaderSession session;
+        session.SelectReader(kReader);
+        ReaderSession::Atr atr{};
+        std::uint32_t atrLength = 0;
+        EXPECT_EQ(session.Connect(atr, atrLength), row.connected);
+        EXPECT_EQ(pcsc.Count(Entry::Connect), row.connects);
+        EXPECT_EQ(pcsc.Count(Entry::Disconnect), row.connects - 1);
+        Bytes response;
+        if (row.connected) {
+            EXPECT_EQ(session.ActiveProtocol, pcsc::kProtocolT1);
+            EXPECT_EQ(atrLength, FakePcsc::ForeignAtr().size());
+            EXPECT_TRUE(session.Transmit({0x00, 0xA4, 0x00, 0x00}, response));
+        } else {
+            EXPECT_EQ(session.LastResult, pcsc::kProtoMismatch);
+            EXPECT_EQ(atrLength, 0u);
+            EXPECT_EQ(pcsc.OpenConnections(), 1u); // the caller disconnects, as after any failure
+        }
+    }
+}
+
 TEST_F(SessionTest, SelectReaderDisconnectsWheneverAReaderWasSelected) {
     pcsc.AddReader(kReader, FakePcsc::ForeignAtr());
     ReaderSession session;

@@ -114,6 +114,12 @@ void FakePcsc::SetProtocol(const std::string& reader, DWORD protocol) {
         info->protocol = protocol;
 }
 
+void FakePcsc::RepowerAfterConnect(const std::string& reader, int connects) {
+    std::lock_guard lock(mutex_);
+    if (ReaderInfo* info = FindReader(reader))
+        info->repowers = connects;
+}
+
 bool FakePcsc::HasCard(const std::string& reader) const {
     std::lock_guard lock(mutex_);
     const ReaderInfo* info = FindReader(reader);
@@ -551,7 +557,7 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
         call.result = static_cast<LONG>(pcsc::kInvalidParameter);
         return Record(call);
     }
-    const ReaderInfo* info = FindReader(reader);
+    ReaderInfo* info = FindReader(reader);
     if (info == nullptr || info->unknown) {
         call.result = static_cast<LONG>(pcsc::kUnknownReader);
         return Record(call);
@@ -568,12 +574,15 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
         }
     }
     if ((preferredProtocols & info->protocol) == 0) {
-        call.result = static_cast<LONG>(0x8010000F); // SCARD_E_PROTO_MISMATCH
+        call.result = static_cast<LONG>(pcsc::kProtoMismatch);
         return Record(call);
     }
     const SCARDHANDLE handle = nextHandle_++;
+    const bool repowered = info->repowers > 0;
+    if (repowered)
+        --info->repowers;
     connections_[handle] =
-        Connection{info->name, shareMode, info->protocol, info->cardSerial, context};
+        Connection{info->name, shareMode, info->protocol, info->cardSerial, context, repowered};
     *card = handle;
     *activeProtocol = info->protocol;
     return Record(call);
@@ -623,7 +632,7 @@ LONG FakePcsc::Status(SCARDHANDLE card, char* readerName, DWORD* readerLength, D
     if (state != nullptr)
         *state = 0x0034; // SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE
     if (protocol != nullptr)
-        *protocol = connection->protocol;
+        *protocol = connection->repowered ? 0 : connection->protocol;
     if (atrLength != nullptr) {
         if (atr != nullptr && *atrLength < info->atr.size()) {
             *atrLength = info->atr.size();
@@ -702,6 +711,8 @@ LONG FakePcsc::Deliver(SCARDHANDLE card, const pcsc::IoRequest* sendPci, const B
         return finish(static_cast<LONG>(pcsc::kInvalidParameter));
     if (!CardStillThere(*connection))
         return finish(static_cast<LONG>(pcsc::kCardWasRemoved));
+    if (connection->repowered)
+        return finish(static_cast<LONG>(pcsc::kProtoMismatch));
     apdu.delivered = true;
 
     const Script* script = nullptr;

@@ -106,6 +106,10 @@ public:
     // SCARD_STATE_PRESENT as well while a card is in it); it cannot be connected to.
     void SetUnknownState(const std::string& reader, bool unknown = true);
     void SetProtocol(const std::string& reader, DWORD protocol);
+    // The next `connects` connects to the reader meet pcscd powering the token up again behind
+    // them: such a connection's Status reports no protocol (0) and its Transmit answers
+    // 0x8010000F, as pcsc-lite does for a token powered again after the connect.
+    void RepowerAfterConnect(const std::string& reader, int connects = 1);
     bool HasCard(const std::string& reader) const;
 
     // An ATR of the token family: 20 bytes with the marker "VLM" and `byte14` at position 14
@@ -211,6 +215,7 @@ private:
         bool unknown = false;
         DWORD protocol = pcsc::kProtocolT1;
         std::uint64_t cardSerial = 0; // changes with every insert and remove
+        int repowers = 0;             // connects still to meet a power-up behind them
     };
     struct Connection {
         std::string reader;
@@ -218,6 +223,7 @@ private:
         DWORD protocol = 0;
         std::uint64_t cardSerial = 0;
         pcsc::SCARDCONTEXT context = 0;
+        bool repowered = false; // the token was powered again after this connect
     };
     // A context or handle of a service that has stopped, and what it answers.
     struct Stale {
