@@ -71,8 +71,10 @@ void MainWindow::CreateControls() {
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName(QStringLiteral("PageControl1"));
     tabs_->setFixedSize(kClientWidth, kClientHeight);
-    initTab_ = new InitTab(keys_, *keyFiles_, *reader_);
-    unblockTab_ = new UnblockTab(keys_, *keyFiles_, *reader_);
+    // Made inside the page control, so they have the window's font from the start: a tab made
+    // alone would first load the desktop's font for nothing.
+    initTab_ = new InitTab(keys_, *keyFiles_, *reader_, tabs_);
+    unblockTab_ = new UnblockTab(keys_, *keyFiles_, *reader_, tabs_);
     initTab_->SetRunner([this]() -> IInitRunner* {
         return initRunner_ ? initRunner_ : static_cast<IInitRunner*>(&Progress());
     });

@@ -16,9 +16,13 @@
 #include <QLocale>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTranslator>
+#include <QWindow>
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 
 #include <unistd.h>
 
@@ -45,6 +49,41 @@ QString InstanceLockPath() {
         .filePath(QStringLiteral("OrvaneMutex-%1.lock").arg(static_cast<qulonglong>(getuid())));
 }
 
+namespace {
+
+// Runs its action once, on the turn of the message loop after the window's first expose, and
+// goes away.
+class FirstExposeWatch final : public QObject {
+public:
+    FirstExposeWatch(std::function<void()> action, QObject* parent)
+        : QObject(parent), action_(std::move(action)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, [this] {
+                action_();
+                deleteLater();
+            });
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> action_;
+};
+
+} // namespace
+
+void RunOnceShown(QWidget& window, std::function<void()> action) {
+    QWindow* handle = window.windowHandle();
+    if (handle == nullptr) {
+        action();
+        return;
+    }
+    handle->installEventFilter(new FirstExposeWatch(std::move(action), handle));
+}
+
 int RunOrvane(int argc, char** argv) {
     // One instance at a time: a second start ends here, before any window exists. A lock left
     // by a crashed instance is taken over (its process is gone).
@@ -59,20 +98,27 @@ int RunOrvane(int argc, char** argv) {
         return 0;
     }
 
+    // The menu stays inside the window, whose fixed size counts it, also on desktops with a menu
+    // bar of their own; nor does the start wait for D-Bus to say whether there is one.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvane"));
     // No display name: Qt would append it to every window's title ("Инициализация — Orvane").
     QGuiApplication::setDesktopFileName(QStringLiteral("orvane"));
     InstallQtTranslation(app);
     InitOrvaneResources();
-    if (QFile::exists(QStringLiteral(":/orvane.png")))
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
 
     // The windows live until the program ends, as the main window's children; the progress
     // dialog, the instruction, About and the journal are made when first needed, so the main
     // window shows sooner.
     auto* mainWindow = new MainWindow;
     mainWindow->show();
+    // The program's icon is decoded and handed to the window manager once the main window is on
+    // screen: the first paint does not need it, and the title bar takes it a moment later.
+    RunOnceShown(*mainWindow, [] {
+        if (QFile::exists(QStringLiteral(":/orvane.png")))
+            QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
+    });
     // A later start asks for the window (it ends with the main window, which it shows).
     auto* showRequests =
         new ShowRequestServer([mainWindow] { BringToFront(*mainWindow); }, mainWindow);

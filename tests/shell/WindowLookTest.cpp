@@ -236,3 +236,26 @@ TEST(QtTranslation, RussianButtonsWhenInstalledAndAStartWithoutIt) {
     EXPECT_EQ(InstallQtTranslation(*QCoreApplication::instance(), empty.path()), nullptr);
     EXPECT_EQ(yes(), QStringLiteral("&Yes"));
 }
+
+// What the first paint does not need (the program's icon) waits until the window is on screen,
+// runs once, and a window never shown does not hold it back.
+TEST(StartupOrder, WorkAfterTheFirstPaintRunsOnceTheWindowIsOnScreen) {
+    int runs = 0;
+    QWidget never;
+    RunOnceShown(never, [&] { ++runs; });
+    EXPECT_EQ(runs, 1);
+
+    runs = 0;
+    QWidget window;
+    window.resize(120, 80);
+    window.show();
+    RunOnceShown(window, [&] { ++runs; });
+    EXPECT_EQ(runs, 0) << "ran before the window was on screen";
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return runs == 1; }, 5000));
+    window.hide();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(50);
+    EXPECT_EQ(runs, 1);
+}
