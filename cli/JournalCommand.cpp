@@ -107,13 +107,7 @@ int RunJournal(const JournalOptions& options, Output& output) {
     OutputEvent event;
     event.event = "journal";
     event.ok = true;
-    event.message = "Инициализировано: " + std::to_string(tally.succeeded) +
-                    "    Ошибок: " + std::to_string(tally.failed) +
-                    "    Разных карт: " + std::to_string(tally.tokens);
-    if (tally.withoutNumber > 0)
-        event.message += "    Без номера: " + std::to_string(tally.withoutNumber);
-    if (tally.unrecognized > 0)
-        event.message += "    Нераспознанных строк: " + std::to_string(tally.unrecognized);
+    event.message = DayCountsText(tally);
     // One form only: the lines of text, or the JSON fields.
     if (output.Json()) {
         nlohmann::json redoList = nlohmann::json::array();

@@ -382,6 +382,17 @@ std::vector<std::size_t> LogReader::Find(std::string_view text, std::size_t from
     return found;
 }
 
+std::string DayCountsText(const LogTally& tally) {
+    std::string text = "Инициализировано: " + std::to_string(tally.succeeded) +
+                       "    Ошибок: " + std::to_string(tally.failed) +
+                       "    Разных карт: " + std::to_string(tally.tokens);
+    if (tally.withoutNumber > 0)
+        text += "    Без номера: " + std::to_string(tally.withoutNumber);
+    if (tally.unrecognized > 0)
+        text += "    Нераспознанных строк: " + std::to_string(tally.unrecognized);
+    return text;
+}
+
 LogTally LogReader::Tally() const {
     LogTally tally = tally_;
     if (!tail_)

@@ -44,6 +44,10 @@ struct LogTally {
     std::size_t tokens = 0;        // distinct card numbers
 };
 
+// The day's counts in one line, as the journal shows them: initialized, failed and distinct
+// cards, then lines without a card number and unrecognized lines when there are any.
+std::string DayCountsText(const LogTally& tally);
+
 // A token that failed and never succeeded that day, with its last error line.
 struct TokenToRedo {
     std::string cardId;

@@ -256,15 +256,7 @@ void JournalWindow::Poll() {
 void JournalWindow::ShowCounts() {
     LogReader& reader = model_->Reader();
     const LogTally tally = reader.Tally();
-    QString counts = QStringLiteral("Инициализировано: %1    Ошибок: %2    Разных карт: %3")
-                         .arg(tally.succeeded)
-                         .arg(tally.failed)
-                         .arg(tally.tokens);
-    if (tally.withoutNumber > 0)
-        counts += QStringLiteral("    Без номера: %1").arg(tally.withoutNumber);
-    if (tally.unrecognized > 0)
-        counts += QStringLiteral("    Нераспознанных строк: %1").arg(tally.unrecognized);
-    countsLabel_->setText(counts);
+    countsLabel_->setText(QString::fromStdString(DayCountsText(tally)));
 
     const std::vector<TokenToRedo> redo = reader.TokensToRedo();
     redoLabel_->setText(

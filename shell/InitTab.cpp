@@ -371,8 +371,8 @@ void InitTab::StartInitialization() {
         return;
     }
     if (!keys_.IsLoaded(KeyMark::Initialization) && useKeyBox_->isChecked()) {
-        if (Tell(QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
-                 MsgType::Information, mbYes | mbNo) != mbYes)
+        if (Tell(QString::fromUtf8(kKeyNotLoadedQuestion), MsgType::Information, mbYes | mbNo) !=
+            mbYes)
             return;
         useKeyBox_->setChecked(false);
     }

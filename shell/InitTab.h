@@ -22,6 +22,10 @@ class UnblockKeyFiles;
 class InitTab : public QWidget, public IInitSettings {
     Q_OBJECT
 public:
+    // Asked when the initialization starts with the unblock key chosen but none loaded.
+    static constexpr const char* kKeyNotLoadedQuestion =
+        "Ключ разблокировки не был загружен. Игнорировать?";
+
     // `reader` is the session both device lists of the window select into.
     InitTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader,
             QWidget* parent = nullptr);

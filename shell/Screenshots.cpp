@@ -1,6 +1,7 @@
 #include "Screenshots.h"
 
 #include "FormControls.h"
+#include "InitTab.h"
 #include "MainWindow.h"
 #include "ReaderComboBox.h"
 #include "UnblockKeyFiles.h"
@@ -93,8 +94,7 @@ void ScheduleScreenshots(MainWindow& window, ProgressDialog& progress, ManualWin
         Save(&window, out.filePath(QStringLiteral("main-init.png")));
 
         SaveModal(out.filePath(QStringLiteral("message-box.png")), [&window] {
-            WindowMessage(&window,
-                          QStringLiteral("Ключ разблокировки не был загружен. Игнорировать?"),
+            WindowMessage(&window, QString::fromUtf8(InitTab::kKeyNotLoadedQuestion),
                           MsgType::Information, mbYes | mbNo);
         });
         SaveModal(out.filePath(QStringLiteral("open-dialog.png")),
