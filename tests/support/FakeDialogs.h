@@ -69,9 +69,11 @@ public:
         prompts.push_back(prompt);
         if (passphrases.empty())
             return std::nullopt;
-        std::optional<QString> typed = passphrases.front();
+        const std::optional<QString>& next = passphrases.front();
+        const QString typed = next.value_or(QString());
+        const bool given = next.has_value();
         passphrases.pop_front();
-        return typed;
+        return given ? std::optional<QString>(typed) : std::nullopt;
     }
     int Choose(QWidget*, const QString& text, const QStringList&) override {
         questions.push_back(text);
