@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -91,10 +92,13 @@ TEST(JournalParserCase, FoldsLatinAndCyrillicCapitals) {
 class JournalReader : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ =
-            std::filesystem::temp_directory_path() /
-            ("orvane-journal-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterized test's name holds a '/': one folder, not a folder inside another that
+        // TearDown would leave behind.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("orvane-journal-" +
+                   std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + name);
         std::filesystem::create_directories(folder_);
         path_ = (folder_ / "Orvane_07.12.2026.log").string();
     }
