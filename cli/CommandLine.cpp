@@ -53,13 +53,6 @@ std::vector<std::string> OptionNames(const std::string& text) {
     return names;
 }
 
-std::string Joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + name;
-    return text;
-}
-
 // The parser's complaint in Russian, naming the option at fault and never repeating an argument
 // value (one of them may be a secret typed in the wrong place).
 std::string UsageProblem(const CLI::ParseError& error) {
@@ -69,7 +62,7 @@ std::string UsageProblem(const CLI::ParseError& error) {
         if (names.empty())
             return "Лишние аргументы в командной строке";
         return (names.size() == 1 ? "Неизвестный параметр " : "Неизвестные параметры ") +
-               Joined(names);
+               CommaList(names);
     }
     if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
         if (what.find("subcommand") != std::string::npos)
@@ -89,7 +82,7 @@ std::string UsageProblem(const CLI::ParseError& error) {
         !names.empty())
         return "Недопустимое значение параметра " + names.back();
     if (!names.empty())
-        return "Неверный вызов: параметр " + Joined(names);
+        return "Неверный вызов: параметр " + CommaList(names);
     return "Неверные аргументы в командной строке";
 }
 

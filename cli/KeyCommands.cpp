@@ -74,13 +74,6 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string Joined(const std::vector<std::string>& paths) {
-    std::string text;
-    for (const std::string& path : paths)
-        text += (text.empty() ? "" : ", ") + path;
-    return text;
-}
-
 std::vector<SecretSource> PassphraseSources(const std::vector<std::string>& files,
                                             const std::vector<std::string>& variables) {
     std::vector<SecretSource> sources;
@@ -250,7 +243,7 @@ int LoadKey(const KeySource& source, Console& console, Output& output, UnblockKe
     case KeyWeakness::None:
         break;
     }
-    AuditKeyLoaded(Joined(source.files), loaded);
+    AuditKeyLoaded(CommaList(source.files), loaded);
     key = loaded;
     WipeAll(loaded);
     return kExitSuccess;
@@ -264,7 +257,7 @@ int RunKcv(const KeySource& source, Console& console, Output& output) {
     event.event = "kcv";
     event.ok = true;
     event.message = KeyCheckText(key);
-    event.extra["path"] = Joined(source.files);
+    event.extra["path"] = CommaList(source.files);
     if (source.files.size() > 1)
         event.extra["paths"] = source.files;
     event.extra["kcv"] = KeyCheckValue(key);
@@ -346,7 +339,7 @@ int RunKeygen(const KeygenOptions& options, Console& console, Output& output) {
         return kExitKeyFile;
     }
     const std::string kcv = KeyCheckValue(key);
-    AuditKeyGenerated(Joined(paths), key);
+    AuditKeyGenerated(CommaList(paths), key);
     WipeAll(key);
     OutputEvent event;
     event.event = "keygen";
@@ -354,7 +347,7 @@ int RunKeygen(const KeygenOptions& options, Console& console, Output& output) {
     if (count > 0) {
         event.message = "Ключ разделён на доли (" + std::to_string(count) + "), любые " +
                         std::to_string(threshold) +
-                        " из них восстанавливают его: " + Joined(paths) +
+                        " из них восстанавливают его: " + CommaList(paths) +
                         ". Контрольное значение (KCV): " + kcv +
                         ". Запишите его и раздайте доли хранителям; целый ключ не записан "
                         "ни в один файл.";

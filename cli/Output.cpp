@@ -120,3 +120,10 @@ void Output::Notice(const std::string& message) {
     }
     err_ << message << '\n' << std::flush;
 }
+
+std::string CommaList(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}

@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct OutputEvent {
     std::string event;
@@ -82,3 +83,6 @@ private:
     std::function<std::string()> now_;
     int writeError_ = 0;
 };
+
+// Names or paths in one line, separated by ", ", as the messages list them.
+std::string CommaList(const std::vector<std::string>& items);
