@@ -1,11 +1,12 @@
 // orvane-cli through the real PC/SC stack: the private pcscd, its vpcd readers and virtual tokens
 // (fixture `pcsc_stack`). The executable runs as a child; init goes over two tokens, its command
 // stream is compared with the window's run for the same settings, its log lines and JSON lines
-// checked; reset-pin and response work on the token.
+// checked; reset-pin and response work on the token, also with a protected key or shares.
 
 #include "CliProcess.h"
 #include "CliTestKit.h"
 #include "VirtualToken.h"
+#include "engine/KeyFile.h"
 #include "init/InitTestKit.h"
 
 #include <QRegularExpression>
@@ -256,6 +257,59 @@ TEST_F(CliThroughPcscd, ResetPinWithTheKeyAndRefusedWithAnother) {
     state = token.State();
     ASSERT_TRUE(state);
     EXPECT_EQ(state->pin.value, (vtoken::Bytes{'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+// The unblock key kept under protection serves init and reset-pin as a plain file does: a file
+// protected by a passphrase, or two of three shares each with its custodian's passphrase. The
+// token gets the key itself, and the PIN reset with the same options is accepted; no key and no
+// passphrase is shown.
+TEST_F(CliThroughPcscd, ProtectedKeyAndSharesServeInitAndResetPin) {
+    const std::string passphrase = "ключ парка 2026", custodian1 = "хранитель один",
+                      custodian3 = "хранитель три", custodian2 = "хранитель два";
+    const passphrase::Cost cheap{1, 64};
+    const std::array<std::uint8_t, 16> key = KeyArray();
+    ASSERT_TRUE(WriteProtectedKeyFile(files.Path("fleet.key"), key, passphrase, cheap));
+    ASSERT_TRUE(
+        WriteKeyShares(files.Path("s"), key, 2, 3, {&custodian1, &custodian2, &custodian3}, cheap)
+            .ok);
+    const struct {
+        const char* name;
+        std::vector<std::string> keyOptions;
+    } rows[] = {
+        {"protected file", {"--key", files.Path("fleet.key"), "--passphrase-env", "PASS"}},
+        {"two shares",
+         {"--key", files.Path("s-3-of-3.key"), "--key", files.Path("s-1-of-3.key"),
+          "--passphrase-env", "P3", "--passphrase-env", "P1"}},
+    };
+    auto env = environment;
+    env.insert(env.end(),
+               {{"PASS", passphrase}, {"P1", custodian1}, {"P3", custodian3}, {"NEW_PIN", "5678"}});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        VirtualToken token;
+        ASSERT_TRUE(token.Insert()) << token.Error();
+        std::vector<std::string> init = {"init",  "--reader", reader, "--pin-file",
+                                         pinFile, "--count",  "1"};
+        init.insert(init.end(), row.keyOptions.begin(), row.keyOptions.end());
+        std::string out, err;
+        ASSERT_EQ(CliProcess::Run(init, env, "", out, err), 0) << out << err;
+        auto state = token.State();
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->unblockKey.value, vtoken::Bytes(key.begin(), key.end()));
+        std::string shown = out + err;
+
+        std::vector<std::string> reset = {"reset-pin", "--reader", reader, "--new-pin-env",
+                                          "NEW_PIN"};
+        reset.insert(reset.end(), row.keyOptions.begin(), row.keyOptions.end());
+        ASSERT_EQ(CliProcess::Run(reset, env, "", out, err), 0) << out << err;
+        state = token.State();
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->pin.value, (vtoken::Bytes{'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF}));
+        shown += out + err;
+        clikit::ExpectNoSecret(shown,
+                               {clikit::KeyBytes(), passphrase, custodian1, custodian3, "5678"});
+        ASSERT_TRUE(token.Remove()) << token.Error();
+    }
 }
 
 TEST_F(CliThroughPcscd, ResponseToTheTokensChallengeIsAccepted) {
