@@ -24,20 +24,7 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
     to.insert(to.end(), more.begin(), more.end());
 }
 
-// What the default settings of TestSettings put on a token: PIN "1234", no PUK and the unblock key
-// A0..AF both blocked, RSA group D1 with key 00..1F, DSTU group 07 with key 20..3F, no name.
-initcommands::Secrets DefaultSecrets() {
-    return {Hex("31 32 33 34 FF FF FF FF"),
-            Bytes(8, 0xFF),
-            0x00,
-            ToBytes(Sequence<16>(0xA0)),
-            0x00,
-            0xD1,
-            ToBytes(Sequence<32>(0x00)),
-            0x07,
-            ToBytes(Sequence<32>(0x20)),
-            kZeros32};
-}
+using initcommands::DefaultSecrets;
 
 // The parts of the attempt with the default settings.
 std::vector<std::string> CommonPart() {

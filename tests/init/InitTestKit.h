@@ -9,6 +9,7 @@
 #include "support/Controls.h"
 #include "support/FakeDialogs.h"
 #include "support/FakePcsc.h"
+#include "support/InitCommands.h"
 #include "support/LogClock.h"
 #include "support/RecordingAuditJournal.h"
 
@@ -40,13 +41,7 @@ inline const QString kDoneText = QStringLiteral("Инициализация за
 inline const QString kNextText = QStringLiteral("Вставьте следующую смарт-карту");
 inline const QString kHintText = QStringLiteral("Для завершения инициализации нажмите Esc");
 
-// 0xA0.. for the unblock key, 0x00.. for the RSA group key, 0x20.. for the DSTU group key.
-template <std::size_t N> std::array<std::uint8_t, N> Sequence(std::uint8_t first) {
-    std::array<std::uint8_t, N> bytes{};
-    for (std::size_t i = 0; i < N; ++i)
-        bytes[i] = static_cast<std::uint8_t>(first + i);
-    return bytes;
-}
+using initcommands::Sequence;
 
 // The main window as the run sees it.
 struct TestSettings : IInitSettings {
@@ -204,9 +199,7 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-template <std::size_t N> Bytes ToBytes(const std::array<std::uint8_t, N>& a) {
-    return Bytes(a.begin(), a.end());
-}
+using initcommands::ToBytes;
 
 inline QColor TextColour(const QLabel* label) {
     return label->palette().color(QPalette::WindowText);

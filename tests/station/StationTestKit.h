@@ -14,18 +14,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <numeric>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace stationkit {
 
-template <std::size_t N> std::array<std::uint8_t, N> Sequence(std::uint8_t first) {
-    std::array<std::uint8_t, N> bytes{};
-    std::iota(bytes.begin(), bytes.end(), first);
-    return bytes;
-}
+using initcommands::Sequence;
+using initcommands::ToBytes;
 
 // PIN "1234", no PUK, the unblock key A0..AF blocked, RSA group D1 with key 00..1F, DSTU group 07
 // with key 20..3F, no name.
@@ -50,23 +46,10 @@ private:
     std::array<std::uint8_t, 32> dstu_ = Sequence<32>(0x20);
 };
 
-inline Bytes ToBytes(const auto& array) {
-    return Bytes(array.begin(), array.end());
-}
-
 // The one-reader stream of an attempt with Settings on a token with all three applications, as
 // the virtual token traces commands (upper-case hex without blanks).
 inline std::vector<std::string> ExpectedStream() {
-    const initcommands::Secrets secrets{FakePcsc::Hex("31 32 33 34 FF FF FF FF"),
-                                        Bytes(8, 0xFF),
-                                        0x00,
-                                        ToBytes(Sequence<16>(0xA0)),
-                                        0x00,
-                                        0xD1,
-                                        ToBytes(Sequence<32>(0x00)),
-                                        0x07,
-                                        ToBytes(Sequence<32>(0x20)),
-                                        Bytes(32, 0x00)};
+    const initcommands::Secrets secrets = initcommands::DefaultSecrets();
     std::vector<std::string> stream = initcommands::Attempt(0x07, secrets);
     for (std::string& command : stream)
         command.erase(std::remove(command.begin(), command.end(), ' '), command.end());

@@ -5,6 +5,7 @@
 
 #include "support/FakePcsc.h"
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -25,6 +26,19 @@ inline const std::string kActivateData = "80 46 00 00 04 01 00 00 00";
 inline const std::string kUpdateBinary = "00 D6 82 00 06 00 00 00 00 00 00";
 inline const std::string kClearCache = "80 E0 02 00";
 inline const std::string kCardIdQuery = "80 F6 00 00 08";
+
+// N bytes counting up from `first`: the tests' keys (the unblock key A0.., the RSA group key
+// 00.., the DSTU group key 20..).
+template <std::size_t N> std::array<std::uint8_t, N> Sequence(std::uint8_t first) {
+    std::array<std::uint8_t, N> bytes{};
+    for (std::size_t i = 0; i < N; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+template <std::size_t N> Bytes ToBytes(const std::array<std::uint8_t, N>& a) {
+    return Bytes(a.begin(), a.end());
+}
 
 // What the settings put on a token, in the token's bytes.
 struct Secrets {
@@ -121,6 +135,21 @@ inline Stream Attempt(std::uint8_t apps, const Secrets& s) {
         add(Data());
     add(Final());
     return all;
+}
+
+// What the tests' default settings put on a token: PIN "1234", no PUK and the unblock key A0..AF
+// both blocked, RSA group D1 with key 00..1F, DSTU group 07 with key 20..3F, no name.
+inline Secrets DefaultSecrets() {
+    return {FakePcsc::Hex("31 32 33 34 FF FF FF FF"),
+            Bytes(8, 0xFF),
+            0x00,
+            ToBytes(Sequence<16>(0xA0)),
+            0x00,
+            0xD1,
+            ToBytes(Sequence<32>(0x00)),
+            0x07,
+            ToBytes(Sequence<32>(0x20)),
+            Bytes(32, 0x00)};
 }
 
 } // namespace initcommands
