@@ -139,6 +139,7 @@ bool VirtualToken::Insert(const VirtualTokenOptions& options) {
     if (base < 0)
         return Fail("the private PC/SC stack does not run: no " + SandboxDir() + "/ports");
     slot_ = options.slot;
+    insertedEvents_.reset();
     // vpcd serves one token per slot; a second one would wait unseen behind the first.
     if (!WaitReader(false, 2000))
         return Fail("the reader " + ReaderName() + " holds a card already: " + error_);
@@ -174,13 +175,15 @@ bool VirtualToken::Insert(const VirtualTokenOptions& options) {
         ::close(log);
     if (pid_ < 0)
         return Fail(std::string("fork: ") + std::strerror(errno));
-    if (!WaitReader(true, 5000)) {
+    unsigned events = 0;
+    if (!WaitReaderState(true, 5000, std::nullopt, &events)) {
         const bool ended = !Running();
         const std::string why = error_;
         Remove();
         return Fail(ended ? "orvane-vtoken ended at once"
                           : "the reader " + ReaderName() + " shows no card: " + why);
     }
+    insertedEvents_ = events;
     return true;
 }
 
@@ -214,12 +217,18 @@ bool VirtualToken::Remove() {
         ::kill(pid_, SIGKILL);
         WaitExit(3000);
     }
-    if (!WaitReader(false, 5000))
+    if (!WaitReaderState(false, 5000, insertedEvents_))
         return Fail("the reader " + ReaderName() + " still shows a card after the removal");
+    insertedEvents_.reset();
     return true;
 }
 
 bool VirtualToken::WaitReader(bool present, int ms) {
+    return WaitReaderState(present, ms, std::nullopt);
+}
+
+bool VirtualToken::WaitReaderState(bool present, int ms, std::optional<unsigned> since,
+                                   unsigned* seen) {
     SCARDCONTEXT context = 0;
     LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
     if (rc != SCARD_S_SUCCESS) {
@@ -236,7 +245,11 @@ bool VirtualToken::WaitReader(bool present, int ms) {
         rc = SCardGetStatusChange(context, 0, &state, 1);
         if (rc == SCARD_S_SUCCESS) {
             const DWORD event = state.dwEventState & 0xFFFF;
-            if (present ? (event & SCARD_STATE_PRESENT) : (event & SCARD_STATE_EMPTY)) {
+            const bool counted = !since || (state.dwEventState >> 16) != *since;
+            if (counted &&
+                (present ? (event & SCARD_STATE_PRESENT) : (event & SCARD_STATE_EMPTY))) {
+                if (seen)
+                    *seen = static_cast<unsigned>(state.dwEventState >> 16);
                 reached = true;
                 break;
             }

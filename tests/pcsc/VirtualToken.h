@@ -139,9 +139,19 @@ public:
 
 private:
     bool Fail(const std::string& what);
+    // WaitReader, where a state counts only once the reader's event count differs from `since`;
+    // `seen` gets the count that went with the state.
+    bool WaitReaderState(bool present, int ms, std::optional<unsigned> since,
+                         unsigned* seen = nullptr);
 
     std::string folder_;
     pid_t pid_ = -1;
     int slot_ = 0;
     std::string error_;
+    // pcscd counts the insertions and removals its reader thread has seen (the upper half of a
+    // reader's event state): the count when this token was seen inserted. A reader may show no
+    // card before that thread has seen the removal (a reset that fails on a token that is gone
+    // marks the card absent at once); a token inserted in that moment would be taken for the
+    // old one and never announced, so a removal is done only once the count has moved on.
+    std::optional<unsigned> insertedEvents_;
 };
