@@ -1,166 +1,212 @@
 #include "CardTable.h"
 
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <sys/mman.h>
+
 namespace {
 
 constexpr std::size_t kFirstSlots = 16;
+// Tables from this size on are mapped: the size of a huge page.
+constexpr std::size_t kMappedBytes = std::size_t{2} << 20;
+// How far ahead a table that grows asks for the slots of the keys it moves.
+constexpr std::size_t kMoveAhead = 16;
 
 bool Full(std::size_t count, std::size_t slots) {
-    return (count + 1) * 8 > slots * 7;
+    return (count + 1) * 2 > slots;
+}
+
+unsigned ShiftFor(std::size_t slots) {
+    return 64 - static_cast<unsigned>(std::countr_zero(slots));
 }
 
 } // namespace
 
+KeySlots::KeySlots(std::size_t count) {
+    const std::size_t bytes = count * sizeof(std::uint64_t);
+    if (bytes >= kMappedBytes) {
+        // A huge page must start on a boundary of its size: map one more and keep the slots'
+        // part from the first boundary on.
+        const std::size_t span = bytes + kMappedBytes;
+        void* mapping =
+            mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping != MAP_FAILED) {
+            const auto from = reinterpret_cast<std::uintptr_t>(mapping);
+            const auto start = (from + kMappedBytes - 1) & ~(std::uintptr_t{kMappedBytes} - 1);
+            if (start > from)
+                munmap(mapping, start - from);
+            if (from + span > start + bytes)
+                munmap(reinterpret_cast<void*>(start + bytes), from + span - (start + bytes));
+            slots_ = reinterpret_cast<std::uint64_t*>(start);
+            madvise(slots_, bytes, MADV_HUGEPAGE);
+            mapped_ = true;
+            count_ = count;
+            return;
+        }
+    }
+    slots_ = static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
+    if (slots_ == nullptr)
+        throw std::bad_alloc();
+    count_ = count;
+}
+
+KeySlots::~KeySlots() {
+    if (mapped_)
+        munmap(slots_, count_ * sizeof(std::uint64_t));
+    else
+        std::free(slots_);
+}
+
+void KeySlots::Swap(KeySlots& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(count_, other.count_);
+    std::swap(mapped_, other.mapped_);
+}
+
 void CardTable::Settle() {
-    for (Part& part : parts_) {
-        Apply(part);
-        std::vector<Attempt>().swap(part.queue); // the few lines added later need little room
-    }
+    const std::size_t waiting = next_ < kRing ? next_ : kRing;
+    for (std::size_t i = next_ - waiting; i < next_; ++i)
+        Record(ring_[i % kRing]);
+    next_ = 0;
 }
 
-// Reads the part's tables front to back first: the processor streams them into its cache far
-// sooner than it would fetch the lines one lookup at a time.
-void CardTable::Apply(Part& part) {
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < part.done.size(); i += 8)
-        sum += part.done[i];
-    for (std::size_t i = 0; i < part.failing.size(); i += 4)
-        sum += part.failing[i].key;
-    asm volatile("" : : "r"(sum));
-    for (const Attempt& attempt : part.queue)
-        if (Record(part, attempt.key, attempt.lineAndOutcome & ~kSucceeded,
-                   (attempt.lineAndOutcome & kSucceeded) != 0))
+void CardTable::Record(const Attempt& attempt) {
+    const std::uint64_t key = attempt.key;
+    const std::uint32_t line = attempt.lineAndOutcome & ~kSucceeded;
+    if ((attempt.lineAndOutcome & kSucceeded) != 0) {
+        if (!InsertDone(key))
+            return;
+        if (Failing* failing = FindFailing(key))
+            EraseFailing(failing);
+        else
             ++size_;
-    part.queue.clear();
-}
-
-bool CardTable::Record(Part& part, std::uint64_t key, std::uint32_t line, bool success) {
-    if (success) {
-        if (!InsertDone(part, key))
-            return false;
-        Failing* failing = FindFailing(part, key);
-        if (!failing)
-            return true;
-        EraseFailing(part, failing);
-        return false;
+        return;
     }
-    if (DoneContains(part, key))
-        return false;
-    if (Failing* failing = FindFailing(part, key)) {
+    if (DoneContains(key))
+        return;
+    if (Failing* failing = FindFailing(key)) {
         failing->last = line;
-        return false;
+        return;
     }
-    if (Full(part.failingCount, part.failing.size()))
-        GrowFailing(part);
-    const std::size_t mask = part.failing.size() - 1;
-    std::size_t i = Home(key, part.failing.size());
-    while (part.failing[i].firstPlusOne != 0)
+    if (Full(failingCount_, failing_.size()))
+        GrowFailing();
+    const std::size_t mask = failing_.size() - 1;
+    std::size_t i = Home(key, failingShift_);
+    while (failing_[i].firstPlusOne != 0)
         i = (i + 1) & mask;
-    part.failing[i] = {key, line + 1, line};
-    ++part.failingCount;
-    return true;
+    failing_[i] = {key, line + 1, line};
+    ++failingCount_;
+    ++size_;
 }
 
 bool CardTable::Contains(std::uint64_t key) const {
-    const Part& part = parts_[(key * 0x9E3779B97F4A7C15ull) >> 56];
-    return DoneContains(part, key) || FindFailing(part, key) != nullptr;
+    return DoneContains(key) || FindFailing(key) != nullptr;
 }
 
 void CardTable::Clear() {
-    for (Part& part : parts_)
-        part = Part();
-    size_ = 0;
+    *this = CardTable();
 }
 
-bool CardTable::DoneContains(const Part& part, std::uint64_t key) {
+bool CardTable::DoneContains(std::uint64_t key) const {
     if (key == 0)
-        return part.zeroDone;
-    if (part.done.empty())
+        return zeroDone_;
+    if (done_.empty())
         return false;
-    const std::size_t mask = part.done.size() - 1;
-    for (std::size_t i = Home(key, part.done.size());; i = (i + 1) & mask) {
-        if (part.done[i] == key)
+    const std::size_t mask = done_.size() - 1;
+    for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
+        if (done_[i] == key)
             return true;
-        if (part.done[i] == 0)
+        if (done_[i] == 0)
             return false;
     }
 }
 
-bool CardTable::InsertDone(Part& part, std::uint64_t key) {
+bool CardTable::InsertDone(std::uint64_t key) {
     if (key == 0) {
-        const bool added = !part.zeroDone;
-        part.zeroDone = true;
+        const bool added = !zeroDone_;
+        zeroDone_ = true;
         return added;
     }
-    if (Full(part.doneCount, part.done.size()))
-        GrowDone(part);
-    const std::size_t mask = part.done.size() - 1;
-    for (std::size_t i = Home(key, part.done.size());; i = (i + 1) & mask) {
-        if (part.done[i] == key)
+    if (Full(doneCount_, done_.size()))
+        GrowDone();
+    const std::size_t mask = done_.size() - 1;
+    for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
+        if (done_[i] == key)
             return false;
-        if (part.done[i] == 0) {
-            part.done[i] = key;
-            ++part.doneCount;
+        if (done_[i] == 0) {
+            done_[i] = key;
+            ++doneCount_;
             return true;
         }
     }
 }
 
-CardTable::Failing* CardTable::FindFailing(const Part& part, std::uint64_t key) {
-    if (part.failing.empty())
+const CardTable::Failing* CardTable::FindFailing(std::uint64_t key) const {
+    if (failing_.empty())
         return nullptr;
-    const std::size_t mask = part.failing.size() - 1;
-    for (std::size_t i = Home(key, part.failing.size());; i = (i + 1) & mask) {
-        const Failing& slot = part.failing[i];
+    const std::size_t mask = failing_.size() - 1;
+    for (std::size_t i = Home(key, failingShift_);; i = (i + 1) & mask) {
+        const Failing& slot = failing_[i];
         if (slot.firstPlusOne == 0)
             return nullptr;
         if (slot.key == key)
-            return const_cast<Failing*>(&slot); // Record changes it through its own part
+            return &slot;
     }
+}
+
+CardTable::Failing* CardTable::FindFailing(std::uint64_t key) {
+    return const_cast<Failing*>(static_cast<const CardTable*>(this)->FindFailing(key));
 }
 
 // Linear probing without tombstones: the slots after the freed one that would no longer be found
 // from their home slot move back into the gap.
-void CardTable::EraseFailing(Part& part, Failing* slot) {
-    const std::size_t mask = part.failing.size() - 1;
-    auto gap = static_cast<std::size_t>(slot - part.failing.data());
-    for (std::size_t i = (gap + 1) & mask; part.failing[i].firstPlusOne != 0; i = (i + 1) & mask) {
-        const std::size_t home = Home(part.failing[i].key, part.failing.size());
+void CardTable::EraseFailing(Failing* slot) {
+    const std::size_t mask = failing_.size() - 1;
+    auto gap = static_cast<std::size_t>(slot - failing_.data());
+    for (std::size_t i = (gap + 1) & mask; failing_[i].firstPlusOne != 0; i = (i + 1) & mask) {
+        const std::size_t home = Home(failing_[i].key, failingShift_);
         // Moves when its home is not in (gap, i], counted around the end of the table.
         if (((i - home) & mask) >= ((i - gap) & mask)) {
-            part.failing[gap] = part.failing[i];
+            failing_[gap] = failing_[i];
             gap = i;
         }
     }
-    part.failing[gap].firstPlusOne = 0;
-    --part.failingCount;
+    failing_[gap].firstPlusOne = 0;
+    --failingCount_;
 }
 
-void CardTable::GrowDone(Part& part) {
-    std::vector<std::uint64_t> old;
-    old.swap(part.done);
-    part.done.assign(old.empty() ? kFirstSlots : old.size() * 2, 0);
-    const std::size_t mask = part.done.size() - 1;
-    for (const std::uint64_t key : old) {
+void CardTable::GrowDone() {
+    KeySlots old(std::move(done_));
+    done_ = KeySlots(old.empty() ? kFirstSlots : old.size() * 2);
+    doneShift_ = ShiftFor(done_.size());
+    const std::size_t mask = done_.size() - 1;
+    for (std::size_t k = 0; k < old.size(); ++k) {
+        if (k + kMoveAhead < old.size() && old[k + kMoveAhead] != 0)
+            __builtin_prefetch(&done_[Home(old[k + kMoveAhead], doneShift_)], 1);
+        const std::uint64_t key = old[k];
         if (key == 0)
             continue;
-        std::size_t i = Home(key, part.done.size());
-        while (part.done[i] != 0)
+        std::size_t i = Home(key, doneShift_);
+        while (done_[i] != 0)
             i = (i + 1) & mask;
-        part.done[i] = key;
+        done_[i] = key;
     }
 }
 
-void CardTable::GrowFailing(Part& part) {
+void CardTable::GrowFailing() {
     std::vector<Failing> old;
-    old.swap(part.failing);
-    part.failing.assign(old.empty() ? kFirstSlots : old.size() * 2, Failing{0, 0, 0});
-    const std::size_t mask = part.failing.size() - 1;
+    old.swap(failing_);
+    failing_.assign(old.empty() ? kFirstSlots : old.size() * 2, Failing{0, 0, 0});
+    failingShift_ = ShiftFor(failing_.size());
+    const std::size_t mask = failing_.size() - 1;
     for (const Failing& slot : old) {
         if (slot.firstPlusOne == 0)
             continue;
-        std::size_t i = Home(slot.key, part.failing.size());
-        while (part.failing[i].firstPlusOne != 0)
+        std::size_t i = Home(slot.key, failingShift_);
+        while (failing_[i].firstPlusOne != 0)
             i = (i + 1) & mask;
-        part.failing[i] = slot;
+        failing_[i] = slot;
     }
 }

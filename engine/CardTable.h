@@ -1,29 +1,67 @@
 #pragma once
 // The tokens of a day's log by card number, kept compact and quick for logs of millions of lines.
-// A card number of 16 hexadecimal digits (what a token reports) is one 64-bit key. The keys are
-// spread by their hash over 256 parts; attempts wait in a short queue per part and are recorded
-// a part at a time, so that each part's tables stay in the processor's cache while they are
-// worked on instead of every attempt waiting for memory. Within a part, cards that succeeded are
-// a set of 8-byte keys, and cards that failed and have not succeeded (yet) a small table of their
-// first and last failed lines, left by a card once it succeeds: open addressing with linear
-// probing, at most 7/8 full. Attempts on one card keep their order, so the result is the one of
-// recording them one by one. Plain C++.
+// A card number of 16 hexadecimal digits (what a token reports) is one 64-bit key. Cards that
+// succeeded are a set of 8-byte keys; cards that failed and have not succeeded (yet) a small
+// table of their first and last failed lines, left by a card once it succeeds. Both are open
+// addressing with linear probing, at most half full, so that a lookup rarely reads past the
+// slots the processor fetched for it.
+//
+// A big log has far more cards than the processor's cache holds, so every lookup would wait for
+// memory. An attempt therefore first only asks the processor to fetch the slots it will need and
+// waits in a short ring; it is recorded when the ring is full, by which time its slots have
+// arrived. Attempts are recorded in the order they came: the result is the one of recording them
+// one by one. Plain C++.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+// The slots of a big table of 64-bit keys, handed over zeroed. A big table is mapped from the
+// system, which zeroes it as it is first touched (on huge pages where the system has them, which
+// spares the processor's address cache one entry per 4 KiB), instead of being cleared once more.
+class KeySlots {
+public:
+    KeySlots() = default;
+    explicit KeySlots(std::size_t count);
+    ~KeySlots();
+    KeySlots(KeySlots&& other) noexcept { Swap(other); }
+    KeySlots& operator=(KeySlots&& other) noexcept {
+        KeySlots gone(std::move(other));
+        Swap(gone);
+        return *this;
+    }
+    KeySlots(const KeySlots&) = delete;
+    KeySlots& operator=(const KeySlots&) = delete;
+
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    std::uint64_t& operator[](std::size_t i) { return slots_[i]; }
+    std::uint64_t operator[](std::size_t i) const { return slots_[i]; }
+
+private:
+    void Swap(KeySlots& other) noexcept;
+
+    std::uint64_t* slots_ = nullptr;
+    std::size_t count_ = 0;
+    bool mapped_ = false; // else from the heap
+};
 
 class CardTable {
 public:
     // Records an attempt on card `key` at `line` (below 2^31). What it changes is seen once
     // Settle has run.
     void Add(std::uint64_t key, std::uint32_t line, bool success) {
-        const std::uint64_t hash = key * 0x9E3779B97F4A7C15ull;
-        Part& part = parts_[hash >> 56];
-        part.queue.push_back({key, line | (success ? kSucceeded : 0)});
-        if (part.queue.size() == kQueueLength)
-            Apply(part);
+        if (!done_.empty())
+            __builtin_prefetch(&done_[Home(key, doneShift_)], 1);
+        if (!failing_.empty())
+            __builtin_prefetch(&failing_[Home(key, failingShift_)], 1);
+        Attempt& slot = ring_[next_ % kRing];
+        if (next_ >= kRing)
+            Record(slot);
+        slot = {key, line | (success ? kSucceeded : 0)};
+        ++next_;
     }
     // Records every attempt still waiting.
     void Settle();
@@ -36,15 +74,16 @@ public:
 
     // Calls visit(key, firstLine, lastErrorLine) for every card that failed and never succeeded.
     template <typename Visit> void ForEachFailing(Visit&& visit) const {
-        for (const Part& part : parts_)
-            for (const Failing& slot : part.failing)
-                if (slot.firstPlusOne != 0)
-                    visit(slot.key, slot.firstPlusOne - 1, slot.last);
+        for (const Failing& slot : failing_)
+            if (slot.firstPlusOne != 0)
+                visit(slot.key, slot.firstPlusOne - 1, slot.last);
     }
 
 private:
     static constexpr std::uint32_t kSucceeded = 0x80000000u;
-    static constexpr std::size_t kQueueLength = 1024;
+    // Attempts on their way: enough for the slots of the first to arrive from memory while the
+    // lines of the others are read.
+    static constexpr std::size_t kRing = 16;
 
     struct Attempt {
         std::uint64_t key;
@@ -56,32 +95,31 @@ private:
         std::uint32_t firstPlusOne;
         std::uint32_t last;
     };
-    struct Part {
-        std::vector<Attempt> queue;
-        // Key 0 marks an empty slot; the card 0000000000000000 is the flag.
-        std::vector<std::uint64_t> done;
-        std::size_t doneCount = 0;
-        bool zeroDone = false;
-        std::vector<Failing> failing;
-        std::size_t failingCount = 0;
-    };
 
-    // The slot where the key's probing starts in a table of `slots` (a power of two): the hash
-    // bits below those that chose the part.
-    static std::size_t Home(std::uint64_t key, std::size_t slots) {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 16) & (slots - 1);
+    // The slot where the key's probing starts in a table of 2^(64 - shift) slots: the top bits of
+    // a multiplicative hash.
+    static std::size_t Home(std::uint64_t key, unsigned shift) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
     }
-    void Apply(Part& part);
-    // Answers true when the card is new.
-    bool Record(Part& part, std::uint64_t key, std::uint32_t line, bool success);
-    static bool DoneContains(const Part& part, std::uint64_t key);
+    void Record(const Attempt& attempt);
+    bool DoneContains(std::uint64_t key) const;
     // Adds the key to the cards that succeeded; false when it was there.
-    static bool InsertDone(Part& part, std::uint64_t key);
-    static Failing* FindFailing(const Part& part, std::uint64_t key);
-    static void EraseFailing(Part& part, Failing* slot);
-    static void GrowDone(Part& part);
-    static void GrowFailing(Part& part);
+    bool InsertDone(std::uint64_t key);
+    Failing* FindFailing(std::uint64_t key);
+    const Failing* FindFailing(std::uint64_t key) const;
+    void EraseFailing(Failing* slot);
+    void GrowDone();
+    void GrowFailing();
 
-    std::array<Part, 256> parts_;
+    std::array<Attempt, kRing> ring_{};
+    std::size_t next_ = 0; // attempts added; the last min(next_, kRing) wait in the ring
+    // Key 0 marks an empty slot; the card 0000000000000000 is the flag.
+    KeySlots done_;
+    unsigned doneShift_ = 64;
+    std::size_t doneCount_ = 0;
+    bool zeroDone_ = false;
+    std::vector<Failing> failing_;
+    unsigned failingShift_ = 64;
+    std::size_t failingCount_ = 0;
     std::size_t size_ = 0;
 };

@@ -8,107 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+using loglines::HexCardId;
+using loglines::HexCardKey;
 
 namespace {
 
-// Reads of the first look and of a pass over every line; lines asked for one by one read about
-// a block of lines at a time, and read on rather than start again for a line a few blocks ahead.
-constexpr std::size_t kWholeRead = 1 << 20;
-constexpr std::size_t kLineRead = 8 << 10;
+// Lines asked for one by one read about half a block of lines at a time, and read on rather than
+// start again for a line a few blocks ahead.
+constexpr std::size_t kLineRead = 2 << 10;
 constexpr std::size_t kBlocksReadOn = 8;
-
-// The first line end (CR or LF) in [from, to), or nullptr: sixteen bytes at a time where the
-// processor has SSE2 (every x86-64 does), as memchr does for one byte.
-const char* FindLineEnd(const char* from, const char* to) {
-#ifdef __SSE2__
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    for (; to - from >= 16; from += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-        const int ends =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
-        if (ends != 0)
-            return from + __builtin_ctz(static_cast<unsigned>(ends));
-    }
-#endif
-    for (; from < to; ++from)
-        if (*from == '\n' || *from == '\r')
-            return from;
-    return nullptr;
-}
-
-// Splits the bytes [from, to) of the file into lines: every CR or LF ends a line, so CR LF is a
-// line and an empty one, and empty lines are skipped. Calls visit(offset, text, complete) for each
-// line in order, its text cut at kMaxLineBytes, `complete` false for a last line that reaches `to`
-// without a line end; visit answers whether to go on. The buffer holds kMaxLineBytes + `readSize`
-// bytes: a line is handed over from the buffer where it was read, and a line too long for it is
-// handed over as its first kMaxLineBytes. Answers the offset just past the last line end read.
-template <typename Visit>
-std::uint64_t ScanLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
-                        std::uint64_t to, Visit&& visit) {
-    constexpr std::size_t kMax = LogReader::kMaxLineBytes;
-    buffer.resize(std::max(buffer.size(), kMax + readSize));
-    char* const data = buffer.data();
-    std::uint64_t at = from; // the file offset of data[0]
-    std::size_t have = 0;
-    std::uint64_t lineEnd = from;
-    std::string longHead; // the first bytes of a line longer than kMax, while it is skipped
-    std::uint64_t longStart = 0;
-    for (;;) {
-        const std::uint64_t want = std::min<std::uint64_t>(readSize, to - (at + have));
-        ssize_t got = 0;
-        if (want > 0) {
-            do
-                got = pread(fd, data + have, static_cast<std::size_t>(want),
-                            static_cast<off_t>(at + have));
-            while (got < 0 && errno == EINTR);
-        }
-        const bool end = got <= 0;
-        if (got > 0)
-            have += static_cast<std::size_t>(got);
-        const char* line = data;
-        const char* const stop = data + have;
-        while (const char* found = FindLineEnd(line, stop)) {
-            if (!longHead.empty()) {
-                if (!visit(longStart, std::string_view(longHead), true))
-                    return lineEnd;
-                longHead.clear();
-            } else if (found > line) {
-                const auto length =
-                    std::min<std::size_t>(static_cast<std::size_t>(found - line), kMax);
-                if (!visit(at + static_cast<std::uint64_t>(line - data),
-                           std::string_view(line, length), true))
-                    return lineEnd;
-            }
-            line = found + 1;
-            lineEnd = at + static_cast<std::uint64_t>(line - data);
-        }
-        const auto rest = static_cast<std::size_t>(stop - line);
-        if (end) {
-            if (!longHead.empty())
-                visit(longStart, std::string_view(longHead), false);
-            else if (rest > 0)
-                visit(at + static_cast<std::uint64_t>(line - data),
-                      std::string_view(line, std::min(rest, kMax)), false);
-            return lineEnd;
-        }
-        if (longHead.empty() && rest >= kMax) {
-            longStart = at + static_cast<std::uint64_t>(line - data);
-            longHead.assign(line, kMax);
-        }
-        if (!longHead.empty()) { // the rest of a long line is not kept
-            at += have;
-            have = 0;
-            continue;
-        }
-        std::memmove(data, line, rest);
-        at += static_cast<std::uint64_t>(line - data);
-        have = rest;
-    }
-}
 
 void FoldInto(std::string& out, std::string_view text) {
     out.clear();
@@ -135,66 +43,6 @@ void FoldInto(std::string& out, std::string_view text) {
             out += static_cast<char>(c);
         }
     }
-}
-
-#ifndef __SSE2__
-// The value of each upper-case hexadecimal digit; 0xFF for every other byte.
-constexpr std::array<std::uint8_t, 256> kHexDigits = [] {
-    std::array<std::uint8_t, 256> digits{};
-    for (auto& digit : digits)
-        digit = 0xFF;
-    for (int c = '0'; c <= '9'; ++c)
-        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c)
-        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
-    return digits;
-}();
-#endif
-
-// A card number of 16 upper-case hexadecimal digits as its 64-bit value: all sixteen at once
-// where the processor has SSE2, one by one elsewhere.
-bool HexCardKey(std::string_view cardId, std::uint64_t& key) {
-    if (cardId.size() != 16)
-        return false;
-#ifdef __SSE2__
-    // Bytes of 0x80 and above are negative here and fall outside both ranges.
-    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cardId.data()));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmplt_epi8(text, _mm_set1_epi8('9' + 1)));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('A' - 1)),
-                                         _mm_cmplt_epi8(text, _mm_set1_epi8('F' + 1)));
-    if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF)
-        return false;
-    // Each byte's value, then each pair of bytes (first digit high) as one byte, in text order.
-    const __m128i nibbles = _mm_add_epi8(_mm_and_si128(text, _mm_set1_epi8(0x0F)),
-                                         _mm_and_si128(letter, _mm_set1_epi8(9)));
-    const __m128i pairs =
-        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
-                     _mm_srli_epi16(nibbles, 8));
-    std::uint64_t bytes = 0;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&bytes),
-                     _mm_packus_epi16(pairs, _mm_setzero_si128()));
-    key = __builtin_bswap64(bytes);
-    return true;
-#else
-    std::uint64_t value = 0;
-    unsigned invalid = 0;
-    for (const char c : cardId) {
-        const std::uint8_t digit = kHexDigits[static_cast<unsigned char>(c)];
-        invalid |= digit;
-        value = value << 4 | (digit & 0xF);
-    }
-    key = value;
-    return (invalid & 0xF0) == 0;
-#endif
-}
-
-std::string HexCardId(std::uint64_t key) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text(16, '0');
-    for (int i = 15; i >= 0; --i, key >>= 4)
-        text[static_cast<std::size_t>(i)] = digits[key & 0xF];
-    return text;
 }
 
 } // namespace
@@ -265,8 +113,13 @@ std::size_t LogReader::Refresh() {
 void LogReader::Scan() {
     const std::uint64_t size = FileSize();
     posix_fadvise(fd_, static_cast<off_t>(scanned_), 0, POSIX_FADV_SEQUENTIAL);
-    const auto count = [&](std::string_view text) {
-        const auto index = static_cast<std::uint32_t>(lineCount_);
+    const auto note = [&](std::uint64_t offset) {
+        if (lineCount_ % kBlockLines == 0)
+            blocks_.push_back(offset);
+    };
+    const auto count = [&](std::uint64_t offset, std::string_view text) {
+        note(offset);
+        const auto index = static_cast<std::uint32_t>(lineCount_++);
         const ParsedLogLine parsed = ParseLogLine(text);
         if (parsed.outcome == LogOutcome::Unrecognized) {
             ++tally_.unrecognized;
@@ -293,18 +146,45 @@ void LogReader::Scan() {
             token->second.lastErrorLine = index;
         }
     };
-    scanned_ = ScanLines(
-        fd_, buffer_, kWholeRead, scanned_, size,
+    // Lines of the usual shape are recognized at once; every other line is taken apart.
+    const auto countRun = [&](std::uint64_t offset, const char* begin, const char* end) {
+        for (const char* line = begin; line < end;) {
+            if (*line == '\r' || *line == '\n') {
+                ++line;
+                continue;
+            }
+            loglines::QuickLine quick;
+            if (static_cast<std::size_t>(end - line) >= loglines::kQuickLookahead &&
+                loglines::QuickLogLine(line, end, quick)) {
+                note(offset + static_cast<std::uint64_t>(line - begin));
+                ++(quick.success ? tally_.succeeded : tally_.failed);
+                hexTokens_.Add(quick.key, static_cast<std::uint32_t>(lineCount_++), quick.success);
+                // CR LF: the empty line between them is skipped at once.
+                line = quick.end + 1;
+                if (line < end && *quick.end == '\r' && *line == '\n')
+                    ++line;
+                continue;
+            }
+            const char* found = loglines::FindLineEnd(line, end);
+            if (found == nullptr)
+                found = end;
+            count(
+                offset + static_cast<std::uint64_t>(line - begin),
+                std::string_view(line, std::min<std::size_t>(static_cast<std::size_t>(found - line),
+                                                             kMaxLineBytes)));
+            line = found + 1;
+        }
+        return true;
+    };
+    scanned_ = loglines::ReadLines(
+        fd_, buffer_, kPassReadBytes, scanned_, size, countRun,
         [&](std::uint64_t offset, std::string_view text, bool complete) {
-            if (!complete) {
-                const ParsedLogLine parsed = ParseLogLine(text);
-                tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
+            if (complete) {
+                count(offset, text);
                 return true;
             }
-            if (lineCount_ % kBlockLines == 0)
-                blocks_.push_back(offset);
-            count(text);
-            ++lineCount_;
+            const ParsedLogLine parsed = ParseLogLine(text);
+            tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
             return true;
         });
     hexTokens_.Settle();
@@ -342,22 +222,27 @@ void LogReader::ForEachLine(const std::vector<std::size_t>* indices, std::size_t
     const std::size_t count = indices ? indices->size() : total - std::min(from, total);
     const auto wanted = [&](std::size_t k) { return indices ? (*indices)[k] : from + k; };
     const std::uint64_t limit = Seen();
-    const std::size_t readSize = indices ? kLineRead : kWholeRead;
+    const std::size_t readSize = indices ? kLineRead : kPassReadBytes;
     std::size_t k = 0;
     while (k < count && wanted(k) < total) {
         const std::size_t before = k;
         const std::size_t block = wanted(k) / kBlockLines;
         std::size_t line = block * kBlockLines;
-        ScanLines(fd_, buffer_, readSize, BlockStart(block), limit,
-                  [&](std::uint64_t, std::string_view text, bool) {
-                      for (; k < count && wanted(k) == line; ++k)
-                          visit(line, text);
-                      ++line;
-                      if (k == count || wanted(k) >= total || line >= total)
-                          return false;
-                      // A line far ahead is read from the note before it.
-                      return wanted(k) / kBlockLines <= line / kBlockLines + kBlocksReadOn;
-                  });
+        const auto next = [&](std::uint64_t, std::string_view text) {
+            for (; k < count && wanted(k) == line; ++k)
+                visit(line, text);
+            ++line;
+            if (k == count || wanted(k) >= total || line >= total)
+                return false;
+            // A line far ahead is read from the note before it.
+            return wanted(k) / kBlockLines <= line / kBlockLines + kBlocksReadOn;
+        };
+        loglines::ReadLines(
+            fd_, buffer_, readSize, BlockStart(block), limit,
+            [&](std::uint64_t offset, const char* begin, const char* end) {
+                return loglines::SplitRun(offset, begin, end, next);
+            },
+            [&](std::uint64_t offset, std::string_view text, bool) { return next(offset, text); });
         if (k == before)
             break; // the file is shorter than it was: Refresh reads it anew
     }

@@ -16,6 +16,7 @@
 
 #include "engine/CardTable.h"
 #include "engine/LogLine.h"
+#include "engine/LogLines.h"
 
 #include <cstdint>
 #include <functional>
@@ -56,7 +57,10 @@ struct TokenToRedo {
 
 class LogReader {
 public:
-    static constexpr std::size_t kMaxLineBytes = 64 * 1024;
+    static constexpr std::size_t kMaxLineBytes = loglines::kMaxLineBytes;
+    // The reads of the first look and of a pass over every line: small enough to stay in the
+    // processor's cache, where the lines are read again as they are counted.
+    static constexpr std::size_t kPassReadBytes = 128 << 10;
 
     LogReader() = default;
     ~LogReader() { Close(); }

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -21,7 +22,7 @@
 namespace {
 
 constexpr std::size_t kMax = LogReader::kMaxLineBytes;
-constexpr std::size_t kRead = 1 << 20; // the reader's large reads, where a CR LF may be split
+constexpr std::size_t kRead = LogReader::kPassReadBytes; // where a CR LF may be split
 
 // The lines of `bytes` as the reader must show them: every CR or LF ends a line, empty lines are
 // skipped, a line is cut at kMax.
@@ -43,12 +44,16 @@ std::vector<std::string> Split(const std::string& bytes) {
     return lines;
 }
 
-// Filler lines of `size` bytes in all, each ended by `end`.
+// Filler lines of `size` bytes in all, each ended by `end`: successes and failures on a few cards.
 std::string Filler(std::size_t size, const std::string& end) {
-    const std::string line = "14:00:00: #0102030405060708 SUCCESS";
     std::string bytes;
-    while (bytes.size() + line.size() + end.size() <= size)
+    for (int i = 0;; ++i) {
+        std::string line = "14:00:00: #01020304050607" + std::to_string(10 + i % 7) +
+                           (i % 3 == 0 ? " ERROR: Смарт-карта не отвечает. " : " SUCCESS");
+        if (bytes.size() + line.size() + end.size() > size)
+            break;
         bytes += line + end;
+    }
     bytes += std::string(size - bytes.size(), 'z'); // the last one: a foreign line
     return bytes;
 }
@@ -91,10 +96,27 @@ TEST_P(JournalLines, EveryWayOfReadingSplitsTheBytesAlike) {
     for (std::size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(reader.Line(i).text, expected[i]) << "line " << i;
 
-    std::size_t unrecognized = 0;
-    for (const std::string& line : expected)
-        unrecognized += ParseLogLine(line).outcome == LogOutcome::Unrecognized;
-    EXPECT_EQ(reader.Tally().unrecognized, unrecognized);
+    // Counted as each line, taken apart alone, says.
+    LogTally tally;
+    std::set<std::string> cards;
+    for (const std::string& line : expected) {
+        const ParsedLogLine parsed = ParseLogLine(line);
+        if (parsed.outcome == LogOutcome::Unrecognized) {
+            ++tally.unrecognized;
+            continue;
+        }
+        ++(parsed.outcome == LogOutcome::Success ? tally.succeeded : tally.failed);
+        if (parsed.cardId.empty())
+            ++tally.withoutNumber;
+        else
+            cards.emplace(parsed.cardId);
+    }
+    const LogTally counted = reader.Tally();
+    EXPECT_EQ(counted.succeeded, tally.succeeded);
+    EXPECT_EQ(counted.failed, tally.failed);
+    EXPECT_EQ(counted.withoutNumber, tally.withoutNumber);
+    EXPECT_EQ(counted.unrecognized, tally.unrecognized);
+    EXPECT_EQ(counted.tokens, cards.size());
 }
 
 const std::string kLine = "14:00:01: #AA SUCCESS";

@@ -1,0 +1,270 @@
+#pragma once
+// A day's log read as lines, quickly enough for logs of millions of lines: the file is read a
+// piece at a time into one buffer and handed over as runs of whole lines, which are split where
+// they lie, without copying. Every CR or LF ends a line, so CR LF is a line and an empty one;
+// empty lines are skipped. Plain C++.
+
+#include "engine/LogLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#else
+#include <array>
+#endif
+
+namespace loglines {
+
+namespace detail {
+
+#ifdef __SSE2__
+// The CR and LF bytes among 16 as a bit mask, lowest byte first.
+inline unsigned LineEndMask(__m128i bytes) {
+    const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
+    return static_cast<unsigned>(_mm_movemask_epi8(ends));
+}
+inline __m128i Load16(const char* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+#else
+// The value of each upper-case hexadecimal digit; 0xFF for every other byte.
+constexpr std::array<std::uint8_t, 256> kHexDigits = [] {
+    std::array<std::uint8_t, 256> digits{};
+    for (auto& digit : digits)
+        digit = 0xFF;
+    for (int c = '0'; c <= '9'; ++c)
+        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c)
+        digits[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+    return digits;
+}();
+#endif
+
+inline bool IsLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
+
+} // namespace detail
+
+// Longer lines are handed over as their first kMaxLineBytes.
+constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
+// The first line end (CR or LF) in [from, to), or nullptr: sixteen bytes at a time where the
+// processor has SSE2 (every x86-64 does), as memchr does for one byte.
+inline const char* FindLineEnd(const char* from, const char* to) {
+#ifdef __SSE2__
+    for (; to - from >= 16; from += 16)
+        if (const unsigned ends = detail::LineEndMask(detail::Load16(from)))
+            return from + __builtin_ctz(ends);
+#endif
+    for (; from < to; ++from)
+        if (detail::IsLineEnd(*from))
+            return from;
+    return nullptr;
+}
+// The last line end in [from, to), or nullptr.
+const char* FindLastLineEnd(const char* from, const char* to);
+
+// A card number of 16 upper-case hexadecimal digits as its 64-bit value, and back: all sixteen
+// digits at once where the processor has SSE2, one by one elsewhere.
+inline bool HexCardKey(std::string_view cardId, std::uint64_t& key) {
+    if (cardId.size() != 16)
+        return false;
+#ifdef __SSE2__
+    // Bytes of 0x80 and above are negative here and fall outside both ranges.
+    const __m128i text = detail::Load16(cardId.data());
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(text, _mm_set1_epi8('9' + 1)));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('A' - 1)),
+                                         _mm_cmplt_epi8(text, _mm_set1_epi8('F' + 1)));
+    if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF)
+        return false;
+    // Each byte's value, then each pair of bytes (first digit high) as one byte, in text order.
+    const __m128i nibbles = _mm_add_epi8(_mm_and_si128(text, _mm_set1_epi8(0x0F)),
+                                         _mm_and_si128(letter, _mm_set1_epi8(9)));
+    const __m128i pairs =
+        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
+                     _mm_srli_epi16(nibbles, 8));
+    std::uint64_t bytes = 0;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&bytes),
+                     _mm_packus_epi16(pairs, _mm_setzero_si128()));
+    key = __builtin_bswap64(bytes);
+    return true;
+#else
+    std::uint64_t value = 0;
+    unsigned invalid = 0;
+    for (const char c : cardId) {
+        const std::uint8_t digit = detail::kHexDigits[static_cast<unsigned char>(c)];
+        invalid |= digit;
+        value = value << 4 | (digit & 0xF);
+    }
+    key = value;
+    return (invalid & 0xF0) == 0;
+#endif
+}
+
+std::string HexCardId(std::uint64_t key);
+
+// A log line of the shape the program writes, with a card number of 16 upper-case hexadecimal
+// digits, recognized without taking it apart piece by piece: where it ends, whether it is a
+// success line and its card number.
+struct QuickLine {
+    const char* end = nullptr; // its line end
+    bool success = false;
+    std::uint64_t key = 0;
+};
+// The bytes QuickLogLine may look at from the start of a line.
+constexpr std::size_t kQuickLookahead = 64;
+// Recognizes the line at `line` (not a line end) in a run of whole lines that ends at `end`, at
+// least kQuickLookahead bytes further. Answers false for any other line (no card number or
+// another kind of number, an unrecognized line, ...): the caller reads it with ParseLogLine,
+// which gives the same result for every line this recognizes.
+//
+// The shape: "<time>: #<16 digits> SUCCESS" or "<time>: #<16 digits> ERROR: <message>".
+// ParseLogLine takes as the time whatever stands before the first ": #" within the first 35
+// bytes, with no '#' before it: so the line's first '#' stands at 3..34, after ": " and before
+// any line end.
+[[gnu::always_inline]] inline bool QuickLogLine(const char* line, const char* end,
+                                                QuickLine& quick) {
+#ifdef __SSE2__
+    std::uint64_t hashes = 0;
+    std::uint64_t ends = 0;
+    for (int i = 0; i < 3; ++i) {
+        const __m128i bytes = detail::Load16(line + 16 * i);
+        hashes |= std::uint64_t{static_cast<unsigned>(
+                      _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('#'))))}
+                  << (16 * i);
+        ends |= std::uint64_t{detail::LineEndMask(bytes)} << (16 * i);
+    }
+    if (hashes == 0)
+        return false;
+    const auto hash = static_cast<unsigned>(__builtin_ctzll(hashes));
+    if (hash < 3 || hash > 34 || (ends & ((std::uint64_t{1} << hash) - 1)) != 0 ||
+        line[hash - 2] != ':' || line[hash - 1] != ' ' || line[hash + 17] != ' ' ||
+        !HexCardKey(std::string_view(line + hash + 1, 16), quick.key))
+        return false;
+    const char* outcome = line + hash + 18;
+    if (std::memcmp(outcome, "SUCCESS", 7) == 0 && detail::IsLineEnd(outcome[7])) {
+        quick.success = true;
+        quick.end = outcome + 7;
+        return true;
+    }
+    if (std::memcmp(outcome, "ERROR: ", 7) != 0)
+        return false;
+    quick.success = false;
+    quick.end = FindLineEnd(outcome + 7, end);
+    return quick.end != nullptr;
+#else
+    (void)line;
+    (void)end;
+    (void)quick;
+    return false;
+#endif
+}
+
+// Splits a run of whole lines at file offset `offset` (`end` just past its last line end) and
+// calls visit(offset, text) for each line that is not empty, its text cut at kMaxLineBytes;
+// visit answers whether to go on. Answers false when it stopped.
+template <typename Visit>
+bool SplitRun(std::uint64_t offset, const char* begin, const char* end, Visit&& visit) {
+    for (const char* line = begin; line < end;) {
+        const char* found = FindLineEnd(line, end);
+        if (found == nullptr)
+            found = end;
+        if (found > line) {
+            const auto length =
+                std::min<std::size_t>(static_cast<std::size_t>(found - line), kMaxLineBytes);
+            if (!visit(offset + static_cast<std::uint64_t>(line - begin),
+                       std::string_view(line, length)))
+                return false;
+        }
+        line = found + 1;
+    }
+    return true;
+}
+
+// Reads the bytes [from, to) of the file, `readSize` at a time into `buffer` (which grows to
+// kMaxLineBytes + readSize), and hands its lines over in file order:
+//   run(offset, begin, end)          a run of whole lines, `end` just past its last line end;
+//   lone(offset, text, complete)     a line by itself: the first kMaxLineBytes of a line too
+//                                    long for the buffer (complete), or the last line, which
+//                                    reaches `to` without a line end (not complete).
+// Either answers whether to go on. Answers the offset just past the last line end read (when
+// neither stopped).
+template <typename Run, typename Lone>
+std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
+                        std::uint64_t to, Run&& run, Lone&& lone) {
+    buffer.resize(std::max(buffer.size(), kMaxLineBytes + readSize));
+    char* const data = buffer.data();
+    std::uint64_t at = from; // the file offset of data[0]
+    std::size_t have = 0;
+    std::uint64_t lineEnd = from;
+    std::string longHead; // the first bytes of a line longer than kMaxLineBytes, while skipped
+    std::uint64_t longStart = 0;
+    const auto offsetOf = [&](const char* p) { return at + static_cast<std::uint64_t>(p - data); };
+    for (;;) {
+        const std::uint64_t want = std::min<std::uint64_t>(readSize, to - (at + have));
+        ssize_t got = 0;
+        if (want > 0) {
+            do
+                got = pread(fd, data + have, static_cast<std::size_t>(want),
+                            static_cast<off_t>(at + have));
+            while (got < 0 && errno == EINTR);
+        }
+        const bool end = got <= 0;
+        if (got > 0)
+            have += static_cast<std::size_t>(got);
+        const char* begin = data;
+        const char* const stop = data + have;
+        if (!longHead.empty()) {
+            if (const char* found = FindLineEnd(begin, stop)) {
+                if (!lone(longStart, std::string_view(longHead), true))
+                    return lineEnd;
+                longHead.clear();
+                begin = found + 1;
+                lineEnd = offsetOf(begin);
+            }
+        }
+        if (longHead.empty()) {
+            if (const char* last = FindLastLineEnd(begin, stop)) {
+                if (!run(offsetOf(begin), begin, last + 1))
+                    return lineEnd;
+                begin = last + 1;
+                lineEnd = offsetOf(begin);
+            }
+        }
+        const auto rest = static_cast<std::size_t>(stop - begin);
+        if (end) {
+            if (!longHead.empty())
+                lone(longStart, std::string_view(longHead), false);
+            else if (rest > 0)
+                lone(offsetOf(begin), std::string_view(begin, std::min(rest, kMaxLineBytes)),
+                     false);
+            return lineEnd;
+        }
+        if (longHead.empty() && rest >= kMaxLineBytes) {
+            longStart = offsetOf(begin);
+            longHead.assign(begin, kMaxLineBytes);
+        }
+        if (!longHead.empty()) { // the rest of a long line is not kept
+            at += have;
+            have = 0;
+            continue;
+        }
+        std::memmove(data, begin, rest);
+        at = offsetOf(begin);
+        have = rest;
+    }
+}
+
+} // namespace loglines
