@@ -1,9 +1,6 @@
 #include "LogReader.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
