@@ -11,8 +11,6 @@ namespace {
 constexpr std::size_t kFirstSlots = 16;
 // Tables from this size on are mapped: the size of a huge page.
 constexpr std::size_t kMappedBytes = std::size_t{2} << 20;
-// How far ahead a table that grows asks for the slots of the keys it moves.
-constexpr std::size_t kMoveAhead = 16;
 
 bool Full(std::size_t count, std::size_t slots) {
     return (count + 1) * 2 > slots;
@@ -183,8 +181,6 @@ void CardTable::GrowDone() {
     doneShift_ = ShiftFor(done_.size());
     const std::size_t mask = done_.size() - 1;
     for (std::size_t k = 0; k < old.size(); ++k) {
-        if (k + kMoveAhead < old.size() && old[k + kMoveAhead] != 0)
-            __builtin_prefetch(&done_[Home(old[k + kMoveAhead], doneShift_)], 1);
         const std::uint64_t key = old[k];
         if (key == 0)
             continue;

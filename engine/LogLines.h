@@ -172,23 +172,26 @@ constexpr std::size_t kQuickLookahead = 64;
 #endif
 }
 
+// The text of the line at `line` in a run of whole lines that ends at `end`, cut at
+// kMaxLineBytes; `lineEnd` gets where its line end stands.
+inline std::string_view LineAt(const char* line, const char* end, const char*& lineEnd) {
+    lineEnd = FindLineEnd(line, end);
+    if (lineEnd == nullptr)
+        lineEnd = end;
+    return {line, std::min<std::size_t>(static_cast<std::size_t>(lineEnd - line), kMaxLineBytes)};
+}
+
 // Splits a run of whole lines at file offset `offset` (`end` just past its last line end) and
 // calls visit(offset, text) for each line that is not empty, its text cut at kMaxLineBytes;
 // visit answers whether to go on. Answers false when it stopped.
 template <typename Visit>
 bool SplitRun(std::uint64_t offset, const char* begin, const char* end, Visit&& visit) {
     for (const char* line = begin; line < end;) {
-        const char* found = FindLineEnd(line, end);
-        if (found == nullptr)
-            found = end;
-        if (found > line) {
-            const auto length =
-                std::min<std::size_t>(static_cast<std::size_t>(found - line), kMaxLineBytes);
-            if (!visit(offset + static_cast<std::uint64_t>(line - begin),
-                       std::string_view(line, length)))
-                return false;
-        }
-        line = found + 1;
+        const char* lineEnd = nullptr;
+        const std::string_view text = LineAt(line, end, lineEnd);
+        if (!text.empty() && !visit(offset + static_cast<std::uint64_t>(line - begin), text))
+            return false;
+        line = lineEnd + 1;
     }
     return true;
 }

@@ -162,14 +162,10 @@ void LogReader::Scan() {
                     ++line;
                 continue;
             }
-            const char* found = loglines::FindLineEnd(line, end);
-            if (found == nullptr)
-                found = end;
-            count(
-                offset + static_cast<std::uint64_t>(line - begin),
-                std::string_view(line, std::min<std::size_t>(static_cast<std::size_t>(found - line),
-                                                             kMaxLineBytes)));
-            line = found + 1;
+            const char* lineEnd = nullptr;
+            const std::string_view text = loglines::LineAt(line, end, lineEnd);
+            count(offset + static_cast<std::uint64_t>(line - begin), text);
+            line = lineEnd + 1;
         }
         return true;
     };
