@@ -12,6 +12,8 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -64,6 +66,20 @@ TEST_F(ShellTest, EveryTextOfBothTabsIsWhole) {
     // The one label that used to lose its colon.
     QLabel* key = Control<QLabel>(window, "Label4");
     EXPECT_GE(key->width(), key->fontMetrics().horizontalAdvance(QStringLiteral("разблокировки:")));
+}
+
+// The window names only fonts that are installed (a missing one first makes every start ask
+// fontconfig for its substitutes) and shows Tahoma, or DejaVu Sans where Tahoma is missing.
+TEST_F(ShellTest, WindowFontIsTahomaOrDejaVuByInstalledNamesOnly) {
+    const QStringList installed = QFontDatabase::families();
+    for (const QString& family : window->font().families())
+        EXPECT_TRUE(installed.contains(family)) << family.toStdString();
+    const QString shown = QFontInfo(Control<QLabel>(window, "Label4")->font()).family();
+    if (installed.contains(QStringLiteral("Tahoma"))) {
+        EXPECT_EQ(shown, QStringLiteral("Tahoma"));
+    } else if (installed.contains(QStringLiteral("DejaVu Sans"))) {
+        EXPECT_EQ(shown, QStringLiteral("DejaVu Sans"));
+    }
 }
 
 TEST_F(ShellTest, WindowHintsDecideTheTitleBarButtons) {
