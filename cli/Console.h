@@ -25,6 +25,9 @@ enum ExitCode : int {
     // What the command had to say could not be written to standard output (a full disk, a closed
     // pipe): its result may be lost, whatever became of the work itself.
     kExitOutput = 7,
+    // `journal`: the day's log could not be read to its end (an input/output error of the disk):
+    // counts of part of the day are no counts of the day, so none are given.
+    kExitLogUnread = 8,
     // Ctrl+C, SIGTERM or SIGHUP ended a command before its work was done: `init` before --count
     // tokens were initialized, `reset-pin` while it waited for the token (130, as a shell reports
     // Ctrl+C).

@@ -40,7 +40,7 @@ bool WriteCsv(const std::string& path, LogReader& reader) {
         reader.ForEachLine(nullptr, 0,
                            [&](std::size_t, std::string_view line) { file << LogCsvRow(line); });
         file.flush();
-        if (!file) {
+        if (!file || reader.ReadError() != 0) {
             std::remove(partial.c_str());
             return false;
         }
@@ -84,11 +84,15 @@ int ReadDay(const std::string& path, const std::string& csv, Output& output, Day
             std::lower_bound(lines.begin(), lines.end(), token.lastErrorLine) - lines.begin();
         day.redo.emplace_back(token.cardId, std::move(messages[static_cast<std::size_t>(at)]));
     }
-    if (!csv.empty() && !WriteCsv(csv, reader)) {
+    const bool csvWritten = csv.empty() || WriteCsv(csv, reader);
+    // A line the disk did not give back, at the first look or read again for a message or the
+    // CSV file: no counts, and no CSV file of part of the day.
+    const int readError = reader.ReadError();
+    if (readError != 0)
+        output.Error(LogReadProblemText(path, readError));
+    if (!csvWritten)
         output.Error("Файл CSV не записан: " + csv);
-        return kExitUsage;
-    }
-    return kExitSuccess;
+    return readError != 0 ? kExitLogUnread : csvWritten ? kExitSuccess : kExitUsage;
 }
 
 } // namespace

@@ -1,6 +1,33 @@
 #include "LogLines.h"
 
+#include "common/Seam.h"
+
 namespace loglines {
+
+namespace {
+
+class FileReads final : public ILogFileReads {
+public:
+    ssize_t Read(int fd, char* to, std::size_t bytes, std::uint64_t offset) override {
+        return pread(fd, to, bytes, static_cast<off_t>(offset));
+    }
+};
+
+Seam<ILogFileReads>& ReadsSeam() {
+    static FileReads file;
+    static Seam<ILogFileReads> seam(file);
+    return seam;
+}
+
+} // namespace
+
+ILogFileReads& LogFileReads() {
+    return ReadsSeam().Get();
+}
+
+void SetLogFileReads(ILogFileReads* reads) {
+    ReadsSeam().Set(reads);
+}
 
 using detail::IsLineEnd;
 #ifdef __SSE2__

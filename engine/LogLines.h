@@ -196,17 +196,35 @@ bool SplitRun(std::uint64_t offset, const char* begin, const char* end, Visit&& 
     return true;
 }
 
+// The reads of a log file: pread, or a replacement that tests install to fail where they say.
+class ILogFileReads {
+public:
+    virtual ~ILogFileReads() = default;
+    // As pread: the bytes read, 0 at the end of the file, -1 with errno set.
+    virtual ssize_t Read(int fd, char* to, std::size_t bytes, std::uint64_t offset) = 0;
+};
+ILogFileReads& LogFileReads();
+// Installs `reads`; nullptr puts pread back.
+void SetLogFileReads(ILogFileReads* reads);
+
+// Where a reading of lines stopped.
+struct ReadEnd {
+    std::uint64_t lineEnd = 0; // the offset just past the last line end read
+    int error = 0;             // errno of a read that failed; 0 when none did
+};
+
 // Reads the bytes [from, to) of the file, `readSize` at a time into `buffer` (which grows to
 // kMaxLineBytes + readSize), and hands its lines over in file order:
 //   run(offset, begin, end)          a run of whole lines, `end` just past its last line end;
 //   lone(offset, text, complete)     a line by itself: the first kMaxLineBytes of a line too
 //                                    long for the buffer (complete), or the last line, which
 //                                    reaches `to` without a line end (not complete).
-// Either answers whether to go on. Answers the offset just past the last line end read (when
-// neither stopped).
+// Either answers whether to go on. A read that fails (other than by an interruption) ends the
+// reading there with its error: the bytes after the last line end are no last line then.
 template <typename Run, typename Lone>
-std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
-                        std::uint64_t to, Run&& run, Lone&& lone) {
+ReadEnd ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize, std::uint64_t from,
+                  std::uint64_t to, Run&& run, Lone&& lone) {
+    ILogFileReads& reads = LogFileReads();
     buffer.resize(std::max(buffer.size(), kMaxLineBytes + readSize));
     char* const data = buffer.data();
     std::uint64_t at = from; // the file offset of data[0]
@@ -220,9 +238,10 @@ std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize,
         ssize_t got = 0;
         if (want > 0) {
             do
-                got = pread(fd, data + have, static_cast<std::size_t>(want),
-                            static_cast<off_t>(at + have));
+                got = reads.Read(fd, data + have, static_cast<std::size_t>(want), at + have);
             while (got < 0 && errno == EINTR);
+            if (got < 0)
+                return {lineEnd, errno};
         }
         const bool end = got <= 0;
         if (got > 0)
@@ -232,7 +251,7 @@ std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize,
         if (!longHead.empty()) {
             if (const char* found = FindLineEnd(begin, stop)) {
                 if (!lone(longStart, std::string_view(longHead), true))
-                    return lineEnd;
+                    return {lineEnd};
                 longHead.clear();
                 begin = found + 1;
                 lineEnd = offsetOf(begin);
@@ -241,7 +260,7 @@ std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize,
         if (longHead.empty()) {
             if (const char* last = FindLastLineEnd(begin, stop)) {
                 if (!run(offsetOf(begin), begin, last + 1))
-                    return lineEnd;
+                    return {lineEnd};
                 begin = last + 1;
                 lineEnd = offsetOf(begin);
             }
@@ -253,7 +272,7 @@ std::uint64_t ReadLines(int fd, std::vector<char>& buffer, std::size_t readSize,
             else if (rest > 0)
                 lone(offsetOf(begin), std::string_view(begin, std::min(rest, kMaxLineBytes)),
                      false);
-            return lineEnd;
+            return {lineEnd};
         }
         if (longHead.empty() && rest >= kMaxLineBytes) {
             longStart = offsetOf(begin);

@@ -1,5 +1,7 @@
 #include "LogReader.h"
 
+#include "engine/InitLog.h"
+
 #include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,6 +77,7 @@ void LogReader::Close() {
 }
 
 void LogReader::Reset() {
+    readError_ = 0;
     std::vector<std::uint64_t>().swap(blocks_);
     lineCount_ = 0;
     tail_.reset();
@@ -169,7 +172,7 @@ void LogReader::Scan() {
         }
         return true;
     };
-    scanned_ = loglines::ReadLines(
+    const loglines::ReadEnd stop = loglines::ReadLines(
         fd_, buffer_, kPassReadBytes, scanned_, size, countRun,
         [&](std::uint64_t offset, std::string_view text, bool complete) {
             if (complete) {
@@ -180,6 +183,8 @@ void LogReader::Scan() {
             tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
             return true;
         });
+    scanned_ = stop.lineEnd;
+    readError_ = stop.error;
     hexTokens_.Settle();
     tally_.tokens = hexTokens_.Size() + otherTokens_.size();
 }
@@ -230,12 +235,16 @@ void LogReader::ForEachLine(const std::vector<std::size_t>* indices, std::size_t
             // A line far ahead is read from the note before it.
             return wanted(k) / kBlockLines <= line / kBlockLines + kBlocksReadOn;
         };
-        loglines::ReadLines(
+        const loglines::ReadEnd stop = loglines::ReadLines(
             fd_, buffer_, readSize, BlockStart(block), limit,
             [&](std::uint64_t offset, const char* begin, const char* end) {
                 return loglines::SplitRun(offset, begin, end, next);
             },
             [&](std::uint64_t offset, std::string_view text, bool) { return next(offset, text); });
+        if (stop.error != 0) {
+            readError_ = stop.error;
+            break;
+        }
         if (k == before)
             break; // the file is shorter than it was: Refresh reads it anew
     }
@@ -258,6 +267,11 @@ std::vector<std::size_t> LogReader::Find(std::string_view text, std::size_t from
             found.push_back(index);
     });
     return found;
+}
+
+std::string LogReadProblemText(const std::string& path, int error) {
+    return "Журнал инициализации прочитан не полностью (" + path + "): " + LogProblemReason(error) +
+           ". Строки после ошибки не учтены.";
 }
 
 std::string DayCountsText(const LogTally& tally) {

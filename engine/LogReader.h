@@ -90,6 +90,11 @@ public:
     // line) holds `text`, the case of Latin and Cyrillic letters ignored.
     std::vector<std::size_t> Find(std::string_view text, std::size_t from = 0);
 
+    // The errno of the read that failed last (an input/output error of the disk), 0 when every
+    // read reached what it wanted: the lines, counts and cards are then those before the error.
+    // A refresh that reads on to the end of the file puts it back to 0.
+    int ReadError() const { return readError_; }
+
     LogTally Tally() const;
     // In the order of their first line.
     std::vector<TokenToRedo> TokensToRedo() const;
@@ -120,6 +125,7 @@ private:
     int fd_ = -1;
     std::vector<char> buffer_;
     std::vector<std::uint64_t> blocks_;
+    int readError_ = 0;
     std::size_t lineCount_ = 0; // complete lines
     std::optional<Tail> tail_;
     std::uint64_t scanned_ = 0; // bytes read up to the end of the last complete line
@@ -134,6 +140,9 @@ private:
     };
     std::unordered_map<std::string, TokenState> otherTokens_;
 };
+
+// What the journal says when the log at `path` could not be read to its end (`error`: errno).
+std::string LogReadProblemText(const std::string& path, int error);
 
 // `text` with the Latin and Cyrillic capitals of UTF-8 made small; other bytes stay.
 std::string FoldLetterCase(std::string_view text);

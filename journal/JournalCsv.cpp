@@ -30,6 +30,14 @@ bool WriteJournalCsv(const QString& path, JournalModel& model, QString* error) {
         }
     });
     file.write(pending);
+    // A file of part of the day is no file of the day: the one there stays as it was.
+    const LogReader& reader = model.Reader();
+    if (reader.ReadError() != 0) {
+        file.cancelWriting();
+        if (error)
+            *error = QString::fromStdString(LogReadProblemText(reader.Path(), reader.ReadError()));
+        return false;
+    }
     if (!file.commit()) {
         if (error)
             *error = file.errorString();

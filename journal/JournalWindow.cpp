@@ -7,6 +7,7 @@
 #include "engine/InitLog.h"
 #include "init/Dialogs.h"
 
+#include <QColor>
 #include <QDateEdit>
 #include <QDir>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPalette>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -117,6 +119,13 @@ void JournalWindow::CreateControls() {
     countsLabel_ = new QLabel(this);
 
     countsLabel_->setObjectName(QStringLiteral("countsLabel"));
+    readProblemLabel_ = new QLabel(this);
+    readProblemLabel_->setObjectName(QStringLiteral("readProblemLabel"));
+    readProblemLabel_->setWordWrap(true);
+    QPalette problemColors = readProblemLabel_->palette();
+    problemColors.setColor(QPalette::WindowText, QColor(0xC0, 0, 0));
+    readProblemLabel_->setPalette(problemColors);
+    readProblemLabel_->hide();
     redoLabel_ = new QLabel(this);
     redoLabel_->setObjectName(QStringLiteral("redoLabel"));
     redoList_ = new QListWidget(this);
@@ -144,6 +153,7 @@ void JournalWindow::CreateControls() {
     layout->addLayout(top);
     layout->addWidget(pages_, 1);
     layout->addWidget(countsLabel_);
+    layout->addWidget(readProblemLabel_);
     layout->addWidget(redoLabel_);
     layout->addWidget(redoList_);
     layout->addLayout(bottom);
@@ -280,6 +290,12 @@ void JournalWindow::ShowCounts() {
         items << Utf8(token.cardId) + QStringLiteral(" — ") + messages.value(token.lastErrorLine);
     redoList_->clear();
     redoList_->addItems(items);
+    // Said after the last read: the messages of the cards to redo are read again above.
+    const int readError = reader.ReadError();
+    readProblemLabel_->setText(
+        readError != 0 ? QString::fromStdString(LogReadProblemText(reader.Path(), readError))
+                       : QString());
+    readProblemLabel_->setVisible(readError != 0);
 }
 
 void JournalWindow::OpenFolder() {

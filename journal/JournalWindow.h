@@ -80,6 +80,7 @@ private:
     QTableView* table_ = nullptr;
     QLabel* noLogLabel_ = nullptr;
     QLabel* countsLabel_ = nullptr;
+    QLabel* readProblemLabel_ = nullptr; // shown while the log cannot be read to its end
     QLabel* redoLabel_ = nullptr;
     QListWidget* redoList_ = nullptr;
     QPushButton* openFolderButton_ = nullptr;

@@ -6,6 +6,7 @@
 #include "engine/ChallengeResponse.h"
 #include "engine/InitLog.h"
 #include "engine/KeyCheck.h"
+#include "support/FailingLogReads.h"
 #include "support/FakePcsc.h"
 #include "support/RecordingAuditJournal.h"
 
@@ -1000,6 +1001,40 @@ TEST_F(Fixture, JournalOfADayAndItsCsv) {
 
     EXPECT_EQ(cli.Run({"journal", "--date", "2026-13-01"}).exitCode, 2);
     EXPECT_EQ(cli.Run({"journal", "--date", "2026-12-08"}).exitCode, 2) << "no log that day";
+}
+
+// A log the disk does not give back to its end: no counts of part of the day, no CSV file, the
+// reason (on standard error, or as the JSON error event) and code 8.
+TEST_F(Fixture, JournalThatCannotBeReadToItsEndGivesNoCounts) {
+    std::string text;
+    for (int i = 0; i < 100; ++i)
+        text += "10:00:00: #00000000000000" + std::to_string(10 + i % 50) + " SUCCESS\r\n";
+    const std::string path = files.Write("day.log", text);
+    const std::string csv = files.Path("day.csv");
+    FailingLogReads disk(text.size() / 2);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"journal", "--file", path},
+          std::vector<std::string>{"--json", "journal", "--file", path},
+          std::vector<std::string>{"journal", "--file", path, "--csv", csv}}) {
+        SCOPED_TRACE(args.front() + " " + args.back());
+        const CliRun run = cli.Run(args);
+        EXPECT_EQ(run.exitCode, 8);
+        const std::string problem =
+            "Журнал инициализации прочитан не полностью (" + path +
+            "): ошибка ввода-вывода (код 5). Строки после ошибки не учтены.";
+        if (args.front() == "--json") {
+            ASSERT_EQ(run.JsonLines().size(), 1u) << run.out;
+            EXPECT_EQ(run.JsonLines()[0]["event"], "error");
+            EXPECT_EQ(run.JsonLines()[0]["message"], problem);
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find(problem), std::string::npos) << run.err;
+        }
+        EXPECT_FALSE(std::filesystem::exists(csv));
+    }
+    disk.Heal();
+    EXPECT_EQ(cli.Run({"journal", "--file", path, "--csv", csv}).exitCode, 0);
+    EXPECT_TRUE(std::filesystem::exists(csv));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "journal/JournalCsv.h"
 #include "journal/JournalModel.h"
 #include "shell/MainWindow.h"
+#include "support/FailingLogReads.h"
 
 #include <QAction>
 #include <QDateEdit>
@@ -281,6 +282,40 @@ TEST_F(JournalWindowTest, SavesTheShownRowsAsCsvForARussianSpreadsheet) {
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
     EXPECT_TRUE(dialogs.LastText().startsWith(QStringLiteral("Не удалось сохранить файл")));
+}
+
+// A log the disk does not give back to its end: the window says so under the counts, saves no
+// CSV file of part of the day, and says no more once a refresh reads on to the end.
+TEST_F(JournalWindowTest, SaysWhenTheLogCannotBeReadToItsEndAndSavesNoCsvThen) {
+    WriteTheDay();
+    const QString path = log.PathOf(QStringLiteral("Orvane_07.12.2026.log"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray firstHalf = file.read(file.size() / 2);
+    FailingLogReads disk(static_cast<std::uint64_t>(firstHalf.size()));
+    window.ShowJournal();
+    const QLabel* problem = Control<QLabel>(window, "readProblemLabel");
+    const QString problemText =
+        QStringLiteral("Журнал инициализации прочитан не полностью (%1): ошибка ввода-вывода "
+                       "(код 5). Строки после ошибки не учтены.")
+            .arg(path);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text(), problemText);
+    EXPECT_EQ(window.Model().rowCount(), firstHalf.count('\r')); // the lines ended before it
+
+    const QString target = log.dir.filePath(QStringLiteral("день.csv"));
+    dialogs.saveNames = {target};
+    window.SaveCsv();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].type, MsgType::Error);
+    EXPECT_EQ(dialogs.LastText(),
+              QStringLiteral("Не удалось сохранить файл %1.\n").arg(target) + problemText);
+    EXPECT_FALSE(QFileInfo::exists(target));
+
+    disk.Heal();
+    Log("09:05:00", "3333444455556666");
+    ASSERT_TRUE(WaitFor([&] { return window.Model().rowCount() == 8; }));
+    EXPECT_FALSE(problem->isVisible());
 }
 
 TEST_F(JournalWindowTest, OpensTheLogFolderOnlyWhenItExists) {

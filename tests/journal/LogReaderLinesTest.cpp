@@ -6,10 +6,12 @@
 
 #include "engine/CardTable.h"
 #include "engine/LogReader.h"
+#include "support/FailingLogReads.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -143,6 +145,54 @@ INSTANTIATE_TEST_SUITE_P(
                   kLine + "\r\n" + std::string(2 * kRead - kLine.size() - 3, 'y') + "\r" + kLine},
         LinesCase{"ManyEmptyLines", "\r\n\r\n\n\r\r" + kLine + "\n\n\r\r\n" + kLine}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A disk that does not give back part of the log: the reading stops at the last line end before
+// the bad spot and says why (the bytes after that line end are no last line), and a refresh once
+// the disk gives the bytes back reads on to the end. A pass over every line that meets the spot
+// says so too.
+TEST_F(JournalLines, AReadThatFailsStopsAtTheLastLineEndBeforeItAndSaysWhy) {
+    const std::string bytes =
+        Filler(kRead - 1, "\r\n") + "\r\n" + kLong + "\r\n" + kLine + "\r\n" + kLine;
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    const auto linesCounted = [](const LogReader& reader) {
+        const LogTally tally = reader.Tally();
+        return tally.succeeded + tally.failed + tally.unrecognized;
+    };
+    const std::size_t all = Split(bytes).size();
+    // At the start, in the first line, on the CR of a CR LF that ends a read, between that CR
+    // and its LF, in a line too long to keep, in the unfinished last line.
+    for (const std::size_t failAt :
+         {std::size_t{0}, std::size_t{10}, kRead - 1, kRead, kRead + 100, bytes.size() - 3}) {
+        SCOPED_TRACE(failAt);
+        const std::string before = bytes.substr(0, failAt);
+        const std::size_t lastEnd = before.find_last_of("\r\n");
+        const std::size_t expected =
+            Split(lastEnd == std::string::npos ? std::string() : before.substr(0, lastEnd + 1))
+                .size();
+        FailingLogReads disk(failAt);
+        LogReader reader;
+        ASSERT_TRUE(reader.Open(path_));
+        EXPECT_EQ(reader.ReadError(), EIO);
+        EXPECT_EQ(reader.LineCount(), expected);
+        EXPECT_EQ(linesCounted(reader), expected);
+        disk.Heal();
+        reader.Refresh();
+        EXPECT_EQ(reader.ReadError(), 0);
+        EXPECT_EQ(reader.LineCount(), all);
+        EXPECT_EQ(linesCounted(reader), all);
+    }
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path_));
+    FailingLogReads disk(kRead + 100);
+    std::vector<std::string> passed;
+    reader.ForEachLine(nullptr, 0,
+                       [&](std::size_t, std::string_view line) { passed.emplace_back(line); });
+    EXPECT_EQ(reader.ReadError(), EIO);
+    EXPECT_TRUE(passed == Split(bytes.substr(0, kRead + 1))) << passed.size() << " lines";
+}
 
 // The card table against a plain map, over random attempts on few, some and many cards: tables
 // that grow, failed cards that leave as they succeed (the slots after them move back), and cards
