@@ -135,11 +135,7 @@ public:
     }
 };
 
-Seam<Api>& ApiSeam() {
-    static PcscLite api;
-    static Seam<Api> seam(api);
-    return seam;
-}
+constexpr auto ApiSeam = SeamOf<Api, PcscLite>;
 
 } // namespace
 

@@ -3,7 +3,7 @@
 // clock and folders, message boxes and file dialogs, the folder opener): an interface, the real
 // implementation that serves the programs, and a replacement a test installs for a while.
 //
-//   Seam<IInitPause>& PauseSeam();                 // one per edge, made on first use
+//   constexpr auto PauseSeam = SeamOf<IInitPause, RealPause>;  // one per edge
 //   PauseSeam().Get().Pause(50, PauseKind::Step);  // the replacement if one is installed
 //   PauseSeam().Set(&fake); ... PauseSeam().Set(nullptr);
 //
@@ -30,3 +30,10 @@ private:
     Interface& real_;
     std::atomic<Interface*> replacement_{nullptr};
 };
+
+// The seam of `Interface` whose real implementation is a `Real`, both made on first use.
+template <typename Interface, typename Real> Seam<Interface>& SeamOf() {
+    static Real real;
+    static Seam<Interface> seam(real);
+    return seam;
+}

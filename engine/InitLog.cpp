@@ -39,11 +39,7 @@ public:
     }
 };
 
-Seam<IInitLogEnvironment>& EnvironmentSeam() {
-    static SystemEnvironment system;
-    static Seam<IInitLogEnvironment> seam(system);
-    return seam;
-}
+constexpr auto EnvironmentSeam = SeamOf<IInitLogEnvironment, SystemEnvironment>;
 
 bool IsSet(const char* value) {
     return value && *value;

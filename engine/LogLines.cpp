@@ -13,11 +13,7 @@ public:
     }
 };
 
-Seam<ILogFileReads>& ReadsSeam() {
-    static FileReads file;
-    static Seam<ILogFileReads> seam(file);
-    return seam;
-}
+constexpr auto ReadsSeam = SeamOf<ILogFileReads, FileReads>;
 
 } // namespace
 

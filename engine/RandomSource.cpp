@@ -46,11 +46,7 @@ public:
     }
 };
 
-Seam<IRandomSource>& SourceSeam() {
-    static SystemSource system;
-    static Seam<IRandomSource> seam(system);
-    return seam;
-}
+constexpr auto SourceSeam = SeamOf<IRandomSource, SystemSource>;
 
 } // namespace
 

@@ -128,11 +128,7 @@ private:
     }
 };
 
-Seam<IDialogs>& DialogsSeam() {
-    static QtDialogs real;
-    static Seam<IDialogs> seam(real);
-    return seam;
-}
+constexpr auto DialogsSeam = SeamOf<IDialogs, QtDialogs>;
 
 } // namespace
 

@@ -15,11 +15,7 @@ public:
     int BeginPhase(int milliseconds) override { return milliseconds; }
 };
 
-Seam<IInitPause>& PauseSeam() {
-    static RealPause real;
-    static Seam<IInitPause> seam(real);
-    return seam;
-}
+constexpr auto PauseSeam = SeamOf<IInitPause, RealPause>;
 
 } // namespace
 

@@ -14,11 +14,7 @@ public:
     }
 };
 
-Seam<IFolderOpener>& OpenerSeam() {
-    static DesktopFolderOpener desktop;
-    static Seam<IFolderOpener> seam(desktop);
-    return seam;
-}
+constexpr auto OpenerSeam = SeamOf<IFolderOpener, DesktopFolderOpener>;
 
 } // namespace
 
