@@ -12,10 +12,11 @@ using loglines::HexCardKey;
 
 namespace {
 
-// Lines asked for one by one read about half a block of lines at a time, and read on rather than
-// start again for a line a few blocks ahead.
+// Lines asked for one by one read about half a block of lines at a time, and read on into the
+// next block rather than start again there; a line further ahead is read from its own block's
+// note (reading on through the blocks between cost more reads than the one jump).
 constexpr std::size_t kLineRead = 2 << 10;
-constexpr std::size_t kBlocksReadOn = 8;
+constexpr std::size_t kBlocksReadOn = 1;
 
 void FoldInto(std::string& out, std::string_view text) {
     out.clear();
