@@ -175,6 +175,18 @@ void CardTable::EraseFailing(Failing* slot) {
     --failingCount_;
 }
 
+void CardTable::Reserve(std::size_t cards) {
+    if (doneCount_ != 0 || zeroDone_)
+        return;
+    std::size_t slots = kFirstSlots;
+    while (Full(cards, slots))
+        slots *= 2;
+    if (slots > done_.size()) {
+        done_ = KeySlots(slots);
+        doneShift_ = ShiftFor(slots);
+    }
+}
+
 void CardTable::GrowDone() {
     KeySlots old(std::move(done_));
     done_ = KeySlots(old.empty() ? kFirstSlots : old.size() * 2);

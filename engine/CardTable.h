@@ -65,6 +65,9 @@ public:
     }
     // Records every attempt still waiting.
     void Settle();
+    // Makes room at once for about `cards` cards that succeed, so that the table need not grow
+    // (and move its keys) on the way; only while it is still empty.
+    void Reserve(std::size_t cards);
 
     // Distinct cards.
     std::size_t Size() const { return size_; }

@@ -17,6 +17,7 @@ namespace {
 // note (reading on through the blocks between cost more reads than the one jump).
 constexpr std::size_t kLineRead = 2 << 10;
 constexpr std::size_t kBlocksReadOn = 1;
+constexpr std::uint64_t kBytesPerCard = 128;
 
 void FoldInto(std::string& out, std::string_view text) {
     out.clear();
@@ -114,6 +115,9 @@ std::size_t LogReader::Refresh() {
 void LogReader::Scan() {
     const std::uint64_t size = FileSize();
     posix_fadvise(fd_, static_cast<off_t>(scanned_), 0, POSIX_FADV_SEQUENTIAL);
+    // A day's log holds about one card per kBytesPerCard bytes (a card's attempts, their
+    // lines of 40 to 200 bytes); a log with fewer cards leaves part of the table untouched.
+    hexTokens_.Reserve(static_cast<std::size_t>((size - scanned_) / kBytesPerCard));
     const auto note = [&](std::uint64_t offset) {
         if (lineCount_ % kBlockLines == 0)
             blocks_.push_back(offset);

@@ -194,49 +194,53 @@ TEST_F(JournalLines, AReadThatFailsStopsAtTheLastLineEndBeforeItAndSaysWhy) {
     EXPECT_TRUE(passed == Split(bytes.substr(0, kRead + 1))) << passed.size() << " lines";
 }
 
-// The card table against a plain map, over random attempts on few, some and many cards: tables
-// that grow, failed cards that leave as they succeed (the slots after them move back), and cards
-// seen once.
+// The card table against a plain map, over random attempts on few, some and many cards, with and
+// without room made at once (less or more than needed): tables that grow, failed cards that leave
+// as they succeed (the slots after them move back), and cards seen once.
 TEST(JournalCardTable, AgreesWithAPlainMap) {
     struct State {
         std::uint32_t first = 0, last = 0;
         bool succeeded = false, failed = false;
     };
     for (const std::uint64_t spread :
-         {std::uint64_t{40}, std::uint64_t{5000}, std::uint64_t{1} << 62}) {
-        SCOPED_TRACE(spread);
-        std::mt19937_64 random(spread);
-        CardTable table;
-        std::map<std::uint64_t, State> plain;
-        for (std::uint32_t line = 0; line < 200000; ++line) {
-            const std::uint64_t key = random() % spread; // card 0 among them
-            const bool success = random() % 3 == 0;
-            table.Add(key, line, success);
-            auto [it, added] = plain.try_emplace(key);
-            if (added)
-                it->second.first = line;
-            if (success) {
-                it->second.succeeded = true;
-            } else {
-                it->second.failed = true;
-                it->second.last = line;
+         {std::uint64_t{40}, std::uint64_t{5000}, std::uint64_t{1} << 62})
+        for (const std::size_t reserved :
+             {std::size_t{0}, std::size_t{3000}, std::size_t{300000}}) {
+            SCOPED_TRACE(std::to_string(spread) + " cards, room made for " +
+                         std::to_string(reserved));
+            std::mt19937_64 random(spread);
+            CardTable table;
+            table.Reserve(reserved);
+            std::map<std::uint64_t, State> plain;
+            for (std::uint32_t line = 0; line < 200000; ++line) {
+                const std::uint64_t key = random() % spread; // card 0 among them
+                const bool success = random() % 3 == 0;
+                table.Add(key, line, success);
+                auto [it, added] = plain.try_emplace(key);
+                if (added)
+                    it->second.first = line;
+                if (success) {
+                    it->second.succeeded = true;
+                } else {
+                    it->second.failed = true;
+                    it->second.last = line;
+                }
             }
+            table.Settle();
+            EXPECT_EQ(table.Size(), plain.size());
+            std::map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> failing, expected;
+            table.ForEachFailing([&](std::uint64_t key, std::uint32_t first, std::uint32_t last) {
+                EXPECT_TRUE(failing.emplace(key, std::make_pair(first, last)).second) << key;
+            });
+            for (const auto& [key, state] : plain) {
+                if (state.failed && !state.succeeded)
+                    expected.emplace(key, std::make_pair(state.first, state.last));
+                ASSERT_TRUE(table.Contains(key)) << key;
+            }
+            EXPECT_TRUE(failing == expected)
+                << failing.size() << " failing, expected " << expected.size();
+            EXPECT_FALSE(table.Contains(spread + 1));
         }
-        table.Settle();
-        EXPECT_EQ(table.Size(), plain.size());
-        std::map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> failing, expected;
-        table.ForEachFailing([&](std::uint64_t key, std::uint32_t first, std::uint32_t last) {
-            EXPECT_TRUE(failing.emplace(key, std::make_pair(first, last)).second) << key;
-        });
-        for (const auto& [key, state] : plain) {
-            if (state.failed && !state.succeeded)
-                expected.emplace(key, std::make_pair(state.first, state.last));
-            ASSERT_TRUE(table.Contains(key)) << key;
-        }
-        EXPECT_TRUE(failing == expected)
-            << failing.size() << " failing, expected " << expected.size();
-        EXPECT_FALSE(table.Contains(spread + 1));
-    }
 }
 
 // Card numbers come back as written: 16 upper-case hexadecimal digits are kept as a number,
