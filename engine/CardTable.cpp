@@ -1,5 +1,6 @@
 #include "CardTable.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 namespace {
 
 constexpr std::size_t kFirstSlots = 16;
+constexpr std::size_t kMostCardsReserved = std::size_t{1} << 20;
 // Tables from this size on are mapped: the size of a huge page.
 constexpr std::size_t kMappedBytes = std::size_t{2} << 20;
 
@@ -178,6 +180,9 @@ void CardTable::EraseFailing(Failing* slot) {
 void CardTable::Reserve(std::size_t cards) {
     if (doneCount_ != 0 || zeroDone_)
         return;
+    // A guess from a file's length never makes more than a table of 16 MB at once: a log of
+    // gigabytes with few cards must not take gigabytes; more cards still grow the table.
+    cards = std::min(cards, kMostCardsReserved);
     std::size_t slots = kFirstSlots;
     while (Full(cards, slots))
         slots *= 2;

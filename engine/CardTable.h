@@ -65,8 +65,8 @@ public:
     }
     // Records every attempt still waiting.
     void Settle();
-    // Makes room at once for about `cards` cards that succeed, so that the table need not grow
-    // (and move its keys) on the way; only while it is still empty.
+    // Makes room at once for about `cards` cards that succeed (at most a million), so that the
+    // table need not grow (and move its keys) on the way; only while it is still empty.
     void Reserve(std::size_t cards);
 
     // Distinct cards.

@@ -195,8 +195,8 @@ TEST_F(JournalLines, AReadThatFailsStopsAtTheLastLineEndBeforeItAndSaysWhy) {
 }
 
 // The card table against a plain map, over random attempts on few, some and many cards, with and
-// without room made at once (less or more than needed): tables that grow, failed cards that leave
-// as they succeed (the slots after them move back), and cards seen once.
+// without room made at once (less or more than needed, or a guess far too big): tables that grow,
+// failed cards that leave as they succeed (the slots after them move back), and cards seen once.
 TEST(JournalCardTable, AgreesWithAPlainMap) {
     struct State {
         std::uint32_t first = 0, last = 0;
@@ -205,7 +205,7 @@ TEST(JournalCardTable, AgreesWithAPlainMap) {
     for (const std::uint64_t spread :
          {std::uint64_t{40}, std::uint64_t{5000}, std::uint64_t{1} << 62})
         for (const std::size_t reserved :
-             {std::size_t{0}, std::size_t{3000}, std::size_t{300000}}) {
+             {std::size_t{0}, std::size_t{3000}, std::size_t{300000}, std::size_t{1} << 62}) {
             SCOPED_TRACE(std::to_string(spread) + " cards, room made for " +
                          std::to_string(reserved));
             std::mt19937_64 random(spread);
