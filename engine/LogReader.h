@@ -59,8 +59,9 @@ class LogReader {
 public:
     static constexpr std::size_t kMaxLineBytes = loglines::kMaxLineBytes;
     // The reads of the first look and of a pass over every line: small enough to stay in the
-    // processor's cache, where the lines are read again as they are counted.
-    static constexpr std::size_t kPassReadBytes = 128 << 10;
+    // processor's first-level cache, where the lines are read again as they are counted, while
+    // the card table's lookups pass through the larger caches.
+    static constexpr std::size_t kPassReadBytes = 32 << 10;
 
     LogReader() = default;
     ~LogReader() { Close(); }
