@@ -3,10 +3,12 @@
 #include "init/AnsiText.h"
 
 #include <QEvent>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 QLabel* NewLabel(const QString& text, QWidget* parent, const QString& name) {
     auto* label = new QLabel(text, parent);
@@ -18,6 +20,21 @@ QLabel* NewLabel(const QString& text, QWidget* parent, const QString& name) {
 
 QValidator::State Cp1251Validator::validate(QString& input, int&) const {
     return IsCp1251Text(input) ? Acceptable : Invalid;
+}
+
+CaptionedGroup NewCaptionedGroup(const QString& caption, QWidget* parent) {
+    auto* box = new QGroupBox(caption, parent);
+    QFont regular = box->font();
+    regular.setBold(false); // set, not inherited: the contents keep it under the bold caption
+    QFont bold = regular;
+    bold.setBold(true);
+    box->setFont(bold);
+    auto* contents = new QWidget(box);
+    contents->setFont(regular);
+    auto* frame = new QVBoxLayout(box);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(contents);
+    return {box, contents};
 }
 
 void EmptySecretField(QLineEdit* field) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QValidator>
 
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -13,6 +14,15 @@ class QWidget;
 
 // A plain-text label, named for tests and accessibility when `name` is given.
 QLabel* NewLabel(const QString& text, QWidget* parent, const QString& name = QString());
+
+// A group box with its caption in bold and its controls in the regular font of its parent. The
+// controls go into `contents`, which fills the box and has no layout yet: the caption turns bold
+// before any control exists, so none is laid out again in another font.
+struct CaptionedGroup {
+    QGroupBox* box;
+    QWidget* contents;
+};
+CaptionedGroup NewCaptionedGroup(const QString& caption, QWidget* parent);
 
 // Gives `widget` its object name (the control's name in the window) and returns it.
 template <typename T> T* Named(T* widget, const QString& name) {

@@ -63,7 +63,8 @@ void InitTab::CreateControls() {
     column->addLayout(deviceRow);
 
     // Initialization parameters.
-    auto* params = new QGroupBox(QStringLiteral("Параметры инициализации "), this);
+    const auto [paramsBox, params] =
+        NewCaptionedGroup(QStringLiteral("Параметры инициализации "), this);
     auto* grid = new QGridLayout(params);
     grid->setContentsMargins(3, 4, 3, 6);
     grid->setHorizontalSpacing(4);
@@ -112,20 +113,21 @@ void InitTab::CreateControls() {
     keyCheckLabel_ = NewLabel(QString(), params, QStringLiteral("LblKcv"));
     grid->addWidget(keyCheckLabel_, 4, 1, 1, 2);
     grid->setColumnStretch(1, 1);
-    column->addWidget(params);
+    column->addWidget(paramsBox);
 
     // Device name.
-    auto* nameBox = new QGroupBox(QStringLiteral("Имя устройства "), this);
-    auto* nameLayout = new QVBoxLayout(nameBox);
+    const auto [nameBox, nameArea] = NewCaptionedGroup(QStringLiteral("Имя устройства "), this);
+    auto* nameLayout = new QVBoxLayout(nameArea);
     nameLayout->setContentsMargins(6, 4, 6, 6);
     deviceNameEdit_ =
-        Named(new QLineEdit(ReaderComboBox::kNone, nameBox), QStringLiteral("EdDeviceName"));
+        Named(new QLineEdit(ReaderComboBox::kNone, nameArea), QStringLiteral("EdDeviceName"));
     deviceNameEdit_->setMaxLength(32);
     nameLayout->addWidget(deviceNameEdit_);
     column->addWidget(nameBox);
 
     // Duplication groups.
-    auto* groups = new QGroupBox(QStringLiteral("Установка группы дублирования "), this);
+    const auto [groupsBox, groups] =
+        NewCaptionedGroup(QStringLiteral("Установка группы дублирования "), this);
     auto* groupGrid = new QGridLayout(groups);
     groupGrid->setContentsMargins(6, 4, 6, 6);
     groupGrid->setHorizontalSpacing(6);
@@ -152,7 +154,7 @@ void InitTab::CreateControls() {
              QStringLiteral("lblGroupDSTU"), QStringLiteral("edGroupDSTU"), dstuGroupBox_,
              dstuGroupLabel_, dstuGroupEdit_);
     groupGrid->setColumnStretch(2, 1);
-    column->addWidget(groups);
+    column->addWidget(groupsBox);
 
     column->addStretch(1);
     auto* buttonRow = new QHBoxLayout;

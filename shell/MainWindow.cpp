@@ -12,7 +12,6 @@
 
 #include <QAction>
 #include <QFontDatabase>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -100,17 +99,6 @@ void MainWindow::CreateControls() {
     setCentralWidget(tabs_);
     tabs_->tabBar()->installEventFilter(this);
     tabs_->installEventFilter(this);
-
-    // Group box captions in bold, their contents in the window's regular font.
-    QFont bold = font;
-    bold.setBold(true);
-    QFont regular = font;
-    regular.setBold(false);
-    for (QGroupBox* box : findChildren<QGroupBox*>()) {
-        box->setFont(bold);
-        for (QWidget* w : box->findChildren<QWidget*>())
-            w->setFont(regular);
-    }
 
     // The page control is 300 x 412; the menu bar sits above it.
     const int menuHeight = menuBar()->sizeHint().height();

@@ -54,7 +54,7 @@ void UnblockTab::CreateControls() {
     column->setSpacing(6);
 
     // Challenge-response.
-    auto* cr = new QGroupBox(QStringLiteral("C/R"), this);
+    const auto [crBox, cr] = NewCaptionedGroup(QStringLiteral("C/R"), this);
     auto* crGrid = new QGridLayout(cr);
     crGrid->setContentsMargins(6, 4, 6, 6);
     crGrid->setHorizontalSpacing(6);
@@ -92,10 +92,11 @@ void UnblockTab::CreateControls() {
     PressOnEnter(responseButton_);
     crGrid->addWidget(responseButton_, 6, 2, Qt::AlignRight);
     crGrid->setColumnStretch(1, 1);
-    column->addWidget(cr);
+    column->addWidget(crBox);
 
     // PIN reset.
-    auto* reset = new QGroupBox(QStringLiteral("Разблокировка смарт-карты"), this);
+    const auto [resetBox, reset] =
+        NewCaptionedGroup(QStringLiteral("Разблокировка смарт-карты"), this);
     auto* resetGrid = new QGridLayout(reset);
     resetGrid->setContentsMargins(6, 4, 6, 6);
     resetGrid->setHorizontalSpacing(6);
@@ -123,7 +124,7 @@ void UnblockTab::CreateControls() {
     PressOnEnter(changePinButton_);
     resetGrid->addWidget(changePinButton_, 3, 1, Qt::AlignRight);
     resetGrid->setColumnStretch(1, 1);
-    column->addWidget(reset);
+    column->addWidget(resetBox);
     column->addStretch(1);
 
     connect(loadKeyButton_, &QPushButton::clicked, this,
