@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include "DeferredIconStyle.h"
 #include "EndOnSignal.h"
 #include "MainWindow.h"
 #include "Screenshots.h"
@@ -107,6 +108,9 @@ int RunOrvane(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("orvane"));
     InstallQtTranslation(app);
     InitOrvaneResources();
+    // The desktop's style (or the one asked for with -style), its menu overflow arrow decoded
+    // only when shown.
+    QApplication::setStyle(new DeferredIconStyle(QApplication::style()->name()));
 
     // The windows live until the program ends, as the main window's children; the progress
     // dialog, the instruction, About and the journal are made when first needed, so the main

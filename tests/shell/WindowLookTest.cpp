@@ -7,6 +7,7 @@
 #include "help/AboutDialog.h"
 #include "help/ManualWindow.h"
 #include "init/ProgressDialog.h"
+#include "shell/DeferredIconStyle.h"
 #include "shell/Startup.h"
 
 #include <QAbstractItemView>
@@ -16,11 +17,17 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QStyleFactory>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QTranslator>
+
+#include <memory>
 
 namespace {
 
@@ -274,4 +281,33 @@ TEST(StartupOrder, WorkAfterTheFirstPaintRunsOnceTheWindowIsOnScreen) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     QTest::qWait(50);
     EXPECT_EQ(runs, 1);
+}
+
+// The program's style decodes the menu bar's overflow arrow only when it is drawn: the arrow is
+// its base style's in every size and state, and a menu bar too wide for its window shows it.
+TEST(DeferredIconStyle, OverflowArrowIsTheBaseStylesWhenDrawn) {
+    const QString before = QApplication::style()->name();
+    QApplication::setStyle(new DeferredIconStyle(QStringLiteral("fusion")));
+    const std::unique_ptr<QStyle> base(QStyleFactory::create(QStringLiteral("fusion")));
+    const QIcon expected = base->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton);
+    const QIcon arrow =
+        QApplication::style()->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton);
+    EXPECT_FALSE(arrow.isNull());
+    for (const int size : {12, 16, 32})
+        for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Active})
+            EXPECT_EQ(arrow.pixmap(size, mode).toImage(), expected.pixmap(size, mode).toImage())
+                << size << " " << mode;
+
+    QMainWindow window;
+    for (const char* title : {"Первое меню", "Второе меню", "Третье меню", "Четвёртое меню"})
+        window.menuBar()->addMenu(QString::fromUtf8(title));
+    window.setFixedWidth(160);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* overflow = window.menuBar()->findChild<QToolButton*>("qt_menubar_ext_button");
+    ASSERT_NE(overflow, nullptr);
+    EXPECT_TRUE(overflow->isVisible());
+    EXPECT_EQ(overflow->icon().pixmap(16).toImage(), expected.pixmap(16).toImage());
+    window.close();
+    QApplication::setStyle(QStyleFactory::create(before));
 }
