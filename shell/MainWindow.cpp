@@ -47,14 +47,18 @@ QStringList InstalledWindowFamilies() {
 } // namespace
 
 // A fixed-size window: minimize and close, no maximize.
-MainWindow::MainWindow(QWidget* parent)
+MainWindow::MainWindow(Controls controls, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint) {
     reader_ = std::make_unique<TokenSession>();
     keyFiles_ = std::make_unique<UnblockKeyFiles>(keys_, *this);
-    CreateControls();
+    CreateControls(controls);
     FillReaderLists();
+}
+
+void MainWindow::MakeAllControls() {
+    unblockTab_->MakeControls();
 }
 
 // The windows made later go first, then the tabs, which use the keys and the session this
@@ -73,7 +77,7 @@ IInitSettings& MainWindow::InitSettings() {
     return *initTab_;
 }
 
-void MainWindow::CreateControls() {
+void MainWindow::CreateControls(Controls controls) {
     setWindowTitle(QStringLiteral("Orvane"));
     QFont font;
     font.setFamilies(InstalledWindowFamilies());
@@ -88,7 +92,9 @@ void MainWindow::CreateControls() {
     // Made inside the page control, so they have the window's font from the start: a tab made
     // alone would first load the desktop's font for nothing.
     initTab_ = new InitTab(keys_, *keyFiles_, *reader_, tabs_);
-    unblockTab_ = new UnblockTab(keys_, *keyFiles_, *reader_, tabs_);
+    unblockTab_ = new UnblockTab(keys_, *keyFiles_, *reader_, tabs_,
+                                 controls == Controls::All ? UnblockTab::Controls::Now
+                                                           : UnblockTab::Controls::Later);
     initTab_->SetRunner([this]() -> IInitRunner* {
         return initRunner_ ? initRunner_ : static_cast<IInitRunner*>(&Progress());
     });

@@ -26,8 +26,14 @@ class UnblockTab;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // What the window makes before it is first on screen: every control, or all but those of the
+    // tab "Разблокировка", which the first paint does not show (the program's start); those are
+    // made at MakeAllControls, or when that tab is first opened.
+    enum class Controls { All, FirstPaintOnly };
+
+    explicit MainWindow(Controls controls = Controls::All, QWidget* parent = nullptr);
     ~MainWindow() override;
+    void MakeAllControls();
 
     // The keys both tabs share, and their files as the window loads and generates them.
     SharedKeys& Keys() { return keys_; }
@@ -64,7 +70,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void CreateControls();
+    void CreateControls(Controls controls);
     void CreateMenu();
 
     SharedKeys keys_;

@@ -115,11 +115,13 @@ int RunOrvane(int argc, char** argv) {
     // The windows live until the program ends, as the main window's children; the progress
     // dialog, the instruction, About and the journal are made when first needed, so the main
     // window shows sooner.
-    auto* mainWindow = new MainWindow;
+    auto* mainWindow = new MainWindow(MainWindow::Controls::FirstPaintOnly);
     mainWindow->show();
-    // The program's icon is decoded and handed to the window manager once the main window is on
-    // screen: the first paint does not need it, and the title bar takes it a moment later.
-    RunOnceShown(*mainWindow, [] {
+    // The controls of the tab "Разблокировка" are made, and the program's icon decoded and handed
+    // to the window manager, once the main window is on screen: the first paint shows neither
+    // (the title bar takes the icon a moment later).
+    RunOnceShown(*mainWindow, [mainWindow] {
+        mainWindow->MakeAllControls();
         if (QFile::exists(QStringLiteral(":/orvane.png")))
             QApplication::setWindowIcon(QIcon(QStringLiteral(":/orvane.png")));
     });

@@ -21,15 +21,36 @@
 #include <QVBoxLayout>
 
 UnblockTab::UnblockTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader,
-                       QWidget* parent)
+                       QWidget* parent, Controls when)
     : QWidget(parent), keys_(keys), keyFiles_(keyFiles), reader_(reader) {
     setObjectName(QStringLiteral("TabSheet2"));
+    connect(&keys_, &SharedKeys::unblockKeyChanged, this, &UnblockTab::ShowKey);
+    if (when == Controls::Now)
+        MakeControls();
+}
+
+void UnblockTab::MakeControls() {
+    if (loadKeyButton_ != nullptr)
+        return;
     CreateControls();
+    deviceList_->SetReaders(readers_);
+    readers_.clear();
+    if (keys_.IsLoaded(KeyMark::Response))
+        ShowKeyLoaded(loadKeyButton_);
     ShowKeyCheck();
 }
 
+void UnblockTab::setVisible(bool visible) {
+    if (visible)
+        MakeControls();
+    QWidget::setVisible(visible);
+}
+
 void UnblockTab::SetReaders(const QStringList& names) {
-    deviceList_->SetReaders(names);
+    if (deviceList_ != nullptr)
+        deviceList_->SetReaders(names);
+    else
+        readers_ = names;
 }
 
 void UnblockTab::ShowKeyCheck() {
@@ -39,6 +60,8 @@ void UnblockTab::ShowKeyCheck() {
 }
 
 void UnblockTab::ShowKey(KeyMark mark) {
+    if (loadKeyButton_ == nullptr)
+        return; // the controls show the key in force when they are made
     if (mark == KeyMark::Response)
         ShowKeyLoaded(loadKeyButton_);
     ShowKeyCheck();
@@ -134,13 +157,13 @@ void UnblockTab::CreateControls() {
     connect(deviceList_, &QComboBox::textActivated, this,
             [this](const QString& name) { reader_.SelectReader(name.toStdString()); });
     connect(changePinButton_, &QPushButton::clicked, this, [this] { ChangePin(); });
-    connect(&keys_, &SharedKeys::unblockKeyChanged, this, &UnblockTab::ShowKey);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Challenge-response
 
 void UnblockTab::ShowResponse() {
+    MakeControls();
     const std::string challenge = challengeEdit_->text().toStdString();
     if (!IsChallengeValid(challenge)) {
         Tell(QStringLiteral("Поле \"Вызов\" имеет недопустимый формат. "
@@ -162,6 +185,7 @@ void UnblockTab::ShowResponse() {
 // PIN reset
 
 void UnblockTab::ChangePin() {
+    MakeControls();
     if (!keys_.IsLoaded(KeyMark::Initialization)) {
         if (Tell(QStringLiteral("Для продолжения необходим ключ разблокировки. Загрузить ключ?"),
                  MsgType::Warning, mbYes | mbNo) == mbYes)

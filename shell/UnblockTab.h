@@ -6,6 +6,7 @@
 #include "init/Dialogs.h"
 #include "shell/SharedKeys.h"
 
+#include <QStringList>
 #include <QWidget>
 
 class ChallengeEdit;
@@ -18,9 +19,20 @@ class UnblockKeyFiles;
 class UnblockTab : public QWidget {
     Q_OBJECT
 public:
+    // When the tab's controls are made: with the tab, or later, at MakeControls or as soon as the
+    // tab is shown or one of its functions needs them (the program's start, whose first paint
+    // shows only the other tab).
+    enum class Controls { Now, Later };
+
     // `reader` is the session both device lists of the window select into.
     UnblockTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession& reader,
-               QWidget* parent = nullptr);
+               QWidget* parent = nullptr, Controls when = Controls::Now);
+
+    // Makes the controls unless they are there: they show the key in force and the readers set
+    // meanwhile.
+    void MakeControls();
+    // The controls are made before the tab first shows, so it never shows empty.
+    void setVisible(bool visible) override;
 
     // Replaces the device list's entries, none chosen.
     void SetReaders(const QStringList& names);
@@ -44,6 +56,8 @@ private:
     SharedKeys& keys_;
     UnblockKeyFiles& keyFiles_;
     TokenSession& reader_;
+    // The device list's entries while the controls are still to be made.
+    QStringList readers_;
 
     QPushButton* loadKeyButton_ = nullptr;
     QLabel* keyCheckLabel_ = nullptr;

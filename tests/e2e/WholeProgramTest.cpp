@@ -352,10 +352,12 @@ TEST(WholeProgram, InstructionAndAboutFromTheMenu) {
 bool testsRan = false;
 int testResult = 1;
 
-// Runs once the program's message loop serves events and its main window is up; then ends the
-// program through its menu.
+// Runs once the program's message loop serves events and its main window is up, with the work
+// after its first paint done (the controls of the tab "Разблокировка"); then ends the program
+// through its menu.
 void RunTestsInsideTheProgram() {
-    if (!e2e::Main() || !e2e::Main()->isVisible()) {
+    if (!e2e::Main() || !e2e::Main()->isVisible() ||
+        !e2e::Main()->findChild<QWidget*>(QStringLiteral("EdCallenge"))) {
         QMetaObject::invokeMethod(qApp, &RunTestsInsideTheProgram, Qt::QueuedConnection);
         return;
     }

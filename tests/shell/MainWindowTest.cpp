@@ -766,3 +766,21 @@ TEST_F(ShellTest, MenuOpensTheHelpWindowsModallyAndEnds) {
     Control<QAction>(window, "N2")->trigger();
     EXPECT_FALSE(window->isVisible());
 }
+
+// A window made as the program's start makes it (the unblocking tab's controls after the first
+// paint): the tab opened first gets its controls before it shows, and the device list has the
+// readers attached at the start.
+TEST_F(ShellTest, AStartsUnblockTabHasItsControlsWhenFirstOpened) {
+    MainWindow start(MainWindow::Controls::FirstPaintOnly);
+    EXPECT_EQ(start.findChild<QLineEdit*>("EdCallenge"), nullptr);
+    EXPECT_NE(start.findChild<QLineEdit*>("EdPIN"), nullptr);
+    start.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&start));
+    Control<QTabWidget>(&start, "PageControl1")->setCurrentIndex(1);
+    for (const char* name : {"EdCallenge", "EdResponse", "EdNewPin_1", "edNewPin_2"})
+        EXPECT_TRUE(Control<QLineEdit>(&start, name)->isVisible()) << name;
+    EXPECT_EQ(Control<ReaderComboBox>(&start, "cbRdrList")->count(),
+              Control<ReaderComboBox>(window, "cbRdrList")->count());
+    EXPECT_GT(Control<ReaderComboBox>(&start, "cbRdrList")->count(), 0);
+    start.close();
+}

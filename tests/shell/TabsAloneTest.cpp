@@ -198,3 +198,39 @@ TEST_F(TabsAlone, AGeneratedKeyIsNeverWeakTheDrawIsRepeated) {
         EXPECT_TRUE(random.keys.empty()) << "every weak draw was drawn again";
     }
 }
+
+// The program's start makes the unblocking tab's controls after the first paint: once made, by
+// whichever comes first, they show what came meanwhile (the readers, the key in force and the
+// mark of the button it came through), and the tab never shows without them.
+TEST_F(TabsAlone, AnUnblockTabMadeLaterShowsWhatCameMeanwhile) {
+    enum class MadeBy { Call, Showing, Response };
+    for (const MadeBy madeBy : {MadeBy::Call, MadeBy::Showing, MadeBy::Response}) {
+        SCOPED_TRACE(static_cast<int>(madeBy));
+        SharedKeys model;
+        UnblockKeyFiles modelFiles(model, holder);
+        UnblockTab later(model, modelFiles, reader, &holder, UnblockTab::Controls::Later);
+        EXPECT_EQ(later.findChild<QLineEdit*>("EdCallenge"), nullptr);
+        later.SetReaders({"Reader A", "Reader B"});
+        const UnblockKeyBytes key = Sequence(0x40);
+        model.PutInForce(key, KeyMark::Response);
+        switch (madeBy) {
+        case MadeBy::Call:
+            later.MakeControls();
+            break;
+        case MadeBy::Showing:
+            later.show();
+            EXPECT_TRUE(Control<QLineEdit>(later, "EdCallenge")->isVisibleTo(&later));
+            break;
+        case MadeBy::Response: // an empty challenge: the warning, as with the controls made
+            later.ShowResponse();
+            EXPECT_EQ(dialogs.messages.size(), 1u);
+            dialogs.messages.clear();
+            break;
+        }
+        EXPECT_EQ(Control<QLabel>(later, "LblKcvKey")->text(), KcvText(key));
+        EXPECT_EQ(Control<QPushButton>(later, "BtnLoadKey")->text(), QStringLiteral("Загружен"));
+        EXPECT_EQ(Control<ReaderComboBox>(later, "cbRdrList")->count(), 2);
+        later.MakeControls(); // once only
+        EXPECT_EQ(later.findChildren<QLineEdit*>("EdCallenge").size(), 1);
+    }
+}
