@@ -33,6 +33,7 @@ public:
 
     explicit MainWindow(Controls controls = Controls::All, QWidget* parent = nullptr);
     ~MainWindow() override;
+    // Makes the controls the window left for after its first paint; nothing when there are none.
     void MakeAllControls();
 
     // The keys both tabs share, and their files as the window loads and generates them.
