@@ -30,7 +30,7 @@ UnblockTab::UnblockTab(SharedKeys& keys, UnblockKeyFiles& keyFiles, TokenSession
 }
 
 void UnblockTab::MakeControls() {
-    if (loadKeyButton_ != nullptr)
+    if (ControlsMade())
         return;
     CreateControls();
     deviceList_->SetReaders(readers_);
@@ -47,7 +47,7 @@ void UnblockTab::setVisible(bool visible) {
 }
 
 void UnblockTab::SetReaders(const QStringList& names) {
-    if (deviceList_ != nullptr)
+    if (ControlsMade())
         deviceList_->SetReaders(names);
     else
         readers_ = names;
@@ -60,7 +60,7 @@ void UnblockTab::ShowKeyCheck() {
 }
 
 void UnblockTab::ShowKey(KeyMark mark) {
-    if (loadKeyButton_ == nullptr)
+    if (!ControlsMade())
         return; // the controls show the key in force when they are made
     if (mark == KeyMark::Response)
         ShowKeyLoaded(loadKeyButton_);

@@ -46,6 +46,7 @@ signals:
     void readerListOpening();
 
 private:
+    bool ControlsMade() const { return loadKeyButton_ != nullptr; }
     void CreateControls();
     void ResetPin();
     // Shows the key in force: its KCV, and "Загружен" once a key came through this tab.

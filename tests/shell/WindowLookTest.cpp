@@ -286,7 +286,11 @@ TEST(StartupOrder, WorkAfterTheFirstPaintRunsOnceTheWindowIsOnScreen) {
 // The program's style decodes the menu bar's overflow arrow only when it is drawn: the arrow is
 // its base style's in every size and state, and a menu bar too wide for its window shows it.
 TEST(DeferredIconStyle, OverflowArrowIsTheBaseStylesWhenDrawn) {
-    const QString before = QApplication::style()->name();
+    // The application's style comes back however the test ends: the other tests draw with it.
+    struct RestoreStyle {
+        QString name = QApplication::style()->name();
+        ~RestoreStyle() { QApplication::setStyle(QStyleFactory::create(name)); }
+    } restore;
     QApplication::setStyle(new DeferredIconStyle(QStringLiteral("fusion")));
     const std::unique_ptr<QStyle> base(QStyleFactory::create(QStringLiteral("fusion")));
     const QIcon expected = base->standardIcon(QStyle::SP_ToolBarHorizontalExtensionButton);
@@ -309,5 +313,4 @@ TEST(DeferredIconStyle, OverflowArrowIsTheBaseStylesWhenDrawn) {
     EXPECT_TRUE(overflow->isVisible());
     EXPECT_EQ(overflow->icon().pixmap(16).toImage(), expected.pixmap(16).toImage());
     window.close();
-    QApplication::setStyle(QStyleFactory::create(before));
 }
