@@ -80,7 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         QuickCase{"SuccessAndMore", "14:03:27: #" + kCard + " SUCCESSFUL", false},
         QuickCase{"SuccessWithATrailingBlank", "14:03:27: #" + kCard + " SUCCESS ", false},
         QuickCase{"ErrorWithoutBlank", "14:03:27: #" + kCard + " ERROR:x", false},
-        QuickCase{"LineEndsBeforeTheHash", "14:03\r: #" + kCard + " SUCCESS", false}),
+        QuickCase{"LineEndsBeforeTheHash", "14:03\r: #" + kCard + " SUCCESS", false},
+        QuickCase{"LineEndInTheUsualTime", "14:0\n:27: #" + kCard + " SUCCESS", false},
+        QuickCase{"HashInTheUsualTime", "14#03:27: #" + kCard + " SUCCESS", false},
+        QuickCase{"LineEndAtTheUsualHash", "14:03:27: \r" + kCard + " SUCCESS", false},
+        QuickCase{"UsualHashWithoutColon", "14:03:27  #" + kCard + " SUCCESS", false},
+        QuickCase{"HashOneFurther", "14:03:27 : #" + kCard + " SUCCESS", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Lines of the usual shape with a few bytes changed, put in or taken out where the reading
