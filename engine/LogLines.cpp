@@ -11,6 +11,7 @@ public:
     ssize_t Read(int fd, char* to, std::size_t bytes, std::uint64_t offset) override {
         return pread(fd, to, bytes, static_cast<off_t>(offset));
     }
+    bool InPlace() const override { return true; }
 };
 
 constexpr auto ReadsSeam = SeamOf<ILogFileReads, FileReads>;

@@ -215,6 +215,12 @@ public:
     virtual ~ILogFileReads() = default;
     // As pread: the bytes read, 0 at the end of the file, -1 with errno set.
     virtual ssize_t Read(int fd, char* to, std::size_t bytes, std::uint64_t offset) = 0;
+    // Whether a reader that goes through the whole file may map it and read it in place
+    // (engine/FileView.h) instead: the real reads allow it; a replacement that makes reads fail
+    // does not, so that every byte goes through it.
+    virtual bool InPlace() const { return false; }
+    // Told when a reading in place has just mapped the file `fd`, before it reads a byte.
+    virtual void Mapped(int fd) { (void)fd; }
 };
 ILogFileReads& LogFileReads();
 // Installs `reads`; nullptr puts pread back.

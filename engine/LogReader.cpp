@@ -1,5 +1,6 @@
 #include "LogReader.h"
 
+#include "engine/FileView.h"
 #include "engine/InitLog.h"
 
 #include <algorithm>
@@ -108,11 +109,18 @@ std::size_t LogReader::Refresh() {
     }
     const std::size_t first = lineCount_;
     tail_.reset();
-    Scan();
-    return first;
+    return Scan() ? 0 : first;
 }
 
-void LogReader::Scan() {
+bool LogReader::Scan() {
+    if (ScanPart(loglines::LogFileReads().InPlace()))
+        return false;
+    Reset();
+    ScanPart(false);
+    return true;
+}
+
+bool LogReader::ScanPart(bool inPlace) {
     const std::uint64_t size = FileSize();
     posix_fadvise(fd_, static_cast<off_t>(scanned_), 0, POSIX_FADV_SEQUENTIAL);
     // A day's log holds about one card per kBytesPerCard bytes (a card's attempts, their
@@ -177,21 +185,57 @@ void LogReader::Scan() {
         }
         return true;
     };
-    const loglines::ReadEnd stop = loglines::ReadLines(
-        fd_, buffer_, kPassReadBytes, scanned_, size, countRun,
-        [&](std::uint64_t offset, std::string_view text, bool complete) {
-            if (complete) {
-                count(offset, text);
-                return true;
-            }
-            const ParsedLogLine parsed = ParseLogLine(text);
-            tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
+    const auto unfinished = [&](std::uint64_t offset, std::string_view text) {
+        const ParsedLogLine parsed = ParseLogLine(text);
+        tail_ = Tail{offset, size - offset, parsed.outcome, std::string(parsed.cardId)};
+    };
+    const auto settle = [&](std::uint64_t lineEnd, int error) {
+        scanned_ = lineEnd;
+        readError_ = error;
+        hexTokens_.Settle();
+        tally_.tokens = hexTokens_.Size() + otherTokens_.size();
+    };
+    // In place, a view at a time: each view's lines are one run up to its last line end, and
+    // the next view starts there; a line longer than kMaxLineBytes is cut as it is read
+    // (loglines::LineAt). A line longer than a view is read a piece at a time from its start.
+    while (inPlace && scanned_ < size) {
+        const auto length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kViewBytes, size - scanned_));
+        const FileView view(fd_, scanned_, length);
+        const char* const begin = view.Data();
+        if (begin == nullptr)
+            break;
+        loglines::LogFileReads().Mapped(fd_);
+        const char* const end = begin + view.Size();
+        const bool toTheEnd = scanned_ + length == size;
+        const char* const last = loglines::FindLastLineEnd(begin, end);
+        const char* const rest = last != nullptr ? last + 1 : begin;
+        if (last != nullptr)
+            countRun(scanned_, begin, rest);
+        const std::uint64_t restOffset = scanned_ + static_cast<std::uint64_t>(rest - begin);
+        if (toTheEnd && rest < end)
+            unfinished(restOffset, std::string_view(rest, std::min<std::size_t>(
+                                                              static_cast<std::size_t>(end - rest),
+                                                              loglines::kMaxLineBytes)));
+        if (view.Lost())
+            return false;
+        settle(restOffset, 0);
+        if (toTheEnd)
             return true;
-        });
-    scanned_ = stop.lineEnd;
-    readError_ = stop.error;
-    hexTokens_.Settle();
-    tally_.tokens = hexTokens_.Size() + otherTokens_.size();
+        if (last == nullptr)
+            break;
+    }
+    const loglines::ReadEnd stop =
+        loglines::ReadLines(fd_, buffer_, kPassReadBytes, scanned_, size, countRun,
+                            [&](std::uint64_t offset, std::string_view text, bool complete) {
+                                if (complete)
+                                    count(offset, text);
+                                else
+                                    unfinished(offset, text);
+                                return true;
+                            });
+    settle(stop.lineEnd, stop.error);
+    return true;
 }
 
 std::uint64_t LogReader::BlockStart(std::size_t block) const {

@@ -2,7 +2,8 @@
 // Reading a day's initialization log (one file, lines as FormatLogLine writes them) for the
 // journal: the lines in file order, the day's counts and the tokens still to redo.
 //
-// The file is read once from start to end to count and to note where every 64th line begins;
+// The file is read once from start to end to count and to note where every 64th line begins
+// (in place, a view at a time, where the system allows: engine/FileView.h);
 // the text of a line is read again only when it is asked for, from the nearest noted place, so a
 // log of any size costs a few bytes per 64 lines and a compact table of its card numbers
 // (engine/CardTable.h) in memory. Lines ended by CR LF, LF or CR alone are read alike (a line
@@ -62,6 +63,8 @@ public:
     // processor's first-level cache, where the lines are read again as they are counted, while
     // the card table's lookups pass through the larger caches.
     static constexpr std::size_t kPassReadBytes = 32 << 10;
+    // The part of the file the first look maps at a time when it reads in place.
+    static constexpr std::size_t kViewBytes = 4 << 20;
 
     LogReader() = default;
     ~LogReader() { Close(); }
@@ -113,7 +116,12 @@ private:
     };
 
     void Reset();
-    void Scan();
+    // Reads the file from where the last look ended to its end; true when it had to be read anew
+    // from its start (it was cut short while read in place).
+    bool Scan();
+    // The same, the file read in place where `inPlace` and the system allows it; false when a
+    // part of it was gone while read in place, and what was read must go.
+    bool ScanPart(bool inPlace);
     // The offset where the line block `block` begins.
     std::uint64_t BlockStart(std::size_t block) const;
     // How far the lines known so far reach in the file.

@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -25,6 +27,7 @@ namespace {
 
 constexpr std::size_t kMax = LogReader::kMaxLineBytes;
 constexpr std::size_t kRead = LogReader::kPassReadBytes; // where a CR LF may be split
+constexpr std::size_t kView = LogReader::kViewBytes;
 
 // The lines of `bytes` as the reader must show them: every CR or LF ends a line, empty lines are
 // skipped, a line is cut at kMax.
@@ -60,48 +63,11 @@ std::string Filler(std::size_t size, const std::string& end) {
     return bytes;
 }
 
-struct LinesCase {
-    const char* name;
-    std::string bytes;
-};
-void PrintTo(const LinesCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class JournalLines : public ::testing::TestWithParam<LinesCase> {
-protected:
-    void SetUp() override {
-        path_ = (std::filesystem::temp_directory_path() /
-                 ("orvane-journal-lines-" + std::to_string(getpid()) + "-" +
-                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".log"))
-                    .string();
-    }
-    void TearDown() override { std::filesystem::remove(path_); }
-    std::string path_;
-};
-
-TEST_P(JournalLines, EveryWayOfReadingSplitsTheBytesAlike) {
-    const std::string& bytes = GetParam().bytes;
-    {
-        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    const std::vector<std::string> expected = Split(bytes);
-    LogReader reader;
-    ASSERT_TRUE(reader.Open(path_));
-    ASSERT_EQ(reader.LineCount(), expected.size());
-
-    std::vector<std::string> passed;
-    reader.ForEachLine(nullptr, 0,
-                       [&](std::size_t, std::string_view line) { passed.emplace_back(line); });
-    EXPECT_TRUE(passed == expected) << "a pass over every line differs";
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        ASSERT_EQ(reader.Line(i).text, expected[i]) << "line " << i;
-
-    // Counted as each line, taken apart alone, says.
+// The reader's counts are those of `lines`, each taken apart alone.
+void ExpectCounted(const LogReader& reader, const std::vector<std::string>& lines) {
     LogTally tally;
     std::set<std::string> cards;
-    for (const std::string& line : expected) {
+    for (const std::string& line : lines) {
         const ParsedLogLine parsed = ParseLogLine(line);
         if (parsed.outcome == LogOutcome::Unrecognized) {
             ++tally.unrecognized;
@@ -119,6 +85,60 @@ TEST_P(JournalLines, EveryWayOfReadingSplitsTheBytesAlike) {
     EXPECT_EQ(counted.withoutNumber, tally.withoutNumber);
     EXPECT_EQ(counted.unrecognized, tally.unrecognized);
     EXPECT_EQ(counted.tokens, cards.size());
+}
+
+struct LinesCase {
+    const char* name;
+    std::string bytes;
+};
+void PrintTo(const LinesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class JournalLines : public ::testing::TestWithParam<LinesCase> {
+protected:
+    void SetUp() override {
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("orvane-journal-lines-" + std::to_string(getpid()) + "-" +
+                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".log"))
+                    .string();
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+    // Reads the file every way and checks the lines and counts against `expected`.
+    void ExpectReadAlike(const std::vector<std::string>& expected);
+    std::string path_;
+};
+
+TEST_P(JournalLines, EveryWayOfReadingSplitsTheBytesAlike) {
+    const std::string& bytes = GetParam().bytes;
+    {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    const std::vector<std::string> expected = Split(bytes);
+    // The first look reads the file in place, or a piece at a time where it may not.
+    for (const bool inPlace : {true, false}) {
+        SCOPED_TRACE(inPlace ? "read in place" : "read a piece at a time");
+        std::optional<FailingLogReads> pieces;
+        if (!inPlace)
+            pieces.emplace(std::numeric_limits<std::uint64_t>::max());
+        ExpectReadAlike(expected);
+    }
+}
+
+void JournalLines::ExpectReadAlike(const std::vector<std::string>& expected) {
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path_));
+    ASSERT_EQ(reader.LineCount(), expected.size());
+
+    std::vector<std::string> passed;
+    reader.ForEachLine(nullptr, 0,
+                       [&](std::size_t, std::string_view line) { passed.emplace_back(line); });
+    EXPECT_TRUE(passed == expected) << "a pass over every line differs";
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(reader.Line(i).text, expected[i]) << "line " << i;
+
+    ExpectCounted(reader, expected);
 }
 
 const std::string kLine = "14:00:01: #AA SUCCESS";
@@ -143,6 +163,11 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string(kRead - 1, 'y') + "\r\n" + kLine + "\r\n"},
         LinesCase{"LongLineCrAtTheEndOfTheSecondRead",
                   kLine + "\r\n" + std::string(2 * kRead - kLine.size() - 3, 'y') + "\r" + kLine},
+        // Read in place, a view at a time: a CR LF on the edge of two views, a line longer
+        // than a view.
+        LinesCase{"CrLfSplitBetweenViews", Filler(kView - 1, "\r\n") + "\r\n" + kLine + "\r\n"},
+        LinesCase{"LineLongerThanAView",
+                  kLine + "\r\n" + std::string(kView + 10, 'v') + "\r\n" + kLine + "\r\n" + kLine},
         LinesCase{"ManyEmptyLines", "\r\n\r\n\n\r\r" + kLine + "\n\n\r\r\n" + kLine}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -192,6 +217,57 @@ TEST_F(JournalLines, AReadThatFailsStopsAtTheLastLineEndBeforeItAndSaysWhy) {
                        [&](std::size_t, std::string_view line) { passed.emplace_back(line); });
     EXPECT_EQ(reader.ReadError(), EIO);
     EXPECT_TRUE(passed == Split(bytes.substr(0, kRead + 1))) << passed.size() << " lines";
+}
+
+// Reads in place that find the file cut short to `cutAt` bytes just after it was mapped, as
+// when another program empties or shortens the log while the journal reads it.
+class CutWhenMapped final : public loglines::ILogFileReads {
+public:
+    CutWhenMapped(std::string path, std::uint64_t cutAt) : path_(std::move(path)), cutAt_(cutAt) {
+        loglines::SetLogFileReads(this);
+    }
+    ~CutWhenMapped() override { loglines::SetLogFileReads(nullptr); }
+    CutWhenMapped(const CutWhenMapped&) = delete;
+    CutWhenMapped& operator=(const CutWhenMapped&) = delete;
+
+    ssize_t Read(int fd, char* to, std::size_t bytes, std::uint64_t offset) override {
+        ++reads_;
+        return pread(fd, to, bytes, static_cast<off_t>(offset));
+    }
+    bool InPlace() const override { return true; }
+    void Mapped(int) override { EXPECT_EQ(truncate(path_.c_str(), static_cast<off_t>(cutAt_)), 0); }
+    int Reads() const { return reads_; }
+
+private:
+    std::string path_;
+    std::uint64_t cutAt_;
+    int reads_ = 0;
+};
+
+// A log cut short while it is read in place: the reader never stops on the missing pages, drops
+// what it read and reads the file anew, so it shows and counts exactly what is left.
+TEST_F(JournalLines, ALogCutShortWhileReadInPlaceIsReadAnew) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const std::string bytes = Filler(static_cast<std::size_t>(5 * page), "\r\n") + "\r\n";
+    // Emptied, cut in a line of the second page, cut at a page's edge, a few bytes taken off.
+    for (const std::size_t cutAt : {std::size_t{0}, static_cast<std::size_t>(page + 100),
+                                    static_cast<std::size_t>(2 * page), bytes.size() - 5}) {
+        SCOPED_TRACE(cutAt);
+        {
+            std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+            out << bytes;
+        }
+        const std::vector<std::string> expected = Split(bytes.substr(0, cutAt));
+        CutWhenMapped reads(path_, cutAt);
+        LogReader reader;
+        ASSERT_TRUE(reader.Open(path_));
+        EXPECT_EQ(reader.LineCount(), expected.size());
+        ExpectCounted(reader, expected);
+        if (!expected.empty()) {
+            EXPECT_GT(reads.Reads(), 0) << "not read anew";
+            EXPECT_EQ(reader.Line(expected.size() - 1).text, expected.back());
+        }
+    }
 }
 
 // The card table against a plain map, over random attempts on few, some and many cards, with and
