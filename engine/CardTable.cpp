@@ -109,7 +109,9 @@ void CardTable::Clear() {
     *this = CardTable();
 }
 
-bool CardTable::DoneContains(std::uint64_t key) const {
+// The lookups below are made part of Record (and Contains), which every attempt of a log passes
+// through, instead of being called: the calls were about a sixteenth of the count of a big log.
+[[gnu::always_inline]] inline bool CardTable::DoneContains(std::uint64_t key) const {
     if (key == 0)
         return zeroDone_;
     if (done_.empty())
@@ -123,7 +125,7 @@ bool CardTable::DoneContains(std::uint64_t key) const {
     }
 }
 
-bool CardTable::InsertDone(std::uint64_t key) {
+[[gnu::always_inline]] inline bool CardTable::InsertDone(std::uint64_t key) {
     if (key == 0) {
         const bool added = !zeroDone_;
         zeroDone_ = true;
@@ -143,7 +145,8 @@ bool CardTable::InsertDone(std::uint64_t key) {
     }
 }
 
-const CardTable::Failing* CardTable::FindFailing(std::uint64_t key) const {
+[[gnu::always_inline]] inline const CardTable::Failing*
+CardTable::FindFailing(std::uint64_t key) const {
     if (failing_.empty())
         return nullptr;
     const std::size_t mask = failing_.size() - 1;
@@ -156,7 +159,7 @@ const CardTable::Failing* CardTable::FindFailing(std::uint64_t key) const {
     }
 }
 
-CardTable::Failing* CardTable::FindFailing(std::uint64_t key) {
+[[gnu::always_inline]] inline CardTable::Failing* CardTable::FindFailing(std::uint64_t key) {
     return const_cast<Failing*>(static_cast<const CardTable*>(this)->FindFailing(key));
 }
 
