@@ -16,6 +16,9 @@ struct Watch {
     std::atomic<std::uintptr_t> end{0};
     std::atomic<bool> lost{false};
 };
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
+                  std::atomic<bool>::is_always_lock_free,
+              "the SIGBUS handler may only touch lock-free atomics");
 constexpr std::size_t kWatches = 16;
 std::array<Watch, kWatches> watches;
 std::uintptr_t pageBytes = 4096;
