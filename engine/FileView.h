@@ -22,7 +22,7 @@ public:
 
     // The byte at `offset`; null when nothing is mapped.
     const char* Data() const { return data_; }
-    std::size_t Size() const { return data_ != nullptr ? length_ : 0; }
+    std::size_t Size() const { return length_; }
     // Whether a page of the view was missing when read: its bytes read as zeros.
     bool Lost() const;
 
@@ -30,6 +30,6 @@ private:
     void* mapping_ = nullptr;
     std::size_t mappingBytes_ = 0;
     const char* data_ = nullptr;
-    std::size_t length_ = 0;
-    int watch_ = -1; // this view's place among the views the SIGBUS handler knows
+    std::size_t length_ = 0; // 0 when nothing is mapped
+    int watch_ = -1;         // this view's place among the views the SIGBUS handler knows
 };

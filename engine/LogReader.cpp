@@ -213,10 +213,10 @@ bool LogReader::ScanPart(bool inPlace) {
         if (last != nullptr)
             countRun(scanned_, begin, rest);
         const std::uint64_t restOffset = scanned_ + static_cast<std::uint64_t>(rest - begin);
-        if (toTheEnd && rest < end)
-            unfinished(restOffset, std::string_view(rest, std::min<std::size_t>(
-                                                              static_cast<std::size_t>(end - rest),
-                                                              loglines::kMaxLineBytes)));
+        if (toTheEnd && rest < end) {
+            const char* lineEnd = nullptr; // the end of the file: the line has none
+            unfinished(restOffset, loglines::LineAt(rest, end, lineEnd));
+        }
         if (view.Lost())
             return false;
         settle(restOffset, 0);
