@@ -68,37 +68,72 @@ void KeySlots::Swap(KeySlots& other) noexcept {
 void CardTable::Settle() {
     const std::size_t waiting = next_ < kRing ? next_ : kRing;
     for (std::size_t i = next_ - waiting; i < next_; ++i)
-        Record(ring_[i % kRing]);
+        RecordSuccess(ring_[i % kRing]);
     next_ = 0;
+    RecordFailures();
+    DropSucceeded();
 }
 
-void CardTable::Record(const Attempt& attempt) {
-    const std::uint64_t key = attempt.key;
-    const std::uint32_t line = attempt.lineAndOutcome & ~kSucceeded;
-    if ((attempt.lineAndOutcome & kSucceeded) != 0) {
-        if (!InsertDone(key))
+void CardTable::RecordSuccess(std::uint64_t key) {
+    if (key == 0) {
+        zeroDone_ = true;
+        return;
+    }
+    if (Full(doneCount_, done_.size()))
+        GrowDone();
+    const std::size_t mask = done_.size() - 1;
+    for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
+        if (done_[i] == key)
             return;
-        if (Failing* failing = FindFailing(key))
-            EraseFailing(failing);
-        else
-            ++size_;
+        if (done_[i] == 0) {
+            done_[i] = key;
+            ++doneCount_;
+            return;
+        }
+    }
+}
+
+// Each failure's slots are fetched a few failures ahead of recording it.
+void CardTable::RecordFailures() {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t count = failures_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+            const std::uint64_t ahead = failures_[i + kAhead].key;
+            if (!done_.empty())
+                __builtin_prefetch(&done_[Home(ahead, doneShift_)]);
+            if (!failing_.empty())
+                __builtin_prefetch(&failing_[Home(ahead, failingShift_)], 1);
+        }
+        RecordFailure(failures_[i]);
+    }
+    failures_.clear();
+}
+
+void CardTable::RecordFailure(const Failure& failure) {
+    if (DoneContains(failure.key))
+        return;
+    if (Failing* failing = FindFailing(failure.key)) {
+        failing->last = failure.line;
         return;
     }
-    if (DoneContains(key))
+    InsertFailing({failure.key, failure.line + 1, failure.line});
+}
+
+void CardTable::DropSucceeded() {
+    std::size_t succeeded = 0;
+    for (const Failing& slot : failing_)
+        if (slot.firstPlusOne != 0 && DoneContains(slot.key))
+            ++succeeded;
+    if (succeeded == 0)
         return;
-    if (Failing* failing = FindFailing(key)) {
-        failing->last = line;
-        return;
-    }
-    if (Full(failingCount_, failing_.size()))
-        GrowFailing();
-    const std::size_t mask = failing_.size() - 1;
-    std::size_t i = Home(key, failingShift_);
-    while (failing_[i].firstPlusOne != 0)
-        i = (i + 1) & mask;
-    failing_[i] = {key, line + 1, line};
-    ++failingCount_;
-    ++size_;
+    std::vector<Failing> old;
+    old.swap(failing_);
+    failing_.assign(old.size(), Failing{0, 0, 0});
+    failingCount_ = 0;
+    for (const Failing& slot : old)
+        if (slot.firstPlusOne != 0 && !DoneContains(slot.key))
+            InsertFailing(slot);
 }
 
 bool CardTable::Contains(std::uint64_t key) const {
@@ -109,8 +144,8 @@ void CardTable::Clear() {
     *this = CardTable();
 }
 
-// The lookups below are made part of Record (and Contains), which every attempt of a log passes
-// through, instead of being called: the calls were about a sixteenth of the count of a big log.
+// The lookups below are made part of recording an attempt, which every attempt of a log passes
+// through, instead of being called.
 [[gnu::always_inline]] inline bool CardTable::DoneContains(std::uint64_t key) const {
     if (key == 0)
         return zeroDone_;
@@ -122,26 +157,6 @@ void CardTable::Clear() {
             return true;
         if (done_[i] == 0)
             return false;
-    }
-}
-
-[[gnu::always_inline]] inline bool CardTable::InsertDone(std::uint64_t key) {
-    if (key == 0) {
-        const bool added = !zeroDone_;
-        zeroDone_ = true;
-        return added;
-    }
-    if (Full(doneCount_, done_.size()))
-        GrowDone();
-    const std::size_t mask = done_.size() - 1;
-    for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
-        if (done_[i] == key)
-            return false;
-        if (done_[i] == 0) {
-            done_[i] = key;
-            ++doneCount_;
-            return true;
-        }
     }
 }
 
@@ -163,21 +178,15 @@ CardTable::FindFailing(std::uint64_t key) const {
     return const_cast<Failing*>(static_cast<const CardTable*>(this)->FindFailing(key));
 }
 
-// Linear probing without tombstones: the slots after the freed one that would no longer be found
-// from their home slot move back into the gap.
-void CardTable::EraseFailing(Failing* slot) {
+void CardTable::InsertFailing(const Failing& failing) {
+    if (Full(failingCount_, failing_.size()))
+        GrowFailing();
     const std::size_t mask = failing_.size() - 1;
-    auto gap = static_cast<std::size_t>(slot - failing_.data());
-    for (std::size_t i = (gap + 1) & mask; failing_[i].firstPlusOne != 0; i = (i + 1) & mask) {
-        const std::size_t home = Home(failing_[i].key, failingShift_);
-        // Moves when its home is not in (gap, i], counted around the end of the table.
-        if (((i - home) & mask) >= ((i - gap) & mask)) {
-            failing_[gap] = failing_[i];
-            gap = i;
-        }
-    }
-    failing_[gap].firstPlusOne = 0;
-    --failingCount_;
+    std::size_t i = Home(failing.key, failingShift_);
+    while (failing_[i].firstPlusOne != 0)
+        i = (i + 1) & mask;
+    failing_[i] = failing;
+    ++failingCount_;
 }
 
 void CardTable::Reserve(std::size_t cards) {

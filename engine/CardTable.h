@@ -1,16 +1,22 @@
 #pragma once
 // The tokens of a day's log by card number, kept compact and quick for logs of millions of lines.
 // A card number of 16 hexadecimal digits (what a token reports) is one 64-bit key. Cards that
-// succeeded are a set of 8-byte keys; cards that failed and have not succeeded (yet) a small
-// table of their first and last failed lines, left by a card once it succeeds. Both are open
-// addressing with linear probing, at most half full, so that a lookup rarely reads past the
-// slots the processor fetched for it.
+// succeeded are a set of 8-byte keys; cards that failed and never succeeded a small table of
+// their first and last failed lines. Both are open addressing with linear probing, at most half
+// full, so that a lookup rarely reads past the slots the processor fetched for it.
+//
+// What a day's log says of a card does not depend on the order of its successes among its
+// failures: a card to redo is one that failed and never succeeded, at any time of the day. So a
+// success only goes into the set, and failures wait in a batch that is recorded at once against
+// the set as it is then: a failure of a card that has succeeded is dropped, any other one goes
+// into the table of failing cards (in the order of the lines, for its first and last line), and
+// Settle takes out of that table the cards that succeeded after their failures were recorded.
+// The common success thus costs one lookup, not one per table.
 //
 // A big log has far more cards than the processor's cache holds, so every lookup would wait for
-// memory. An attempt therefore first only asks the processor to fetch the slots it will need and
-// waits in a short ring; it is recorded when the ring is full, by which time its slots have
-// arrived. Attempts are recorded in the order they came: the result is the one of recording them
-// one by one. Plain C++.
+// memory. A success therefore first only asks the processor to fetch the slot it will need and
+// waits in a short ring; it is recorded when the ring is full, by which time its slot has
+// arrived. A batch of failures fetches ahead of itself the same way. Plain C++.
 
 #include <array>
 #include <cstddef>
@@ -50,17 +56,21 @@ private:
 
 class CardTable {
 public:
-    // Records an attempt on card `key` at `line` (below 2^31). What it changes is seen once
-    // Settle has run.
+    // Records an attempt on card `key` at `line` (below 2^31), lines in increasing order. What it
+    // changes is seen once Settle has run.
     void Add(std::uint64_t key, std::uint32_t line, bool success) {
+        if (!success) {
+            if (failures_.size() == kFailureBatch)
+                RecordFailures();
+            failures_.push_back({key, line});
+            return;
+        }
         if (!done_.empty())
             __builtin_prefetch(&done_[Home(key, doneShift_)], 1);
-        if (!failing_.empty())
-            __builtin_prefetch(&failing_[Home(key, failingShift_)], 1);
-        Attempt& slot = ring_[next_ % kRing];
+        std::uint64_t& slot = ring_[next_ % kRing];
         if (next_ >= kRing)
-            Record(slot);
-        slot = {key, line | (success ? kSucceeded : 0)};
+            RecordSuccess(slot);
+        slot = key;
         ++next_;
     }
     // Records every attempt still waiting.
@@ -70,7 +80,7 @@ public:
     void Reserve(std::size_t cards);
 
     // Distinct cards.
-    std::size_t Size() const { return size_; }
+    std::size_t Size() const { return doneCount_ + (zeroDone_ ? 1 : 0) + failingCount_; }
     // Whether the card has been seen.
     bool Contains(std::uint64_t key) const;
     void Clear();
@@ -83,14 +93,16 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kSucceeded = 0x80000000u;
-    // Attempts on their way: enough for the slots of the first to arrive from memory while the
+    // Successes on their way: enough for the slot of the first to arrive from memory while the
     // lines of the others are read.
     static constexpr std::size_t kRing = 16;
+    // Failures waiting to be recorded: a few hundred kilobytes of the log, kept in the
+    // processor's cache.
+    static constexpr std::size_t kFailureBatch = 4096;
 
-    struct Attempt {
+    struct Failure {
         std::uint64_t key;
-        std::uint32_t lineAndOutcome;
+        std::uint32_t line;
     };
     // The first failed line + 1 (0: an empty slot) and the last one.
     struct Failing {
@@ -104,18 +116,21 @@ private:
     static std::size_t Home(std::uint64_t key, unsigned shift) {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
     }
-    void Record(const Attempt& attempt);
+    void RecordSuccess(std::uint64_t key);
+    void RecordFailures();
+    void RecordFailure(const Failure& failure);
+    // Takes the cards that have succeeded out of the failing ones.
+    void DropSucceeded();
     bool DoneContains(std::uint64_t key) const;
-    // Adds the key to the cards that succeeded; false when it was there.
-    bool InsertDone(std::uint64_t key);
-    Failing* FindFailing(std::uint64_t key);
     const Failing* FindFailing(std::uint64_t key) const;
-    void EraseFailing(Failing* slot);
+    Failing* FindFailing(std::uint64_t key);
+    void InsertFailing(const Failing& failing);
     void GrowDone();
     void GrowFailing();
 
-    std::array<Attempt, kRing> ring_{};
-    std::size_t next_ = 0; // attempts added; the last min(next_, kRing) wait in the ring
+    std::array<std::uint64_t, kRing> ring_{};
+    std::size_t next_ = 0; // successes added; the last min(next_, kRing) wait in the ring
+    std::vector<Failure> failures_;
     // Key 0 marks an empty slot; the card 0000000000000000 is the flag.
     KeySlots done_;
     unsigned doneShift_ = 64;
@@ -124,5 +139,4 @@ private:
     std::vector<Failing> failing_;
     unsigned failingShift_ = 64;
     std::size_t failingCount_ = 0;
-    std::size_t size_ = 0;
 };

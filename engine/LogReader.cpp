@@ -219,9 +219,11 @@ bool LogReader::ScanPart(bool inPlace) {
         }
         if (view.Lost())
             return false;
-        settle(restOffset, 0);
-        if (toTheEnd)
+        scanned_ = restOffset;
+        if (toTheEnd) {
+            settle(restOffset, 0);
             return true;
+        }
         if (last == nullptr)
             break;
     }
