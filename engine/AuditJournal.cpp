@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -17,6 +18,31 @@ namespace {
 
 const char* const kSocket = "/run/systemd/journal/socket";
 
+// libsystemd is loaded with the first entry, not as the program starts: the libraries it brings
+// along (compression and cryptography for reading journals) cost every start of orvane-cli about
+// a millisecond and a half, and most runs (the counts of a day's log, a key check value) send no
+// entry at all. Loaded once, kept to the end.
+struct JournalLibrary {
+    decltype(&sd_journal_sendv) sendv = nullptr;
+    std::string problem; // why it could not be loaded
+};
+
+const JournalLibrary& LoadJournalLibrary() {
+    static const JournalLibrary library = [] {
+        JournalLibrary loaded;
+        void* handle = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (handle != nullptr)
+            loaded.sendv =
+                reinterpret_cast<decltype(&sd_journal_sendv)>(dlsym(handle, "sd_journal_sendv"));
+        if (loaded.sendv == nullptr) {
+            const char* problem = dlerror();
+            loaded.problem = problem != nullptr ? problem : "libsystemd.so.0";
+        }
+        return loaded;
+    }();
+    return library;
+}
+
 class SystemJournal final : public IAuditJournal {
 public:
     std::string Send(const std::vector<std::string>& fields) override {
@@ -24,11 +50,14 @@ public:
         struct stat socket {};
         if (stat(kSocket, &socket) != 0 || !S_ISSOCK(socket.st_mode))
             return std::string("нет ") + kSocket;
+        const JournalLibrary& library = LoadJournalLibrary();
+        if (library.sendv == nullptr)
+            return library.problem;
         std::vector<iovec> parts;
         parts.reserve(fields.size());
         for (const std::string& field : fields)
             parts.push_back({const_cast<char*>(field.data()), field.size()});
-        const int result = sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+        const int result = library.sendv(parts.data(), static_cast<int>(parts.size()));
         return result < 0 ? std::string(std::strerror(-result)) : std::string();
     }
     void Warn(const std::string& line) override {
