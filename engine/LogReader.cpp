@@ -13,10 +13,11 @@ using loglines::HexCardKey;
 
 namespace {
 
-// Lines asked for one by one read about half a block of lines at a time, and read on into the
-// next block rather than start again there; a line further ahead is read from its own block's
-// note (reading on through the blocks between cost more reads than the one jump).
-constexpr std::size_t kLineRead = 2 << 10;
+// Lines asked for one by one read a page at a time (about a block of the usual lines, so that a
+// line is mostly one read from its block's note), and read on into the next block rather than
+// start again there; a line further ahead is read from its own block's note (reading on through
+// the blocks between cost more reads than the one jump).
+constexpr std::size_t kLineRead = 4 << 10;
 constexpr std::size_t kBlocksReadOn = 1;
 constexpr std::uint64_t kBytesPerCard = 128;
 
