@@ -14,10 +14,6 @@ constexpr std::size_t kMostCardsReserved = std::size_t{1} << 20;
 // Tables from this size on are mapped: the size of a huge page.
 constexpr std::size_t kMappedBytes = std::size_t{2} << 20;
 
-bool Full(std::size_t count, std::size_t slots) {
-    return (count + 1) * 2 > slots;
-}
-
 unsigned ShiftFor(std::size_t slots) {
     return 64 - static_cast<unsigned>(std::countr_zero(slots));
 }
@@ -72,25 +68,6 @@ void CardTable::Settle() {
     next_ = 0;
     RecordFailures();
     DropSucceeded();
-}
-
-void CardTable::RecordSuccess(std::uint64_t key) {
-    if (key == 0) {
-        zeroDone_ = true;
-        return;
-    }
-    if (Full(doneCount_, done_.size()))
-        GrowDone();
-    const std::size_t mask = done_.size() - 1;
-    for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
-        if (done_[i] == key)
-            return;
-        if (done_[i] == 0) {
-            done_[i] = key;
-            ++doneCount_;
-            return;
-        }
-    }
 }
 
 // Each failure's slots are fetched a few failures ahead of recording it.
@@ -179,7 +156,7 @@ CardTable::FindFailing(std::uint64_t key) const {
 }
 
 void CardTable::InsertFailing(const Failing& failing) {
-    if (Full(failingCount_, failing_.size()))
+    if (CardTable::Full(failingCount_, failing_.size()))
         GrowFailing();
     const std::size_t mask = failing_.size() - 1;
     std::size_t i = Home(failing.key, failingShift_);
@@ -196,7 +173,7 @@ void CardTable::Reserve(std::size_t cards) {
     // gigabytes with few cards must not take gigabytes; more cards still grow the table.
     cards = std::min(cards, kMostCardsReserved);
     std::size_t slots = kFirstSlots;
-    while (Full(cards, slots))
+    while (CardTable::Full(cards, slots))
         slots *= 2;
     if (slots > done_.size()) {
         done_ = KeySlots(slots);

@@ -116,7 +116,27 @@ private:
     static std::size_t Home(std::uint64_t key, unsigned shift) {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
     }
-    void RecordSuccess(std::uint64_t key);
+    // Whether a table of `capacity` slots holding `count` keys is full: more than half.
+    static bool Full(std::size_t count, std::size_t capacity) { return (count + 1) * 2 > capacity; }
+    // Part of Add, which every success of a log passes through, rather than a call.
+    void RecordSuccess(std::uint64_t key) {
+        if (key == 0) {
+            zeroDone_ = true;
+            return;
+        }
+        if (Full(doneCount_, done_.size()))
+            GrowDone();
+        const std::size_t mask = done_.size() - 1;
+        for (std::size_t i = Home(key, doneShift_);; i = (i + 1) & mask) {
+            if (done_[i] == key)
+                return;
+            if (done_[i] == 0) {
+                done_[i] = key;
+                ++doneCount_;
+                return;
+            }
+        }
+    }
     void RecordFailures();
     void RecordFailure(const Failure& failure);
     // Takes the cards that have succeeded out of the failing ones.
