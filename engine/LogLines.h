@@ -7,6 +7,7 @@
 #include "engine/LogLine.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -125,10 +126,10 @@ struct QuickLine {
 };
 // The bytes QuickLogLine may look at from the start of a line.
 constexpr std::size_t kQuickLookahead = 64;
-// Recognizes the line at `line` (not a line end) in a run of whole lines that ends at `end`, at
-// least kQuickLookahead bytes further. Answers false for any other line (no card number or
-// another kind of number, an unrecognized line, ...): the caller reads it with ParseLogLine,
-// which gives the same result for every line this recognizes.
+// Recognizes the line at `line` in a run of whole lines that ends at `end`, at least
+// kQuickLookahead bytes further. Answers false for any other line (no card number or another
+// kind of number, an unrecognized line, an empty one, ...): the caller reads it with
+// ParseLogLine, which gives the same result for every line this recognizes.
 //
 // The shape: "<time>: #<16 digits> SUCCESS" or "<time>: #<16 digits> ERROR: <message>".
 // ParseLogLine takes as the time whatever stands before the first ": #" within the first 35
@@ -137,17 +138,22 @@ constexpr std::size_t kQuickLookahead = 64;
 [[gnu::always_inline]] inline bool QuickLogLine(const char* line, const char* end,
                                                 QuickLine& quick) {
 #ifdef __SSE2__
-    // The program writes the time as HH:MM:SS, so the '#' mostly stands at 10: then one look at
-    // the first 16 bytes shows it is the line's first '#' with no line end before it. Any other
-    // line looks for its first '#' in the first 48 bytes.
+    // The program writes the time as HH:MM:SS, so the line mostly begins with ten bytes of which
+    // ": #" are the last three: then one look at the first 16 bytes shows that this is the line's
+    // first '#', after ": ", with no line end before it. Any other line looks for its first '#'
+    // in the first 48 bytes.
     constexpr unsigned kUsualHash = 10;
     constexpr unsigned kUpToUsualHash = (1u << (kUsualHash + 1)) - 1;
+    constexpr unsigned kColonBlank = 3u << (kUsualHash - 2);
     const __m128i head = detail::Load16(line);
     const unsigned headHashes =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(head, _mm_set1_epi8('#'))));
     const unsigned headEnds = detail::LineEndMask(head);
+    const unsigned headColonBlank = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(head, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, ':', ' ', 0, 0, 0, 0, 0, 0))));
     unsigned hash = kUsualHash;
-    if ((headHashes & kUpToUsualHash) != (1u << kUsualHash) || (headEnds & kUpToUsualHash) != 0) {
+    if ((((headHashes & kUpToUsualHash) ^ (1u << kUsualHash)) | (headEnds & kUpToUsualHash) |
+         ((headColonBlank & kColonBlank) ^ kColonBlank)) != 0) {
         std::uint64_t hashes = headHashes;
         std::uint64_t ends = headEnds;
         for (int i = 1; i < 3; ++i) {
@@ -160,22 +166,32 @@ constexpr std::size_t kQuickLookahead = 64;
         if (hashes == 0)
             return false;
         hash = static_cast<unsigned>(__builtin_ctzll(hashes));
-        if (hash < 3 || hash > 34 || (ends & ((std::uint64_t{1} << hash) - 1)) != 0)
+        if (hash < 3 || hash > 34 || (ends & ((std::uint64_t{1} << hash) - 1)) != 0 ||
+            line[hash - 2] != ':' || line[hash - 1] != ' ')
             return false;
     }
-    if (line[hash - 2] != ':' || line[hash - 1] != ' ' || line[hash + 17] != ' ' ||
-        !HexCardKey(std::string_view(line + hash + 1, 16), quick.key))
+    if (!HexCardKey(std::string_view(line + hash + 1, 16), quick.key))
         return false;
-    const char* outcome = line + hash + 18;
-    if (std::memcmp(outcome, "SUCCESS", 7) == 0 && detail::IsLineEnd(outcome[7])) {
+    // The blank after the card number and the outcome's word, eight bytes at once.
+    static_assert(std::endian::native == std::endian::little);
+    constexpr auto word = [](const char(&text)[9]) {
+        std::uint64_t value = 0;
+        for (int i = 7; i >= 0; --i)
+            value = value << 8 | static_cast<unsigned char>(text[i]);
+        return value;
+    };
+    std::uint64_t outcome = 0;
+    std::memcpy(&outcome, line + hash + 17, sizeof outcome);
+    const char* const after = line + hash + 25;
+    if (outcome == word(" SUCCESS") && detail::IsLineEnd(*after)) {
         quick.success = true;
-        quick.end = outcome + 7;
+        quick.end = after;
         return true;
     }
-    if (std::memcmp(outcome, "ERROR: ", 7) != 0)
+    if (outcome != word(" ERROR: "))
         return false;
     quick.success = false;
-    quick.end = FindLineEnd(outcome + 7, end);
+    quick.end = FindLineEnd(after, end);
     return quick.end != nullptr;
 #else
     (void)line;

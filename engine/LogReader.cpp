@@ -160,13 +160,10 @@ bool LogReader::ScanPart(bool inPlace) {
             token->second.lastErrorLine = index;
         }
     };
-    // Lines of the usual shape are recognized at once; every other line is taken apart.
+    // Lines of the usual shape are recognized at once; empty lines are skipped and every other
+    // line is taken apart.
     const auto countRun = [&](std::uint64_t offset, const char* begin, const char* end) {
         for (const char* line = begin; line < end;) {
-            if (*line == '\r' || *line == '\n') {
-                ++line;
-                continue;
-            }
             loglines::QuickLine quick;
             if (static_cast<std::size_t>(end - line) >= loglines::kQuickLookahead &&
                 loglines::QuickLogLine(line, end, quick)) {
@@ -177,6 +174,10 @@ bool LogReader::ScanPart(bool inPlace) {
                 line = quick.end + 1;
                 if (line < end && *quick.end == '\r' && *line == '\n')
                     ++line;
+                continue;
+            }
+            if (*line == '\r' || *line == '\n') {
+                ++line;
                 continue;
             }
             const char* lineEnd = nullptr;

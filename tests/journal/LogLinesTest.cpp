@@ -85,6 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
         QuickCase{"HashInTheUsualTime", "14#03:27: #" + kCard + " SUCCESS", false},
         QuickCase{"LineEndAtTheUsualHash", "14:03:27: \r" + kCard + " SUCCESS", false},
         QuickCase{"UsualHashWithoutColon", "14:03:27  #" + kCard + " SUCCESS", false},
+        QuickCase{"UsualHashWithoutBlank", "14:03:27::#" + kCard + " SUCCESS", false},
+        QuickCase{"NoBlankAfterTheCard", "14:03:27: #" + kCard + "_SUCCESS", false},
+        QuickCase{"ErrorWithoutBlankAfterTheCard", "14:03:27: #" + kCard + "_ERROR: x", false},
+        QuickCase{"AnEmptyLine", "", false},
         QuickCase{"HashOneFurther", "14:03:27 : #" + kCard + " SUCCESS", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
