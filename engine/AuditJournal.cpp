@@ -20,8 +20,8 @@ const char* const kSocket = "/run/systemd/journal/socket";
 
 // libsystemd is loaded with the first entry, not as the program starts: the libraries it brings
 // along (compression and cryptography for reading journals) cost every start of orvane-cli about
-// a millisecond and a half, and most runs (the counts of a day's log, a key check value) send no
-// entry at all. Loaded once, kept to the end.
+// a millisecond, and most runs (the counts of a day's log, a key check value) send no entry at
+// all. Loaded once, kept to the end.
 struct JournalLibrary {
     decltype(&sd_journal_sendv) sendv = nullptr;
     std::string problem; // why it could not be loaded

@@ -121,8 +121,7 @@ void CardTable::Clear() {
     *this = CardTable();
 }
 
-// The lookups below are made part of recording an attempt, which every attempt of a log passes
-// through, instead of being called.
+// The lookups below are part of recording a failure (and of Contains) rather than calls.
 [[gnu::always_inline]] inline bool CardTable::DoneContains(std::uint64_t key) const {
     if (key == 0)
         return zeroDone_;
@@ -156,7 +155,7 @@ CardTable::FindFailing(std::uint64_t key) const {
 }
 
 void CardTable::InsertFailing(const Failing& failing) {
-    if (CardTable::Full(failingCount_, failing_.size()))
+    if (Full(failingCount_, failing_.size()))
         GrowFailing();
     const std::size_t mask = failing_.size() - 1;
     std::size_t i = Home(failing.key, failingShift_);
@@ -173,7 +172,7 @@ void CardTable::Reserve(std::size_t cards) {
     // gigabytes with few cards must not take gigabytes; more cards still grow the table.
     cards = std::min(cards, kMostCardsReserved);
     std::size_t slots = kFirstSlots;
-    while (CardTable::Full(cards, slots))
+    while (Full(cards, slots))
         slots *= 2;
     if (slots > done_.size()) {
         done_ = KeySlots(slots);

@@ -96,8 +96,8 @@ private:
     // Successes on their way: enough for the slot of the first to arrive from memory while the
     // lines of the others are read.
     static constexpr std::size_t kRing = 16;
-    // Failures waiting to be recorded: a few hundred kilobytes of the log, kept in the
-    // processor's cache.
+    // Failures waiting to be recorded (64 KiB, which stay in the processor's cache): a failure of a
+    // card that succeeds within a batch's lines never reaches the table of failing cards.
     static constexpr std::size_t kFailureBatch = 4096;
 
     struct Failure {
