@@ -98,19 +98,17 @@ void CardTable::RecordFailure(const Failure& failure) {
 }
 
 void CardTable::DropSucceeded() {
-    std::size_t succeeded = 0;
+    std::vector<Failing> left;
+    left.reserve(failingCount_);
     for (const Failing& slot : failing_)
-        if (slot.firstPlusOne != 0 && DoneContains(slot.key))
-            ++succeeded;
-    if (succeeded == 0)
-        return;
-    std::vector<Failing> old;
-    old.swap(failing_);
-    failing_.assign(old.size(), Failing{0, 0, 0});
-    failingCount_ = 0;
-    for (const Failing& slot : old)
         if (slot.firstPlusOne != 0 && !DoneContains(slot.key))
-            InsertFailing(slot);
+            left.push_back(slot);
+    if (left.size() == failingCount_)
+        return;
+    failing_.assign(failing_.size(), Failing{0, 0, 0});
+    failingCount_ = 0;
+    for (const Failing& slot : left)
+        InsertFailing(slot);
 }
 
 bool CardTable::Contains(std::uint64_t key) const {

@@ -221,11 +221,11 @@ bool LogReader::ScanPart(bool inPlace) {
         }
         if (view.Lost())
             return false;
-        scanned_ = restOffset;
         if (toTheEnd) {
             settle(restOffset, 0);
             return true;
         }
+        scanned_ = restOffset; // the next view starts there; the table settles once, at the end
         if (last == nullptr)
             break;
     }
